@@ -1,0 +1,8 @@
+#include "platform/EventLoop.h"
+
+#include <QCoreApplication>
+
+void yieldToEventLoop()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}

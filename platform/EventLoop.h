@@ -1,0 +1,4 @@
+#pragma once
+
+// Lets every pending window event run once, then returns.
+void yieldToEventLoop();
