@@ -1,0 +1,231 @@
+"""Drives the real program on a private Xvfb with openbox, as a user would, with xdotool and xclip."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+PRODUCT = "Ostrafen Mirel Tasko Vendry Quosh"
+APP_TITLE = "Ostrafen Mirel Tasko Vendry"
+SECTION = "Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh"
+DASHES = "---------------------------"
+
+
+def wait_until(predicate, timeout=15.0, interval=0.05, what="condition"):
+    """Polls predicate until it returns something truthy; fails with `what` after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout}s waiting for {what}")
+        time.sleep(interval)
+
+
+class Display:
+    """An Xvfb server (never resetting) with openbox running on it."""
+
+    def __init__(self, width=1280, height=800, depth=24, window_manager=True, extra_args=()):
+        self.runtime = tempfile.mkdtemp(prefix="quosh-runtime-")
+        os.chmod(self.runtime, 0o700)
+        read_fd, write_fd = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-noreset", "-nolisten", "tcp", "+extension", "RANDR",
+             "-screen", "0", f"{width}x{height}x{depth}", *extra_args],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as pipe:
+            number = pipe.readline().strip()
+        if not number:
+            self.xvfb.kill()
+            raise RuntimeError("Xvfb did not start")
+        self.name = f":{number}"
+        self.env = dict(os.environ, DISPLAY=self.name, XDG_RUNTIME_DIR=self.runtime)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.env.pop("QT_QPA_PLATFORM", None)
+        self.openbox = None
+        if window_manager:
+            self.start_window_manager()
+
+    def start_window_manager(self):
+        self.openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # openbox manages windows only once it has published its theme on the root window.
+        wait_until(lambda: "_OB_THEME(" in self.run("xprop", "-root", "_OB_THEME", check=False),
+                   what="openbox to be ready")
+
+    def stop_window_manager(self):
+        if self.openbox:
+            self.openbox.terminate()
+            self.openbox.wait(10)
+            self.openbox = None
+
+    def run(self, *args, check=True, input=None):
+        result = subprocess.run(list(args), env=self.env, capture_output=True, text=True, input=input)
+        if check and result.returncode != 0:
+            raise AssertionError(f"{args} failed: {result.stderr.strip()}")
+        return result.stdout
+
+    def xdotool(self, *args, check=True):
+        return self.run("xdotool", *[str(a) for a in args], check=check)
+
+    def windows(self, title_regex):
+        out = self.xdotool("search", "--onlyvisible", "--name", title_regex, check=False)
+        return [int(w) for w in out.split()]
+
+    def wait_window(self, title_regex, timeout=15.0):
+        return wait_until(lambda: (self.windows(title_regex) or [None])[-1], timeout,
+                          what=f"a visible window named {title_regex}")
+
+    def wait_no_window(self, title_regex, timeout=15.0):
+        wait_until(lambda: not self.windows(title_regex), timeout, what=f"no visible window named {title_regex}")
+
+    def geometry(self, window):
+        """(x, y, width, height) of the window's client area in root coordinates."""
+        out = self.run("xwininfo", "-id", str(window))
+        value = lambda key: int(re.search(rf"{key}:\s+(-?\d+)", out).group(1))
+        return value("Absolute upper-left X"), value("Absolute upper-left Y"), value("Width"), value("Height")
+
+    def click(self, x, y, button=1):
+        self.xdotool("mousemove", "--sync", x, y)
+        self.xdotool("click", button)
+
+    def drag(self, x1, y1, x2, y2, button=1, steps=8):
+        self.xdotool("mousemove", "--sync", x1, y1)
+        self.xdotool("mousedown", button)
+        for i in range(1, steps + 1):
+            self.xdotool("mousemove", "--sync", x1 + (x2 - x1) * i // steps, y1 + (y2 - y1) * i // steps)
+        self.xdotool("mouseup", button)
+
+    def key(self, *keys, window=None):
+        args = ["key"] + (["--window", window] if window else []) + list(keys)
+        self.xdotool(*args)
+
+    def clipboard(self):
+        return self.run("xclip", "-o", "-selection", "clipboard", check=False)
+
+    def read_box(self, title_regex, timeout=15.0, dismiss=True):
+        """Copies the text of a message box with Ctrl+C, as a user pasting it into an e-mail, and closes it.
+        Returns (title, text, buttons)."""
+        window = self.wait_window(title_regex, timeout)
+        self.xdotool("windowactivate", "--sync", window, check=False)
+        self.run("xclip", "-selection", "clipboard", "-i", "/dev/null", check=False)
+
+        def copied():
+            self.xdotool("key", "--window", window, "ctrl+c", check=False)
+            text = self.clipboard()
+            return text if text.startswith(DASHES) else None
+
+        text = wait_until(copied, timeout, interval=0.2, what="the box's text on the clipboard")
+        parts = text.split(DASHES + "\n")
+        # "", title, text, buttons, ""
+        title = parts[1][:-1]
+        body = parts[2][:-1]
+        buttons = parts[3].strip()
+        if dismiss:
+            self.xdotool("key", "--window", window, "Return", check=False)
+            wait_until(lambda: window not in self.windows(title_regex), timeout, what="the box to close")
+        return title, body, buttons
+
+    def close(self):
+        self.stop_window_manager()
+        self.xvfb.terminate()
+        try:
+            self.xvfb.wait(10)
+        except subprocess.TimeoutExpired:
+            self.xvfb.kill()
+        shutil.rmtree(self.runtime, ignore_errors=True)
+
+
+class Program:
+    """The program under test, with its own home, desktop folder and settings file."""
+
+    def __init__(self, display, binary=None, home=None, extra_env=None):
+        self.display = display
+        self.binary = binary or os.environ["QUOSH_BIN"]
+        self.home = home or tempfile.mkdtemp(prefix="quosh-home-")
+        self.config = os.path.join(self.home, ".config")
+        self.desktop = os.path.join(self.home, "Desktop")
+        os.makedirs(self.config, exist_ok=True)
+        os.makedirs(self.desktop, exist_ok=True)
+        self.env = dict(display.env, HOME=self.home, XDG_CONFIG_HOME=self.config,
+                        XDG_DESKTOP_DIR=self.desktop, QT_QPA_PLATFORM="xcb")
+        self.env.update(extra_env or {})
+        self.process = None
+
+    @property
+    def settings_path(self):
+        return os.path.join(self.config, "Korvane.conf")
+
+    def write_settings(self, values):
+        """Writes the settings file as the program stores it: one section, keys as given."""
+        lines = [f"[{SECTION}]"] + [f"{key}={value}" for key, value in values.items()]
+        with open(self.settings_path, "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def settings(self):
+        """The stored values of the program's section, as texts."""
+        values = {}
+        if not os.path.exists(self.settings_path):
+            return values
+        section = None
+        with open(self.settings_path) as f:
+            for line in f:
+                line = line.rstrip("\n")
+                if line.startswith("["):
+                    section = line[1:-1]
+                elif "=" in line and section == SECTION:
+                    key, value = line.split("=", 1)
+                    if len(value) >= 2 and value[0] == '"' and value[-1] == '"':
+                        value = value[1:-1]
+                    values[key] = value
+        return values
+
+    def start(self, wait_main=True):
+        self.process = subprocess.Popen([self.binary], env=self.env, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, text=True)
+        if wait_main:
+            return self.wait_main()
+        return None
+
+    def wait_main(self, timeout=20.0):
+        return self.display.wait_window(f"^{PRODUCT}$", timeout)
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        output = self.process.stdout.read() if self.process and self.process.stdout else ""
+        self.process = None
+        return output
+
+    def cleanup(self):
+        self.stop()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+
+class ProgramTestCase(unittest.TestCase):
+    """One display per test class; a fresh program home per test."""
+
+    display_args = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.display = Display(**cls.display_args)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.display.close()
+
+    def setUp(self):
+        self.program = Program(self.display)
+        self.addCleanup(self.program.cleanup)
