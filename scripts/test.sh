@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds with warnings as errors, and runs every test: once in a normal build and once
+# in a build with AddressSanitizer and UndefinedBehaviorSanitizer. No display is needed: the tests start their
+# own virtual displays. Set QUOSH_SKIP_SANITIZE=1 to run the normal build only.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+
+unset DISPLAY WAYLAND_DISPLAY
+jobs=$(nproc)
+
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOSH_WERROR=ON
+ctest --test-dir "$root/build" --output-on-failure --timeout 900 -j"$jobs"
+
+if [[ "${QUOSH_SKIP_SANITIZE:-0}" != 1 ]]; then
+    "$root/scripts/build.sh" "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DQUOSH_WERROR=ON -DQUOSH_SANITIZE=ON \
+        -DQUOSH_BUILD_BENCH=OFF
+    ctest --test-dir "$root/build-sanitize" --output-on-failure --timeout 1800 -j"$jobs"
+fi
+echo "All tests passed."
