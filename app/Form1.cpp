@@ -1,0 +1,363 @@
+#include "app/Form1.h"
+
+#include "app/AddFolder.h"
+#include "app/CheckBox.h"
+#include "app/MainModule.h"
+#include "app/Skin.h"
+#include "capture/CaptureLaunch.h"
+#include "capture/FileChecks.h"
+#include "platform/CursorFile.h"
+#include "platform/ErrorReport.h"
+#include "platform/EventLoop.h"
+#include "platform/ProgramFiles.h"
+#include "platform/ScreenService.h"
+#include "platform/Services.h"
+#include "platform/Trap.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+// The window's layout is drawn in twips, 1440 to the inch; a logical pixel is 1440 / logical DPI twips.
+class Twips {
+public:
+    Twips(double dpiX, double dpiY)
+        : m_dpiX(dpiX > 0 ? dpiX : 96.0)
+        , m_dpiY(dpiY > 0 ? dpiY : 96.0)
+    {
+    }
+    int x(int twips) const { return static_cast<int>(std::lround(twips * m_dpiX / 1440.0)); }
+    int y(int twips) const { return static_cast<int>(std::lround(twips * m_dpiY / 1440.0)); }
+    QRect rect(int left, int top, int width, int height) const
+    {
+        return {x(left), y(top), x(width), y(height)};
+    }
+
+private:
+    double m_dpiX;
+    double m_dpiY;
+};
+
+constexpr int ClientWidth = 8040; // twips
+constexpr int ClientHeight = 3240;
+
+QFont arial(double points)
+{
+    // Liberation Sans has Arial's metrics, so the captions fit their controls as drawn.
+    QFont font;
+    font.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans")});
+    font.setPointSizeF(points);
+    font.setBold(true);
+    return font;
+}
+
+// Selecting an option button clears the other one of its frame; clearing one leaves the other as it is.
+void setOptionValue(QRadioButton& button, bool selected)
+{
+    if (selected) {
+        button.setChecked(true);
+    } else if (button.isChecked()) {
+        button.setAutoExclusive(false);
+        button.setChecked(false);
+        button.setAutoExclusive(true);
+    }
+}
+
+QString booleanText(bool value)
+{
+    return value ? QStringLiteral("True") : QStringLiteral("False");
+}
+
+} // namespace
+
+Form1::Form1(Services& services, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+    , m_services(services)
+    , m_store(services.settings, services.dialogs)
+    , m_endProcess([] { std::quick_exit(EXIT_SUCCESS); })
+{
+    setObjectName(QStringLiteral("Form1"));
+    createControls();
+}
+
+void Form1::createControls()
+{
+    const ScreenMetrics metrics = m_services.screen.metrics();
+    const Twips twips(metrics.logicalDpiX, metrics.logicalDpiY);
+    setFixedSize(twips.x(ClientWidth), twips.y(ClientHeight));
+    setFont(arial(9));
+    setBackColor(*this, Qt::white);
+
+    const auto frame = [&](const char* name, const QString& caption, QRect geometry) {
+        auto* box = new QGroupBox(caption, this);
+        box->setObjectName(QLatin1String(name));
+        box->setGeometry(geometry);
+        setBackColor(*box, Qt::white);
+        return box;
+    };
+    const auto pushButton = [&](const char* name, const QString& caption, QWidget* container, QRect geometry) {
+        auto* button = new QPushButton(caption, container);
+        button->setObjectName(QLatin1String(name));
+        button->setGeometry(geometry);
+        button->setFont(arial(11.25));
+        QPalette palette = button->palette();
+        palette.setColor(QPalette::Button, Qt::white);
+        button->setPalette(palette);
+        return button;
+    };
+
+    Frame1 = frame("Frame1", QStringLiteral("Image Output Option"), twips.rect(120, 120, 7800, 750));
+    Option1 = new QRadioButton(QStringLiteral("JPG"), Frame1);
+    Option1->setGeometry(twips.rect(240, 300, 750, 285));
+    Option2 = new QRadioButton(QStringLiteral("BMP"), Frame1);
+    Option2->setGeometry(twips.rect(1080, 300, 780, 285));
+
+    Frame2 = frame("Frame2", QStringLiteral("Save Results To This Folder"), twips.rect(120, 960, 7800, 795));
+    Text1 = new QLineEdit(Frame2);
+    Text1->setGeometry(twips.rect(240, 300, 6615, 345));
+    PushButton4 = pushButton("PushButton4", QStringLiteral("..."), Frame2, twips.rect(6960, 300, 600, 345));
+
+    Frame3 = frame("Frame3", QStringLiteral("Minimize Option"), twips.rect(120, 1860, 7800, 735));
+    Check1 = new CheckBox(QStringLiteral("Hide this window so screenshot can be taken"), Frame3);
+    Check1->setGeometry(twips.rect(240, 300, 5295, 285));
+
+    PushButton1 = pushButton("PushButton1", QStringLiteral("Start Capturing"), this, twips.rect(120, 2720, 7800, 405));
+
+    // Below the client area, out of sight; first in the tab order, it holds the focus when the window opens.
+    Text2 = new QLineEdit(QStringLiteral("Text2"), this);
+    Text2->setGeometry(twips.rect(1440, 3510, 1215, 405));
+
+    Option1->setObjectName(QStringLiteral("Option1"));
+    Option2->setObjectName(QStringLiteral("Option2"));
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Check1->setObjectName(QStringLiteral("Check1"));
+    Text2->setObjectName(QStringLiteral("Text2"));
+    for (QWidget* control : {static_cast<QWidget*>(Option1), static_cast<QWidget*>(Option2),
+                             static_cast<QWidget*>(Check1)})
+        setBackColor(*control, Qt::white);
+
+    QWidget* tabOrder[] = {Text2, Option1, Option2, Text1, PushButton4, Check1, PushButton1};
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i)
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    Text2->setFocus(Qt::OtherFocusReason);
+
+    connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option1_Click();
+    });
+    connect(Option2, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option2_Click();
+    });
+    connect(Check1, &QCheckBox::stateChanged, this, [this] { Check1_Click(); });
+    connect(Text1, &QLineEdit::textChanged, this, [this] { Text1_Change(); });
+    connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
+    connect(PushButton4, &QPushButton::clicked, this, [this] { PushButton4_Click(); });
+
+    for (QWidget* watched : {static_cast<QWidget*>(this), static_cast<QWidget*>(Frame1), static_cast<QWidget*>(Frame2),
+                             static_cast<QWidget*>(Frame3), static_cast<QWidget*>(PushButton1),
+                             static_cast<QWidget*>(PushButton4)}) {
+        watched->setMouseTracking(true);
+        watched->installEventFilter(this);
+    }
+}
+
+void Form1::Form_Load()
+{
+    Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form1_Form_Load));
+    const QString productName = QString::fromLatin1(ProductName);
+    trap.step(100, [&] { ApplySkin(*this, m_services.programFolder); });
+    trap.step(104, [&] { setWindowTitle(productName); });
+    trap.step(104, [&] { setWindowIcon(programIcon()); });
+    trap.step(104, [&] { m_appTitle = SetAppTitle(productName); });
+    const QString handFile = m_services.programFolder + QStringLiteral("/HAND-M.CUR");
+    if (trap.test(106, [&] { return FileExists(handFile); })) {
+        trap.step(108, [&] {
+            m_handCursor = loadCursorFile(handFile);
+            m_hasHandCursor = true;
+        });
+    }
+    trap.step(110, [&] { HomePageChance(m_services.clock, m_services.random, m_services.shell); });
+    trap.step(128, [&] { setOptionValue(*Option2, toBoolean(m_store.get(QStringLiteral("Option1"), QStringLiteral("1")),
+                                                            QStringLiteral("Option1"))); });
+    trap.step(130, [&] { setOptionValue(*Option1, toBoolean(m_store.get(QStringLiteral("Option2"), QStringLiteral("0")),
+                                                            QStringLiteral("Option2"))); });
+    trap.step(132, [&] {
+        const QString folder = DefaultOutputFolder(m_services.shell);
+        Text1->setText(m_store.get(QStringLiteral("Text1"), folder));
+    });
+    trap.step(134, [&] {
+        Check1->setValue(toCheckState(m_store.get(QStringLiteral("Check1"), QStringLiteral("1")),
+                                      QStringLiteral("Check1")));
+    });
+}
+
+void Form1::store(const QString& key, const QString& text)
+{
+    const QString title = m_appTitle.isEmpty() ? QString::fromLatin1(ProductName) : m_appTitle;
+    m_store.saveFromHandler(this, title, key, text);
+}
+
+// The keys cross the controls: "Option1" holds "BMP" (Option2), "Option2" holds "JPG" (Option1).
+void Form1::storeOptions()
+{
+    store(QStringLiteral("Option1"), booleanText(Option2->isChecked()));
+    store(QStringLiteral("Option2"), booleanText(Option1->isChecked()));
+}
+
+void Form1::Option1_Click()
+{
+    storeOptions();
+}
+
+void Form1::Option2_Click()
+{
+    storeOptions();
+}
+
+void Form1::Check1_Click()
+{
+    store(QStringLiteral("Check1"), QString::number(Check1->value()));
+}
+
+void Form1::Text1_Change()
+{
+    store(QStringLiteral("Text1"), Text1->text());
+}
+
+void Form1::PushButton1_Click()
+{
+    ::PushButton1_Click(m_services, *this);
+}
+
+void Form1::PushButton4_Click()
+{
+    ::PushButton4_Click(m_services, m_store, *this, *Text1);
+}
+
+void Form1::setMousePointer(int kind)
+{
+    if (kind == m_mousePointer)
+        return;
+    m_mousePointer = kind;
+    if (kind == MousePointer::Hourglass)
+        setCursor(Qt::WaitCursor);
+    else if (kind == MousePointer::Custom && m_hasHandCursor)
+        setCursor(m_handCursor);
+    else
+        unsetCursor();
+}
+
+void Form1::Form_MouseMove()
+{
+    setMousePointer(nextMousePointer(m_mousePointer, false));
+}
+
+void Form1::Frame1_MouseMove()
+{
+    setMousePointer(nextMousePointer(m_mousePointer, false));
+}
+
+void Form1::Frame2_MouseMove()
+{
+    setMousePointer(nextMousePointer(m_mousePointer, false));
+}
+
+void Form1::Frame3_MouseMove()
+{
+    setMousePointer(nextMousePointer(m_mousePointer, false));
+}
+
+void Form1::PushButton1_MouseMove()
+{
+    setMousePointer(nextMousePointer(m_mousePointer, true));
+}
+
+void Form1::PushButton4_MouseMove()
+{
+    setMousePointer(nextMousePointer(m_mousePointer, true));
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::MouseMove)
+        return QWidget::eventFilter(watched, event);
+    // A move that a child ignored travels on to its parent; only the control right under the pointer handles it.
+    auto* control = static_cast<QWidget*>(watched);
+    if (control->childAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
+        return false;
+    if (watched == this)
+        Form_MouseMove();
+    else if (watched == Frame1)
+        Frame1_MouseMove();
+    else if (watched == Frame2)
+        Frame2_MouseMove();
+    else if (watched == Frame3)
+        Frame3_MouseMove();
+    else if (watched == PushButton1)
+        PushButton1_MouseMove();
+    else if (watched == PushButton4)
+        PushButton4_MouseMove();
+    return false;
+}
+
+void Form1::Form_QueryUnload()
+{
+    Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form1_Form_QueryUnload));
+    trap.step(100, [] { yieldToEventLoop(); });
+    trap.step(102, [&] { m_endProcess(); });
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    Form_QueryUnload();
+}
+
+void Form1::showEvent(QShowEvent* event)
+{
+    if (!m_placed) {
+        m_placed = true;
+        if (const QScreen* screen = this->screen()) {
+            QRect placed(QPoint(), size());
+            placed.moveCenter(screen->geometry().center());
+            move(placed.topLeft());
+        }
+    }
+    QWidget::showEvent(event);
+}
+
+bool Form1::isJpegSelected() const
+{
+    return Option1->isChecked();
+}
+
+QString Form1::folderText() const
+{
+    return Text1->text();
+}
+
+int Form1::hideFlag() const
+{
+    return Check1->value();
+}
+
+void Form1::showMainWindow()
+{
+    show();
+}
+
+void Form1::hideMainWindow()
+{
+    hide();
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+class Dialogs;
+class SettingsBackend;
+class QWidget;
+
+// Every setting of the tool lives under this application (the file) and the product name as its section.
+inline constexpr const char* SettingsApplication = "Korvane";
+
+// The stored text of the key, even when it is empty; the default when the key is absent. Throws Failure when the
+// store cannot be read.
+QString GetSetting(SettingsBackend& backend, const QString& application, const QString& section, const QString& key,
+                   const QString& defaultValue);
+
+// Creates or overwrites the key; the text is on disk when this returns. Throws Failure when it is not.
+void SaveSetting(SettingsBackend& backend, const QString& application, const QString& section, const QString& key,
+                 const QString& text);
+
+// "True" or "False" in any letter case, or a number (zero is false). Throws Failure naming the key otherwise.
+bool toBoolean(const QString& text, const QString& key);
+
+// A check box value from numeric text: rounded to a whole number (halves to even), which must fit 16 bits and be
+// 0, 1 or 2. Throws Failure naming the key otherwise.
+qint16 toCheckState(const QString& text, const QString& key);
+
+// The tool's own settings, and what happens when the change handlers cannot store one.
+class SettingsStore {
+public:
+    SettingsStore(SettingsBackend& backend, Dialogs& dialogs);
+
+    // GetSetting and SaveSetting in the tool's section.
+    QString get(const QString& key, const QString& defaultValue);
+    void save(const QString& key, const QString& text);
+
+    // For the change handlers, which have no error report of their own. A failed write is told to the user once
+    // per run, in a box titled `title`; later failures are not, and the tool goes on with the value in its control.
+    // Never throws.
+    void saveFromHandler(QWidget* parent, const QString& title, const QString& key, const QString& text);
+
+    bool hasToldWriteFailure() const { return m_toldWriteFailure; }
+
+private:
+    SettingsBackend& m_backend;
+    Dialogs& m_dialogs;
+    bool m_toldWriteFailure = false;
+};

@@ -1,0 +1,120 @@
+#include "app/Skin.h"
+
+#include "platform/Failure.h"
+
+#include <QCheckBox>
+#include <QColor>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPalette>
+#include <QRadioButton>
+#include <QStringDecoder>
+#include <QStringList>
+#include <QWidget>
+
+#include <algorithm>
+
+namespace {
+
+QStringList* parseWarnings = nullptr;
+
+void collectWarning(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (parseWarnings && type == QtWarningMsg && message.contains(QLatin1String("parse")))
+        parseWarnings->append(message);
+}
+
+// Qt has no public style sheet parser; it warns when a widget's sheet does not parse. A throwaway widget is polished
+// with the sheet while those warnings are collected.
+bool qtParses(const QString& sheet)
+{
+    QStringList warnings;
+    parseWarnings = &warnings;
+    const QtMessageHandler previous = qInstallMessageHandler(collectWarning);
+    {
+        QWidget probe;
+        probe.setStyleSheet(sheet);
+        probe.ensurePolished();
+    }
+    qInstallMessageHandler(previous);
+    parseWarnings = nullptr;
+    return warnings.isEmpty();
+}
+
+bool isTextCharacter(QChar c)
+{
+    return c.category() != QChar::Other_Control || c == QLatin1Char('\t') || c == QLatin1Char('\n') ||
+           c == QLatin1Char('\r') || c == QLatin1Char('\f');
+}
+
+} // namespace
+
+QString readSkinFile(const QString& path)
+{
+    const QString name = QDir::toNativeSeparators(path);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Failure(QStringLiteral("Cannot read the skin %1: %2").arg(name, file.errorString()));
+    if (file.size() > MaxSkinFileSize) {
+        throw Failure(QStringLiteral("The skin %1 is too large (%2 bytes; a skin has at most %3)")
+                          .arg(name)
+                          .arg(file.size())
+                          .arg(MaxSkinFileSize));
+    }
+    const QByteArray bytes = file.read(MaxSkinFileSize + 1);
+    if (file.error() != QFileDevice::NoError)
+        throw Failure(QStringLiteral("Cannot read the skin %1: %2").arg(name, file.errorString()));
+
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString sheet = decoder(bytes);
+    if (decoder.hasError() || !std::all_of(sheet.cbegin(), sheet.cend(), isTextCharacter))
+        throw Failure(QStringLiteral("The skin %1 is not a text file").arg(name));
+    if (sheet.trimmed().isEmpty())
+        throw Failure(QStringLiteral("The skin %1 is empty").arg(name));
+    if (!qtParses(sheet))
+        throw Failure(QStringLiteral("The skin %1 is not a valid style sheet").arg(name));
+    return sheet;
+}
+
+QColor buttonFaceColor()
+{
+    return QGuiApplication::palette().color(QPalette::Active, QPalette::Button);
+}
+
+void setBackColor(QWidget& widget, const QColor& color)
+{
+    QPalette palette = widget.palette();
+    // Buttons of every kind fill their background with the button role, other widgets with the window role.
+    palette.setColor(widget.backgroundRole(), color);
+    widget.setPalette(palette);
+    widget.setAutoFillBackground(true);
+}
+
+void ApplySkin(QWidget& window, const QString& programFolder)
+{
+    const QString path = programFolder + QLatin1Char('/') + QLatin1String(SkinFileName);
+    const QFileInfo skin(path);
+    // Only a normal file counts: a hidden one (a dot-file here), a folder or a broken link is not listed.
+    if (QDir(skin.absolutePath()).entryList({skin.fileName()}, QDir::Files).isEmpty())
+        return;
+
+    const QColor face = buttonFaceColor();
+    setBackColor(window, face);
+    for (QWidget* control : window.findChildren<QWidget*>()) {
+        if (qobject_cast<QRadioButton*>(control) || qobject_cast<QCheckBox*>(control) ||
+            qobject_cast<QGroupBox*>(control) || qobject_cast<QLabel*>(control))
+            setBackColor(*control, face);
+    }
+    window.setStyleSheet(readSkinFile(path));
+}
+
+int nextMousePointer(int current, bool overButton)
+{
+    if (current == MousePointer::Hourglass)
+        return current;
+    return overButton ? MousePointer::Custom : MousePointer::Default;
+}

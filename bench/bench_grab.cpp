@@ -1,0 +1,124 @@
+// Speed of the screen grab on the running X display, side by side with what bounds it (a memcpy of the same
+// bytes), the plain GetImage request, and Qt's own screen grab. Run it through bench/run.sh.
+#include "imaging/modCapture.h"
+#include "platform/Screens.h"
+#include "platform/XcbScreen.h"
+
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <xcb/xcb.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double millisecondsOf(const std::function<void()>& work) {
+    const auto start = Clock::now();
+    work();
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Median of `runs` timed runs after two untimed ones.
+double median(int runs, const std::function<void()>& work) {
+    work();
+    work();
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i)
+        times.push_back(millisecondsOf(work));
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+struct Disconnect {
+    void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QGuiApplication application(argc, argv);
+    const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 21;
+
+    // The first grab in a process: making the screen service (connecting, asking for the extensions) and the
+    // first GrabScreen (a new segment, attached to the server, its pages faulted in).
+    std::unique_ptr<ScreenService> screen;
+    const double connectMs = millisecondsOf([&] { screen = createScreenService(); });
+    std::unique_ptr<Picture> picture;
+    const double firstMs = millisecondsOf([&] { picture = GrabScreen(*screen); });
+    const int width = picture->width();
+    const int height = picture->height();
+    const std::size_t bytes = static_cast<std::size_t>(picture->bitmap().stride()) * static_cast<std::size_t>(height);
+    picture.reset();
+
+    // What the overlay does on every capture: grab, keep the picture for a while, let it go.
+    const double grabMs = median(runs, [&] {
+        picture = GrabScreen(*screen);
+        picture.reset();
+    });
+
+    XcbScreen plainScreen(XcbScreen::Transfer::GetImageOnly);
+    const double plainGrabMs = median(runs, [&] {
+        picture = GrabScreen(plainScreen);
+        picture.reset();
+    });
+
+    std::vector<std::uint8_t> source(bytes, 1);
+    std::vector<std::uint8_t> target(bytes, 2);
+    const double memcpyMs = median(runs, [&] {
+        std::memcpy(target.data(), source.data(), bytes);
+        source[bytes / 2] = target[bytes / 3]; // keeps the copy from being optimised away
+    });
+
+    const std::unique_ptr<xcb_connection_t, Disconnect> connection(xcb_connect(nullptr, nullptr));
+    const xcb_screen_t* root = xcb_setup_roots_iterator(xcb_get_setup(connection.get())).data;
+    const QRect primary = screen->metrics().deviceGeometry;
+    const double getImageMs = median(runs, [&] {
+        const std::unique_ptr<xcb_get_image_reply_t, FreeDeleter> reply(xcb_get_image_reply(
+            connection.get(),
+            xcb_get_image(connection.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, root->root,
+                          static_cast<std::int16_t>(primary.x()), static_cast<std::int16_t>(primary.y()),
+                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), ~0u),
+            nullptr));
+        if (!reply)
+            std::fprintf(stderr, "GetImage failed\n");
+    });
+
+    QScreen* qscreen = QGuiApplication::primaryScreen();
+    const double qtGrabMs = median(runs, [&] {
+        const QPixmap pixmap = qscreen->grabWindow(0);
+        if (pixmap.isNull())
+            std::fprintf(stderr, "grabWindow failed\n");
+    });
+
+    const auto* xcbScreen = dynamic_cast<const XcbScreen*>(screen.get());
+    std::printf("screen %dx%d, %zu bytes a grab, %s, median of %d runs\n", width, height, bytes,
+                xcbScreen ? (xcbScreen->isUsingSharedMemory() ? "xcb with MIT-SHM" : "xcb without MIT-SHM") : "Qt grab",
+                runs);
+    std::printf("  %-34s %9s %10s\n", "", "ms", "x memcpy");
+    const auto row = [&](const char* name, double ms) {
+        std::printf("  %-34s %9.3f %10.2f\n", name, ms, ms / memcpyMs);
+    };
+    row("memcpy of the same bytes", memcpyMs);
+    row("GrabScreen, repeated", grabMs);
+    row("GrabScreen over GetImage, repeated", plainGrabMs);
+    row("xcb_get_image alone", getImageMs);
+    row("QScreen::grabWindow", qtGrabMs);
+    row("first GrabScreen in the process", firstMs);
+    row("making the screen service", connectMs);
+    std::printf("  QScreen::grabWindow / GrabScreen: %.1fx\n", qtGrabMs / grabMs);
+    return 0;
+}

@@ -1,0 +1,237 @@
+// Cost of saving a capture: from mouse-up (the clip of a full-screen region) to the file closed and in place,
+// beside the JPEG encoder alone on the same pixels; and the peak memory of one 3840x2160 capture over idle.
+// Needs no display: the picture is a synthetic screen. Usage: bench_save [runs] [folder]; run.sh runs it.
+#include "capture/PicClip.h"
+#include "imaging/BmpWriter.h"
+#include "imaging/Picture.h"
+#include "imaging/SaveAsJPG.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <turbojpeg.h>
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+double millisecondsOf(const std::function<void()>& work)
+{
+    const auto start = SteadyClock::now();
+    work();
+    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
+}
+
+double medianOf(std::vector<double> times)
+{
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+std::uint32_t hash(std::uint32_t value)
+{
+    value ^= value >> 16;
+    value *= 0x7feb352d;
+    value ^= value >> 15;
+    value *= 0x846ca68b;
+    return value ^ (value >> 16);
+}
+
+// A desktop as an encoder sees it: a flat backdrop with a soft gradient, a dark side panel, window title bars, and
+// lines of small dark glyphs on white, made from a hash so that no two neighbouring glyphs repeat. Not noise.
+Picture syntheticScreen(int width, int height)
+{
+    PixelBuffer bitmap = PixelBuffer::allocate(width, height, PixelFormat::Bgrx32);
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = bitmap.row(y);
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t blue = static_cast<std::uint8_t>(120 + 100 * y / height);
+            std::uint8_t green = static_cast<std::uint8_t>(80 + 60 * x / width);
+            std::uint8_t red = 40;
+            if (x < width / 8) {
+                blue = 48, green = 40, red = 36;
+            } else if (y % 540 < 32) {
+                blue = 230, green = 220, red = 210;
+            } else if (x > width / 6 && (y % 540) > 40) {
+                blue = green = red = 250;
+                const int line = y / 18;
+                const int column = x / 9;
+                const std::uint32_t glyph = hash(static_cast<std::uint32_t>(line * 4096 + column));
+                const int gx = x % 9;
+                const int gy = y % 18;
+                const bool ink = gx < 7 && gy >= 3 && gy < 15 && (glyph & 7) != 0 &&
+                                 ((glyph >> (gx + (gy / 3) * 7)) & 1) != 0;
+                if (ink)
+                    blue = green = red = static_cast<std::uint8_t>(30 + (glyph >> 28) * 4);
+            }
+            row[x * 4] = blue;
+            row[x * 4 + 1] = green;
+            row[x * 4 + 2] = red;
+            row[x * 4 + 3] = 0;
+        }
+    }
+    return Picture(std::move(bitmap), {});
+}
+
+std::unique_ptr<Picture> clipWhole(const Picture& screen)
+{
+    PicClip clip;
+    clip.setPicture(&screen);
+    clip.ClipX = 0;
+    clip.ClipY = 0;
+    clip.ClipWidth = static_cast<qint16>(screen.width());
+    clip.ClipHeight = static_cast<qint16>(screen.height());
+    return clip.Clip();
+}
+
+struct TjHandleDeleter {
+    void operator()(void* handle) const { tjDestroy(handle); }
+};
+struct TjBufferDeleter {
+    void operator()(unsigned char* buffer) const { tjFree(buffer); }
+};
+
+// The encoder alone: handle and worst-case output buffer made beforehand, only tjCompress2 is timed.
+class EncoderAlone {
+public:
+    explicit EncoderAlone(const Picture& picture)
+        : m_picture(picture)
+        , m_handle(tjInitCompress())
+        , m_capacity(tjBufSize(picture.width(), picture.height(), TJSAMP_444))
+        , m_buffer(tjAlloc(static_cast<int>(m_capacity)))
+    {
+    }
+    unsigned long run()
+    {
+        unsigned char* out = m_buffer.get();
+        unsigned long size = m_capacity;
+        if (tjCompress2(m_handle.get(), m_picture.bitmap().bits(), m_picture.width(), m_picture.bitmap().stride(),
+                        m_picture.height(), TJPF_BGRX, &out, &size, TJSAMP_444, 100, TJFLAG_NOREALLOC) != 0) {
+            std::fprintf(stderr, "tjCompress2: %s\n", tjGetErrorStr2(m_handle.get()));
+            std::exit(1);
+        }
+        return size;
+    }
+
+private:
+    const Picture& m_picture;
+    std::unique_ptr<void, TjHandleDeleter> m_handle;
+    unsigned long m_capacity;
+    std::unique_ptr<unsigned char, TjBufferDeleter> m_buffer;
+};
+
+long statusKiB(const char* field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(static_cast<qsizetype>(std::strlen(field))).trimmed().split(' ').front().toLong();
+    return -1;
+}
+
+// Writing 5 to clear_refs starts the peak resident size (VmHWM) again from the current one.
+bool resetPeak()
+{
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
+}
+
+void measureMemory(const QString& folder, bool jpeg)
+{
+    const int width = 3840;
+    const int height = 2160;
+    if (!resetPeak()) {
+        std::printf("peak memory: cannot reset VmHWM (/proc/self/clear_refs), skipped\n");
+        return;
+    }
+    const long idle = statusKiB("VmRSS:");
+    QString path;
+    {
+        const Picture screen = syntheticScreen(width, height); // stands for the grab
+        const std::unique_ptr<Picture> region = clipWhole(screen);
+        path = jpeg ? SavePictureAsJpeg(*region, folder + QStringLiteral("/memory.jpg"), 100)
+                    : SavePicture(*region, folder + QStringLiteral("/memory.bmp"));
+    }
+    const long peak = statusKiB("VmHWM:");
+    const double frameMiB = width * height * 4 / 1048576.0;
+    const double overIdle = (peak - idle) / 1024.0;
+    const double goal = 2 * frameMiB + 10;
+    std::printf("peak memory %s %dx%d: idle %.1f MiB, peak %.1f MiB, over idle %.1f MiB; goal <= %.1f MiB "
+                "(2 x %.1f MiB frame + 10 MiB): %s\n",
+                jpeg ? "JPEG" : "BMP ", width, height, idle / 1024.0, peak / 1024.0, overIdle, goal, frameMiB,
+                overIdle <= goal ? "met" : "MISSED");
+    QFile::remove(path);
+}
+
+void measureSpeed(const QString& folder, int width, int height, int runs)
+{
+    const Picture screen = syntheticScreen(width, height);
+    EncoderAlone encoder(screen);
+    const QString jpegPath = folder + QStringLiteral("/capture.jpg");
+    const QString bmpPath = folder + QStringLiteral("/capture.bmp");
+    unsigned long jpegBytes = 0;
+
+    const auto saveJpeg = [&] {
+        const std::unique_ptr<Picture> region = clipWhole(screen);
+        SavePictureAsJpeg(*region, jpegPath, 100);
+    };
+    const auto saveBmp = [&] {
+        const std::unique_ptr<Picture> region = clipWhole(screen);
+        SavePicture(*region, bmpPath);
+    };
+    // Warm-up, then the three alternate so that drift in the machine's speed hits them alike. The files are
+    // removed between runs, outside the timing, so that every save takes the plain name.
+    jpegBytes = encoder.run();
+    saveJpeg();
+    QFile::remove(jpegPath);
+    std::vector<double> alone, withJpeg, withBmp;
+    for (int i = 0; i < runs; ++i) {
+        alone.push_back(millisecondsOf([&] { encoder.run(); }));
+        withJpeg.push_back(millisecondsOf(saveJpeg));
+        QFile::remove(jpegPath);
+        withBmp.push_back(millisecondsOf(saveBmp));
+        QFile::remove(bmpPath);
+    }
+    const double a = medianOf(alone);
+    const double j = medianOf(withJpeg);
+    std::printf("%dx%d: tjCompress2 alone %.1f ms; mouse-up to file closed: JPEG %.1f ms (%.2fx the encoder, "
+                "goal <= 1.15x: %s, %.0f KiB), BMP %.1f ms (%.0f KiB); medians of %d\n",
+                width, height, a, j, j / a, j / a <= 1.15 ? "met" : "MISSED", jpegBytes / 1024.0,
+                medianOf(withBmp), (54.0 + width * 3 * height) / 1024.0, runs);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 11;
+    std::unique_ptr<QTemporaryDir> scratch;
+    QString folder;
+    if (argc > 2) {
+        folder = QFile::decodeName(argv[2]);
+    } else {
+        scratch = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/bench_save-XXXXXX"));
+        folder = scratch->path();
+    }
+    std::printf("folder %s\n", qPrintable(QFileInfo(folder).absoluteFilePath()));
+    // Memory first, while nothing else has been allocated and freed.
+    measureMemory(folder, true);
+    measureMemory(folder, false);
+    measureSpeed(folder, 1920, 1080, runs);
+    measureSpeed(folder, 3840, 2160, runs);
+    return 0;
+}

@@ -1,0 +1,42 @@
+#include "capture/CaptureLaunch.h"
+
+#include "capture/FileChecks.h"
+#include "capture/Form2.h"
+#include "capture/MainWindowLink.h"
+#include "platform/Dialogs.h"
+#include "platform/ErrorReport.h"
+#include "platform/EventLoop.h"
+#include "platform/Failure.h"
+#include "platform/Services.h"
+#include "platform/Trap.h"
+
+#include <QPointer>
+
+void PushButton1_Click(Services& services, MainWindowLink& mainWindow)
+{
+    Trap trap(services.dialogs, services.faults, mainWindow.widget(),
+              QString::fromLatin1(Location::Form1_PushButton1_Click));
+    if (trap.test(100, [&] { return FolderExists(mainWindow.folderText()); })) {
+        if (trap.test(102, [&] { return mainWindow.hideFlag() == 1; }))
+            trap.step(104, [&] { mainWindow.hideMainWindow(); });
+        // The overlay owns itself and deletes itself once unloaded, possibly during the yields below.
+        QPointer<Form2> overlay;
+        trap.step(108, [&] {
+            overlay = new Form2(services, &mainWindow);
+            overlay->Show();
+        });
+        trap.step(110, [&] {
+            if (!overlay)
+                throw Failure(QStringLiteral("The capture window is gone and cannot take the focus"));
+            overlay->SetFocus();
+        });
+        trap.step(112, [&] { yieldToEventLoop(); });
+        trap.step(114, [&] { yieldToEventLoop(); });
+        return;
+    }
+    trap.step(116, [&] {
+        services.dialogs.messageBox(mainWindow.widget(), mainWindow.applicationTitle(),
+                                    QStringLiteral("Folder does not exist. Please select another folder."),
+                                    Dialogs::Icon::None);
+    });
+}

@@ -1,0 +1,371 @@
+#include "capture/Form2.h"
+
+#include "capture/FileChecks.h"
+#include "capture/MainWindowLink.h"
+#include "capture/OverlayMapping.h"
+#include "capture/OutputFile.h"
+#include "imaging/BmpWriter.h"
+#include "imaging/Picture.h"
+#include "imaging/SaveAsJPG.h"
+#include "platform/Clock.h"
+#include "platform/CursorFile.h"
+#include "platform/Dialogs.h"
+#include "platform/ErrorReport.h"
+#include "platform/EventLoop.h"
+#include "platform/Failure.h"
+#include "platform/ProgramFiles.h"
+#include "platform/Services.h"
+#include "platform/Trap.h"
+#include "platform/WindowStacking.h"
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QWindow>
+
+#include <cmath>
+
+// Counts the handlers on the stack, so that an overlay unloaded from inside a handler (or from an event that ran in
+// a handler's yield) is deleted only after the outermost one has returned.
+class Form2::HandlerScope {
+public:
+    explicit HandlerScope(Form2& form) : m_form(form) { ++m_form.m_handlerDepth; }
+    ~HandlerScope()
+    {
+        if (--m_form.m_handlerDepth == 0 && m_form.m_unloaded)
+            m_form.deleteLater();
+    }
+    HandlerScope(const HandlerScope&) = delete;
+    HandlerScope& operator=(const HandlerScope&) = delete;
+
+private:
+    Form2& m_form;
+};
+
+Form2::Form2(Services& services, MainWindowLink* mainWindow)
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint)
+    , m_services(services)
+    , m_mainWindow(mainWindow)
+    , m_screen(screenObject(services.screen))
+{
+    setObjectName(QStringLiteral("Form2"));
+    setWindowTitle(QStringLiteral("Form2"));
+    setCursor(Qt::CrossCursor);
+    setMouseTracking(true);
+    // Every pixel is painted from the picture; nothing needs clearing first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+}
+
+Form2::~Form2() = default;
+
+void Form2::Show()
+{
+    Form_Load();
+    if (m_unloaded)
+        return;
+    keepOffTaskbar(*this);
+    QScreen* primary = QGuiApplication::primaryScreen();
+    if (QWindow* handle = windowHandle(); handle && primary)
+        handle->setScreen(primary);
+    if (primary)
+        setGeometry(primary->geometry());
+    showFullScreen();
+}
+
+void Form2::SetFocus()
+{
+    if (m_unloaded || !isVisible())
+        throw Failure(QStringLiteral("The capture window is not shown and cannot take the focus"));
+    activateWindow();
+    setFocus(Qt::ActiveWindowFocusReason);
+}
+
+void Form2::Unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    hide();
+    PicClip.setPicture(nullptr);
+    Picture.reset();
+    m_view = QImage();
+    if (m_handlerDepth == 0)
+        deleteLater();
+}
+
+float Form2::bandLeft() const
+{
+    return ScaleMode == 3 ? shRect.Left / m_screen.TwipsPerPixelX : shRect.Left;
+}
+
+float Form2::bandTop() const
+{
+    return ScaleMode == 3 ? shRect.Top / m_screen.TwipsPerPixelY : shRect.Top;
+}
+
+float Form2::bandWidth() const
+{
+    return ScaleMode == 3 ? shRect.Width / m_screen.TwipsPerPixelX : shRect.Width;
+}
+
+float Form2::bandHeight() const
+{
+    return ScaleMode == 3 ? shRect.Height / m_screen.TwipsPerPixelY : shRect.Height;
+}
+
+void Form2::Form_Load()
+{
+    HandlerScope scope(*this);
+    Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_Load));
+    const QString cursorFile = m_services.programFolder + QStringLiteral("/HAND-M.CUR");
+    if (trap.test(100, [&] { return FileExists(cursorFile); }))
+        trap.step(102, [&] { MouseIcon = loadCursorFile(cursorFile); });
+    trap.step(102, [&] { setWindowIcon(programIcon()); });
+    trap.step(104, [&] { ClearClipboard(m_services.clipboard); });
+    trap.step(106, [&] { shRect.Visible = false; });
+    trap.step(108, [&] { shRect.Width = 0; });
+    trap.step(110, [&] { shRect.Height = 0; });
+    trap.step(112, [&] { DragState = 1; });
+    trap.step(114, [&] { yieldToEventLoop(); });
+    trap.step(116, [&] {
+        Picture = GrabScreen(m_services.screen);
+        pictureChanged();
+    });
+    syncBand();
+}
+
+void Form2::Form_Activate()
+{
+    HandlerScope scope(*this);
+    Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_Activate));
+    trap.step(100, [&] { setTopmost(*this, true); });
+}
+
+void Form2::Form_MouseDown(qint16 /*Button*/, qint16 /*Shift*/, float X, float Y)
+{
+    HandlerScope scope(*this);
+    Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_MouseDown));
+    trap.step(100, [&] { setTopmost(*this, false); });
+    trap.step(102, [&] { DragState = 0; });
+    trap.step(104, [&] { AnchorX = X; });
+    trap.step(106, [&] { AnchorY = Y; });
+}
+
+void Form2::Form_MouseMove(qint16 Button, qint16 /*Shift*/, float X, float Y)
+{
+    if (Button == 2)
+        return;
+    HandlerScope scope(*this);
+    Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_MouseMove));
+    trap.step(102, [&] { PointerX = X; });
+    trap.step(104, [&] { PointerY = Y; });
+    if (trap.test(106, [&] { return DragState == 0; })) {
+        trap.step(108, [&] { shRect.Width = std::abs(PointerX - AnchorX); });
+        trap.step(110, [&] { shRect.Height = std::abs(PointerY - AnchorY); });
+        trap.step(112, [&] { shRect.Visible = true; });
+        if (trap.test(114, [&] { return PointerX > AnchorX && PointerY > AnchorY; })) {
+            trap.step(116, [&] { shRect.Top = AnchorY; });
+            trap.step(118, [&] { shRect.Left = AnchorX; });
+        }
+        if (trap.test(120, [&] { return PointerX > AnchorX && PointerY < AnchorY; })) {
+            trap.step(122, [&] { shRect.Top = PointerY; });
+            trap.step(124, [&] { shRect.Left = AnchorX; });
+        }
+        if (trap.test(126, [&] { return PointerX < AnchorX && PointerY < AnchorY; })) {
+            trap.step(128, [&] { shRect.Top = PointerY; });
+            trap.step(130, [&] { shRect.Left = PointerX; });
+        }
+        if (trap.test(132, [&] { return PointerX < AnchorX && PointerY > AnchorY; })) {
+            trap.step(134, [&] { shRect.Top = AnchorY; });
+            trap.step(136, [&] { shRect.Left = PointerX; });
+        }
+    }
+    // The band is repainted in the yield, which finds it complete.
+    syncBand();
+    trap.step(138, [&] { yieldToEventLoop(); });
+}
+
+void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y*/)
+{
+    if (Button == 2)
+        return; // the drag goes on
+    HandlerScope scope(*this);
+    Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_MouseUp));
+    trap.step(102, [&] { hide(); });
+    trap.step(104, [&] { PicClip.setPicture(Picture.get()); });
+    trap.step(110, [&] { DragState = 1; });
+    qint16 previousScaleMode = 0;
+    trap.step(112, [&] { previousScaleMode = ScaleMode; });
+    trap.step(114, [&] { ScaleMode = 3; });
+    trap.step(116, [&] { PicClip.ClipX = roundToInt16(bandLeft()); });
+    trap.step(118, [&] { PicClip.ClipY = roundToInt16(bandTop()); });
+    trap.step(120, [&] { PicClip.ClipWidth = roundToInt16(bandWidth()); });
+    trap.step(122, [&] { PicClip.ClipHeight = roundToInt16(bandHeight()); });
+    if (trap.test(124, [&] { return bandWidth() < 2.0F || bandHeight() < 2.0F; })) {
+        trap.step(126, [&] { mainWindow().showMainWindow(); });
+        trap.step(126, [&] { Unload(); });
+        return;
+    }
+    trap.step(128, [&] {
+        Picture = PicClip.Clip();
+        // The clip is taken; the full-screen picture it was cut from is gone.
+        PicClip.setPicture(nullptr);
+        pictureChanged();
+    });
+    trap.step(130, [&] { ScaleMode = previousScaleMode; });
+
+    // The name's time is read once, as the path is built.
+    const auto pathFor = [&](const QString& extension) {
+        const QString folder = mainWindow().folderText();
+        return capturePath(folder, captureFileName(m_services.clock.now(), extension));
+    };
+    bool saved = false;
+    if (trap.test(132, [&] { return !mainWindow().isJpegSelected(); }))
+        saved = trap.step(134, [&] { SavePicture(picture(), pathFor(QStringLiteral(".bmp"))); });
+    else
+        saved = trap.step(136, [&] { SavePictureAsJpeg(picture(), pathFor(QStringLiteral(".jpg")), 100); });
+    trap.step(138, [&] { shRect.Visible = false; });
+    trap.step(140, [&] { mainWindow().showMainWindow(); });
+    // A failed save has been reported already; "Done." would tell the user the opposite.
+    if (saved) {
+        trap.step(142, [&] {
+            MainWindowLink& main = mainWindow();
+            m_services.dialogs.messageBox(main.widget(), main.applicationTitle(), QStringLiteral("Done."),
+                                          Dialogs::Icon::None);
+        });
+    }
+    trap.step(144, [&] { Unload(); });
+}
+
+MainWindowLink& Form2::mainWindow() const
+{
+    if (!m_mainWindow)
+        throw Failure(QStringLiteral("There is no main window"));
+    return *m_mainWindow;
+}
+
+const ::Picture& Form2::picture() const
+{
+    if (!Picture)
+        throw Failure(QStringLiteral("There is no picture to save"));
+    return *Picture;
+}
+
+float Form2::twipsX(qreal logicalX) const
+{
+    return static_cast<float>(logicalX * devicePixelRatioF() * m_screen.TwipsPerPixelX);
+}
+
+float Form2::twipsY(qreal logicalY) const
+{
+    return static_cast<float>(logicalY * devicePixelRatioF() * m_screen.TwipsPerPixelY);
+}
+
+void Form2::pictureChanged()
+{
+    m_view = Picture ? Picture->view() : QImage();
+    update();
+}
+
+void Form2::syncBand()
+{
+    const QRect band = shRect.devicePixels(m_screen.TwipsPerPixelX, m_screen.TwipsPerPixelY);
+    const QRegion dirty = ShapeRect::dirtyRegion(m_drawnBand, band);
+    m_drawnBand = band;
+    if (dirty.isEmpty() || !isVisible())
+        return;
+    const qreal ratio = devicePixelRatioF();
+    QRegion logical;
+    for (const QRect& rect : dirty)
+        logical += logicalCoverOf(rect, ratio);
+    update(logical);
+}
+
+void Form2::abandon()
+{
+    if (m_unloaded)
+        return;
+    if (m_mainWindow)
+        m_mainWindow->showMainWindow();
+    Unload();
+}
+
+bool Form2::event(QEvent* event)
+{
+    if (event->type() == QEvent::WindowActivate && !m_unloaded)
+        Form_Activate();
+    return QWidget::event(event);
+}
+
+void Form2::paintEvent(QPaintEvent* event)
+{
+    QPainter painter(this);
+    const qreal ratio = devicePixelRatioF();
+    // From here on one unit is one device pixel, so that the picture lands unscaled and the band is one pixel wide.
+    painter.setWorldTransform(QTransform::fromScale(1 / ratio, 1 / ratio));
+    const QColor background = palette().color(QPalette::Window);
+    for (const QRect& logical : event->region()) {
+        const QRect device = devicePixelsOf(logical, ratio);
+        const QRect covered = device & m_view.rect();
+        if (!covered.isEmpty())
+            painter.drawImage(covered.topLeft(), m_view, covered);
+        for (const QRect& rest : QRegion(device) - QRegion(covered))
+            painter.fillRect(rest, background);
+    }
+    const QColor windowText = palette().color(QPalette::WindowText);
+    for (const QRect& strip : ShapeRect::border(m_drawnBand))
+        painter.fillRect(strip, windowText);
+}
+
+void Form2::mousePressEvent(QMouseEvent* event)
+{
+    const qint16 button = mouseButtonCode(event->button());
+    if (m_unloaded || button == 0)
+        return;
+    const QPointF at = event->position();
+    Form_MouseDown(button, shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
+}
+
+void Form2::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    // The second press of a double click is a press like any other.
+    mousePressEvent(event);
+}
+
+void Form2::mouseMoveEvent(QMouseEvent* event)
+{
+    if (m_unloaded)
+        return;
+    const QPointF at = event->position();
+    Form_MouseMove(mouseButtonCode(event->buttons()), shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
+}
+
+void Form2::mouseReleaseEvent(QMouseEvent* event)
+{
+    const qint16 button = mouseButtonCode(event->button());
+    if (m_unloaded || button == 0)
+        return;
+    const QPointF at = event->position();
+    Form_MouseUp(button, shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
+}
+
+void Form2::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        abandon();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void Form2::closeEvent(QCloseEvent* event)
+{
+    // A close from the window manager ends the run like a click without a drag. The overlay unloads itself, so
+    // the toolkit's own close (which could end the program with the main window hidden) does not run.
+    event->ignore();
+    abandon();
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "capture/PicClip.h"
+#include "capture/ShapeRect.h"
+#include "imaging/modCapture.h"
+
+#include <QCursor>
+#include <QImage>
+#include <QWidget>
+
+#include <memory>
+
+class MainWindowLink;
+class Picture;
+struct Services;
+
+// The capture overlay: a borderless window over the whole primary screen that shows the frozen picture of the
+// screen, draws the rubber band shRect while the user drags, and on release cuts the band's region out of the
+// picture and saves it into the output folder.
+//
+// Mouse positions reach the handlers in twips; the picture is drawn unscaled, one picture pixel on one device
+// pixel, whatever the display scale. The overlay owns itself: it is deleted once it has been unloaded.
+class Form2 : public QWidget {
+    Q_OBJECT
+public:
+    // `mainWindow` may be null (then nothing is asked of the main window: it counts as showing the BMP option).
+    Form2(Services& services, MainWindowLink* mainWindow);
+    ~Form2() override;
+
+    // Runs the load handler, then shows the overlay over the primary screen.
+    void Show();
+    // Gives the overlay the keyboard focus. Throws Failure when it is not shown.
+    void SetFocus();
+    // Ends the run: hides the overlay, frees the picture and deletes the overlay once no handler is running.
+    void Unload();
+    bool isUnloaded() const { return m_unloaded; }
+
+    void Form_Load();
+    void Form_Activate();
+    // Button: 1 left, 2 right, 4 middle (for a move, those of the held buttons added up). X, Y: twips.
+    void Form_MouseDown(qint16 Button, qint16 Shift, float X, float Y);
+    void Form_MouseMove(qint16 Button, qint16 Shift, float X, float Y);
+    void Form_MouseUp(qint16 Button, qint16 Shift, float X, float Y);
+
+    // The coordinate unit: 1 twips, 3 pixels. shRect's numbers read in this unit through bandLeft() and friends.
+    qint16 ScaleMode = 1;
+    float bandLeft() const;
+    float bandTop() const;
+    float bandWidth() const;
+    float bandHeight() const;
+
+    // The twips in one device pixel and the screen's size, as measured when the overlay was made.
+    const ScreenObject& screen() const { return m_screen; }
+
+    // The device pixels the band is drawn on now (empty while it is hidden).
+    QRect drawnBand() const { return m_drawnBand; }
+
+    qint16 DragState = 0; // 1: no drag under way; 0: dragging
+    float AnchorX = 0;    // twips
+    float AnchorY = 0;
+    float PointerX = 0;
+    float PointerY = 0;
+    ShapeRect shRect;
+    ::PicClip PicClip;
+    std::unique_ptr<::Picture> Picture; // the frozen screen, then the cut-out region; null when the grab failed
+    QCursor MouseIcon;                   // kept as loaded; the overlay shows the crosshair
+
+protected:
+    bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    class HandlerScope;
+    bool handlingEvents() const { return !m_unloaded; }
+    float twipsX(qreal logicalX) const;
+    float twipsY(qreal logicalY) const;
+    void pictureChanged();
+    void syncBand();
+    void abandon();
+    MainWindowLink& mainWindow() const;
+    const ::Picture& picture() const;
+
+    Services& m_services;
+    MainWindowLink* m_mainWindow;
+    ScreenObject m_screen;
+    QImage m_view; // the picture's pixels as an image, without a copy
+    QRect m_drawnBand;
+    int m_handlerDepth = 0;
+    bool m_unloaded = false;
+};

@@ -1,0 +1,128 @@
+#include "platform/QSettingsBackend.h"
+
+#include "platform/Failure.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSettings>
+#include <QStringList>
+#include <QVariant>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace {
+
+QString systemMessage(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+void checkSize(const QString& path, const QString& verb)
+{
+    const QFileInfo info(path);
+    if (info.exists() && info.size() > QSettingsBackend::MaxFileSize) {
+        throw Failure(QStringLiteral("Cannot %1 %2: the file is %3 bytes long, too large to be a settings file")
+                          .arg(verb, QDir::toNativeSeparators(path))
+                          .arg(info.size()));
+    }
+}
+
+// Why a write that QSettings reported as failed did not happen, as far as the system tells.
+QString writeFailureReason(const QString& path, QSettings::Status status)
+{
+    if (status == QSettings::FormatError)
+        return QStringLiteral("the file is not in the settings format, so it was left as it is");
+    const QFileInfo info(path);
+    const QByteArray folder = QFile::encodeName(info.absolutePath());
+    if (::access(folder.constData(), F_OK) != 0)
+        return systemMessage(errno);
+    if (::access(folder.constData(), W_OK | X_OK) != 0)
+        return systemMessage(errno);
+    const QByteArray file = QFile::encodeName(info.absoluteFilePath());
+    if (::access(file.constData(), F_OK) == 0 && ::access(file.constData(), W_OK) != 0)
+        return systemMessage(errno);
+    struct statvfs space {};
+    if (::statvfs(folder.constData(), &space) == 0 && space.f_bavail == 0)
+        return systemMessage(ENOSPC);
+    return QStringLiteral("the system refused the write");
+}
+
+} // namespace
+
+QString QSettingsBackend::filePath(const QString& application)
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, application).fileName();
+}
+
+std::optional<QString> QSettingsBackend::read(const QString& application, const QString& section, const QString& key)
+{
+    const QString path = filePath(application);
+    checkSize(path, QStringLiteral("read"));
+    const QFileInfo info(path);
+    if (info.exists() && !info.isReadable()) {
+        throw Failure(QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), systemMessage(EACCES)));
+    }
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, application);
+    settings.beginGroup(section);
+    const QVariant value = settings.value(key);
+    if (settings.status() == QSettings::FormatError) {
+        throw Failure(QStringLiteral("Cannot read %1: the file is not in the settings format")
+                          .arg(QDir::toNativeSeparators(path)));
+    }
+    if (!value.isValid())
+        return std::nullopt;
+    // An unquoted value with commas in a hand-edited file comes back as a list; the stored text had the commas.
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    if (!value.canConvert<QString>()) {
+        throw Failure(QStringLiteral("Cannot read the setting \"%1\" in %2: its value is not text")
+                          .arg(key, QDir::toNativeSeparators(path)));
+    }
+    return value.toString();
+}
+
+void QSettingsBackend::write(const QString& application, const QString& section, const QString& key,
+                             const QString& value)
+{
+    const QString path = filePath(application);
+    checkSize(path, QStringLiteral("write"));
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        throw Failure(QStringLiteral("Cannot write %1: %2")
+                          .arg(QDir::toNativeSeparators(path), writeFailureReason(path, QSettings::AccessError)));
+    }
+
+    // QSettings notices another process's change by the file's size and modification time (to the millisecond).
+    // Two copies rewriting a value of the same length within one millisecond would leave a stale copy unnoticed,
+    // so every writer takes this lock and makes sure each version of the file carries a later time than the one
+    // before it.
+    QLockFile order(path + QStringLiteral(".order"));
+    order.setStaleLockTime(10000);
+    const bool ordered = order.tryLock(10000);
+    const QDateTime before = QFileInfo(path).lastModified();
+
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, application);
+    settings.beginGroup(section);
+    settings.setValue(key, value);
+    settings.endGroup();
+    settings.sync();
+    const QSettings::Status status = settings.status();
+    if (status != QSettings::NoError) {
+        throw Failure(QStringLiteral("Cannot write %1: %2")
+                          .arg(QDir::toNativeSeparators(path), writeFailureReason(path, status)));
+    }
+
+    if (ordered && before.isValid()) {
+        QFile file(path);
+        const QDateTime after = QFileInfo(path).lastModified();
+        if (after.isValid() && after <= before && file.open(QIODevice::ReadWrite))
+            file.setFileTime(before.addMSecs(1), QFileDevice::FileModificationTime);
+    }
+}

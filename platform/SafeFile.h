@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+
+// Writes a new file so that it appears under its name complete or not at all, and never over an existing file.
+// The bytes go to a hidden temporary file in the target's folder; commit() moves it to the target name or, when
+// that is taken, to the first free "name (2).ext", "name (3).ext", ... . A failure, or destroying the object
+// before commit(), removes the temporary file. Every failure throws Failure with the system's reason:
+// "Cannot write /home/ann/Desktop/Screen Capture 12_06_26_16_49_54.bmp: No space left on device".
+class SafeFile {
+public:
+    // Creates the temporary file next to `fileName`; throws when the folder is missing or not writable.
+    explicit SafeFile(QString fileName);
+    ~SafeFile();
+    SafeFile(const SafeFile&) = delete;
+    SafeFile& operator=(const SafeFile&) = delete;
+
+    // Writes all `size` bytes, however the system splits them.
+    void write(const void* data, std::size_t size);
+    // Makes the data durable, closes the file and moves it into place; returns the path it was given.
+    QString commit();
+
+    // The whole file in one call.
+    static QString writeNew(const QString& fileName, const void* data, std::size_t size);
+
+    // Test seam: while one lives on this thread, each file accepts `bytes` bytes and then fails its write with
+    // `error` (ENOSPC by default), as a full disk does.
+    class FailAfter {
+    public:
+        explicit FailAfter(std::int64_t bytes, int error = 0);
+        ~FailAfter();
+        FailAfter(const FailAfter&) = delete;
+        FailAfter& operator=(const FailAfter&) = delete;
+
+        std::int64_t bytes() const { return m_bytes; }
+        int error() const { return m_error; }
+
+    private:
+        std::int64_t m_bytes;
+        int m_error;
+        const FailAfter* m_previous;
+    };
+
+private:
+    [[noreturn]] void fail(int error);
+    void discard() noexcept;
+    QString moveIntoPlace();
+
+    QString m_fileName;
+    QByteArray m_tempPath; // native encoding, as the system calls want it
+    int m_fd = -1;
+    std::int64_t m_written = 0;
+};

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "capture/MainWindowLink.h"
+#include "fakes/FakeDialogs.h"
+#include "fakes/FakeScreen.h"
+#include "fakes/FakeServices.h"
+#include "platform/Services.h"
+
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+// The main window as a capture run sees it: the options it answers with and a log of what was asked of it.
+class FakeMainWindow final : public MainWindowLink {
+public:
+    bool jpeg = false;
+    QString folder;
+    int hide = 0;
+    bool visible = true;
+    QStringList log; // "hide", "show"
+    QWidget window;
+
+    bool isJpegSelected() const override { return jpeg; }
+    QString folderText() const override { return folder; }
+    int hideFlag() const override { return hide; }
+    QString applicationTitle() const override { return QStringLiteral("Ostrafen Mirel Tasko Vendry"); }
+    void showMainWindow() override
+    {
+        visible = true;
+        log.append(QStringLiteral("show"));
+    }
+    void hideMainWindow() override
+    {
+        visible = false;
+        log.append(QStringLiteral("hide"));
+    }
+    QWidget* widget() override { return &window; }
+};
+
+// Every service a capture run uses, as fakes, with the probe installed.
+struct FakeCaptureServices {
+    FakeDialogs dialogs;
+    FakeClipboard clipboard;
+    FakeShell shell;
+    FakeSettings settings;
+    FakeScreen screen;
+    FakeClock clock;
+    FakeRandom random;
+    FakeProbe probe;
+    Services services{dialogs, clipboard, shell, settings, screen, clock, random, QStringLiteral("/nonexistent"),
+                      &probe};
+};

@@ -1,0 +1,519 @@
+#include "capture/Form2.h"
+#include "capture/ShapeRect.h"
+#include "fakes/FakeMainWindow.h"
+#include "imaging/Picture.h"
+#include "platform/ErrorReport.h"
+
+#include <QDir>
+#include <QImage>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+
+namespace {
+
+const QString LoadAt = QString::fromLatin1(Location::Form2_Form_Load);
+const QString ActivateAt = QString::fromLatin1(Location::Form2_Form_Activate);
+const QString DownAt = QString::fromLatin1(Location::Form2_Form_MouseDown);
+const QString MoveAt = QString::fromLatin1(Location::Form2_Form_MouseMove);
+const QString UpAt = QString::fromLatin1(Location::Form2_Form_MouseUp);
+
+// The colour FakeScreen shows at a device pixel.
+QRgb patternAt(int x, int y)
+{
+    return qRgb((x ^ y) & 0xff, y & 0xff, x & 0xff);
+}
+
+QString reportHead(const QString& description, const QString& location, int line)
+{
+    return description + QStringLiteral("\r\n") + location + QStringLiteral("at line ") + QString::number(line) +
+           QStringLiteral("\r\r");
+}
+
+void runDeferredDeletes()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// One overlay over fake services, a fake main window and a real output folder.
+struct Rig {
+    FakeCaptureServices fake;
+    FakeMainWindow main;
+    QTemporaryDir folder;
+    QPointer<Form2> form;
+
+    Rig()
+    {
+        main.folder = folder.path() + QLatin1Char('/');
+        form = new Form2(fake.services, &main);
+    }
+    ~Rig() { delete form.data(); }
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+
+    float twipsX(qreal pixels) const { return static_cast<float>(pixels * form->screen().TwipsPerPixelX); }
+    float twipsY(qreal pixels) const { return static_cast<float>(pixels * form->screen().TwipsPerPixelY); }
+
+    // Presses at the first point, moves through the others (device pixels), with the left button held.
+    void drag(const QList<QPointF>& points)
+    {
+        form->Form_MouseDown(1, 0, twipsX(points[0].x()), twipsY(points[0].y()));
+        for (qsizetype i = 1; i < points.size(); ++i)
+            form->Form_MouseMove(1, 0, twipsX(points[i].x()), twipsY(points[i].y()));
+    }
+    void release(qint16 button = 1) { form->Form_MouseUp(button, 0, 0, 0); }
+
+    QStringList files() const { return QDir(folder.path()).entryList(QDir::Files, QDir::Name); }
+    QList<int> reportedLines() const
+    {
+        QList<int> lines;
+        for (const FakeDialogs::Box& box : fake.dialogs.boxes) {
+            if (box.title == QStringLiteral("Application Error"))
+                lines.append(box.text.section(QStringLiteral("at line "), 1).section(QLatin1Char('\r'), 0, 0).toInt());
+        }
+        return lines;
+    }
+    int doneBoxes() const
+    {
+        int count = 0;
+        for (const FakeDialogs::Box& box : fake.dialogs.boxes)
+            count += box.text == QStringLiteral("Done.") ? 1 : 0;
+        return count;
+    }
+};
+
+} // namespace
+
+class TestForm2 : public QObject {
+    Q_OBJECT
+private slots:
+    void bandFollowsThePointer_data();
+    void bandFollowsThePointer();
+    void movesThatLeaveTheBandAlone();
+    void bandRepaintsOnlyWhatChanged_data();
+    void bandRepaintsOnlyWhatChanged();
+    void drawsThePictureUnscaledWithTheBandOnTop();
+    void loadClearsTheClipboard_data();
+    void loadClearsTheClipboard();
+    void grabFailureShowsTheOverlayWithoutPicture();
+    void topmostUntilTheFirstMouseDown();
+    void injectedFailureIsReportedAndTheHandlerGoesOn_data();
+    void injectedFailureIsReportedAndTheHandlerGoesOn();
+    void mouseUpSavesOrAbandons_data();
+    void mouseUpSavesOrAbandons();
+    void rightReleaseLeavesTheDragGoing();
+    void failedSaveIsReportedWithoutDone_data();
+    void failedSaveIsReportedWithoutDone();
+    void twoCapturesInOneSecondGiveTwoFiles();
+    void windowEventsReachTheHandlersInTwips();
+    void escapeAndCloseAbandonTheRun_data();
+    void escapeAndCloseAbandonTheRun();
+};
+
+void TestForm2::bandFollowsThePointer_data()
+{
+    QTest::addColumn<QList<QPointF>>("points"); // twips: the mouse-down, then the moves
+    QTest::addColumn<QRectF>("band");            // Left, Top, Width, Height in twips
+    QTest::newRow("right and down") << QList<QPointF>{{1500, 1500}, {3000, 2400}} << QRectF(1500, 1500, 1500, 900);
+    QTest::newRow("left and up") << QList<QPointF>{{3000, 2400}, {1500, 1500}} << QRectF(1500, 1500, 1500, 900);
+    QTest::newRow("left and down") << QList<QPointF>{{3000, 1500}, {1500, 2400}} << QRectF(1500, 1500, 1500, 900);
+    QTest::newRow("right and up") << QList<QPointF>{{1500, 2400}, {3000, 1500}} << QRectF(1500, 1500, 1500, 900);
+    QTest::newRow("back across the anchor")
+        << QList<QPointF>{{1500, 1500}, {3000, 2400}, {900, 600}} << QRectF(900, 600, 600, 900);
+    QTest::newRow("level on y keeps the corner")
+        << QList<QPointF>{{3000, 3000}, {1500, 1500}, {4500, 3000}} << QRectF(1500, 1500, 1500, 0);
+    QTest::newRow("level on x keeps the corner")
+        << QList<QPointF>{{3000, 3000}, {4500, 4500}, {3000, 1500}} << QRectF(3000, 3000, 0, 1500);
+    QTest::newRow("first move level keeps the design corner")
+        << QList<QPointF>{{1500, 1500}, {1500, 1500}} << QRectF(840, 1200, 0, 0);
+}
+
+void TestForm2::bandFollowsThePointer()
+{
+    QFETCH(QList<QPointF>, points);
+    QFETCH(QRectF, band);
+    Rig rig;
+    rig.form->Show();
+    rig.form->Form_MouseDown(1, 0, float(points[0].x()), float(points[0].y()));
+    for (qsizetype i = 1; i < points.size(); ++i)
+        rig.form->Form_MouseMove(1, 0, float(points[i].x()), float(points[i].y()));
+    const ShapeRect& shape = rig.form->shRect;
+    QCOMPARE(QRectF(shape.Left, shape.Top, shape.Width, shape.Height), band);
+    QVERIFY(shape.Visible);
+    QCOMPARE(rig.form->DragState, qint16(0));
+    QCOMPARE(QPointF(rig.form->PointerX, rig.form->PointerY), points.last());
+    QVERIFY(rig.fake.dialogs.boxes.isEmpty());
+}
+
+void TestForm2::movesThatLeaveTheBandAlone()
+{
+    Rig rig;
+    rig.form->Show();
+    Form2& form = *rig.form;
+
+    // Before any mouse-down a move only stores where the pointer is.
+    form.Form_MouseMove(0, 0, 450, 600);
+    QCOMPARE(QPointF(form.PointerX, form.PointerY), QPointF(450, 600));
+    QVERIFY(!form.shRect.Visible);
+    QCOMPARE(QSizeF(form.shRect.Width, form.shRect.Height), QSizeF(0, 0));
+    QCOMPARE(form.DragState, qint16(1));
+
+    // The right button alone changes nothing, not even the pointer; with another button it is a drag move.
+    form.Form_MouseDown(1, 0, 1500, 1500);
+    form.Form_MouseMove(1, 0, 3000, 2400);
+    form.Form_MouseMove(2, 0, 6000, 6000);
+    QCOMPARE(QPointF(form.PointerX, form.PointerY), QPointF(3000, 2400));
+    QCOMPARE(form.shRect.Width, 1500.0F);
+    form.Form_MouseMove(3, 0, 2250, 1950);
+    QCOMPARE(QSizeF(form.shRect.Width, form.shRect.Height), QSizeF(750, 450));
+
+    // No button held while a drag is under way: the band still follows.
+    form.Form_MouseMove(0, 0, 4500, 3000);
+    QCOMPARE(QRectF(form.shRect.Left, form.shRect.Top, form.shRect.Width, form.shRect.Height),
+             QRectF(1500, 1500, 3000, 1500));
+    QCOMPARE(form.drawnBand(), QRect(100, 100, 200, 100));
+}
+
+void TestForm2::bandRepaintsOnlyWhatChanged_data()
+{
+    QTest::addColumn<QRect>("before");
+    QTest::addColumn<QRect>("after");
+    QTest::addColumn<QList<QPoint>>("dirty");
+    QTest::addColumn<QList<QPoint>>("clean");
+    QTest::newRow("grows by a pixel") << QRect(10, 10, 100, 50) << QRect(10, 10, 101, 50)
+                                      << QList<QPoint>{{10, 10}, {109, 30}, {110, 30}, {50, 59}}
+                                      << QList<QPoint>{{50, 30}, {108, 30}, {111, 30}};
+    QTest::newRow("appears") << QRect() << QRect(0, 0, 3, 3) << QList<QPoint>{{0, 0}, {2, 2}, {1, 0}}
+                             << QList<QPoint>{{1, 1}, {3, 3}};
+    QTest::newRow("disappears") << QRect(5, 5, 2, 2) << QRect() << QList<QPoint>{{5, 5}, {6, 6}}
+                                << QList<QPoint>{{7, 7}, {4, 4}};
+    QTest::newRow("unchanged") << QRect(5, 5, 20, 20) << QRect(5, 5, 20, 20) << QList<QPoint>{}
+                               << QList<QPoint>{{5, 5}, {10, 10}};
+}
+
+void TestForm2::bandRepaintsOnlyWhatChanged()
+{
+    QFETCH(QRect, before);
+    QFETCH(QRect, after);
+    QFETCH(QList<QPoint>, dirty);
+    QFETCH(QList<QPoint>, clean);
+    const QRegion region = ShapeRect::dirtyRegion(before, after);
+    for (const QPoint& point : dirty)
+        QVERIFY2(region.contains(point), qPrintable(QStringLiteral("(%1, %2)").arg(point.x()).arg(point.y())));
+    for (const QPoint& point : clean)
+        QVERIFY2(!region.contains(point), qPrintable(QStringLiteral("(%1, %2)").arg(point.x()).arg(point.y())));
+}
+
+void TestForm2::drawsThePictureUnscaledWithTheBandOnTop()
+{
+    Rig rig;
+    rig.fake.screen.screen.deviceGeometry = QRect(0, 0, 64, 48);
+    rig.form->Show();
+    rig.drag({{10, 10}, {30, 20}});
+    const QImage shown = rig.form->grab().toImage();
+    const QRgb text = rig.form->palette().color(QPalette::WindowText).rgb();
+    QCOMPARE(shown.pixel(5, 40), patternAt(5, 40));
+    QCOMPARE(shown.pixel(15, 15), patternAt(15, 15));
+    QCOMPARE(shown.pixel(30, 20), patternAt(30, 20));
+    for (const QPoint& corner : {QPoint(10, 10), QPoint(29, 10), QPoint(10, 19), QPoint(29, 19)})
+        QCOMPARE(shown.pixel(corner), text);
+}
+
+void TestForm2::loadClearsTheClipboard_data()
+{
+    QTest::addColumn<int>("locked");
+    QTest::addColumn<int>("attempts");
+    QTest::newRow("free") << 0 << 1;
+    QTest::newRow("locked for three tries") << 3 << 4;
+    QTest::newRow("locked for good") << -1 << 1000;
+}
+
+void TestForm2::loadClearsTheClipboard()
+{
+    QFETCH(int, locked);
+    QFETCH(int, attempts);
+    Rig rig;
+    rig.fake.clipboard.lockedAttempts = locked;
+    rig.form->Form_Load();
+    QCOMPARE(rig.fake.clipboard.attempts, attempts);
+    QVERIFY(rig.fake.dialogs.boxes.isEmpty());
+    QVERIFY(rig.form->Picture);
+}
+
+void TestForm2::grabFailureShowsTheOverlayWithoutPicture()
+{
+    Rig rig;
+    rig.fake.screen.grabFails = true;
+    rig.form->Show();
+    QCOMPARE(rig.fake.dialogs.boxes.size(), 1);
+    QVERIFY(rig.fake.dialogs.boxes[0].text.startsWith(reportHead(QStringLiteral("Cannot read the screen"), LoadAt, 116)));
+    QVERIFY(rig.form->isVisible());
+    QVERIFY(!rig.form->Picture);
+    QVERIFY(!rig.form->grab().isNull());
+}
+
+void TestForm2::topmostUntilTheFirstMouseDown()
+{
+    Rig rig;
+    rig.form->Show();
+    const WId window = rig.form->winId();
+    rig.form->Form_Activate();
+    QVERIFY(rig.form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QVERIFY(rig.form->windowFlags().testFlag(Qt::FramelessWindowHint));
+    rig.form->Form_MouseDown(1, 0, 150, 150);
+    QVERIFY(!rig.form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    rig.form->Form_Activate();
+    QVERIFY(rig.form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QVERIFY(rig.form->isVisible());
+    QCOMPARE(rig.form->winId(), window); // never re-created
+}
+
+void TestForm2::injectedFailureIsReportedAndTheHandlerGoesOn_data()
+{
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QList<int>>("reported");
+    QTest::addColumn<int>("lastLine"); // the last step the handler ran
+
+    // The cursor test fails, so the load of the (missing) cursor runs and fails in turn.
+    QTest::newRow("load 100") << LoadAt << 100 << QList<int>{100, 102} << 116;
+    for (int line = 102; line <= 116; line += 2)
+        QTest::addRow("load %d", line) << LoadAt << line << QList<int>{line} << 116;
+    QTest::newRow("activate 100") << ActivateAt << 100 << QList<int>{100} << 100;
+    for (int line = 100; line <= 106; line += 2)
+        QTest::addRow("mouse-down %d", line) << DownAt << line << QList<int>{line} << 106;
+    for (int line = 102; line <= 138; line += 2)
+        QTest::addRow("mouse-move %d", line) << MoveAt << line << QList<int>{line} << 138;
+    for (int line : {102, 110, 112, 114, 116, 118, 128, 130, 132, 134, 138, 140, 142, 144})
+        QTest::addRow("mouse-up %d", line) << UpAt << line << QList<int>{line} << 144;
+    // Without its source the clip fails too; without its width or height it is empty and cannot be saved.
+    QTest::newRow("mouse-up 104") << UpAt << 104 << QList<int>{104, 128} << 144;
+    QTest::newRow("mouse-up 120") << UpAt << 120 << QList<int>{120, 136} << 144;
+    QTest::newRow("mouse-up 122") << UpAt << 122 << QList<int>{122, 136} << 144;
+    // A failing size test abandons the capture, and the handler ends there.
+    QTest::newRow("mouse-up 124") << UpAt << 124 << QList<int>{124} << 126;
+}
+
+void TestForm2::injectedFailureIsReportedAndTheHandlerGoesOn()
+{
+    QFETCH(QString, location);
+    QFETCH(int, line);
+    QFETCH(QList<int>, reported);
+    QFETCH(int, lastLine);
+    Rig rig;
+    if (location != LoadAt) {
+        rig.form->Show();
+        if (location != ActivateAt && location != DownAt) {
+            rig.drag({{10, 20}, {40, 50}});
+        }
+    }
+    rig.fake.probe.failing.insert({location, line});
+    rig.fake.probe.steps.clear();
+    if (location == LoadAt)
+        rig.form->Form_Load();
+    else if (location == ActivateAt)
+        rig.form->Form_Activate();
+    else if (location == DownAt)
+        rig.form->Form_MouseDown(1, 0, 150, 300);
+    else if (location == MoveAt) {
+        // Each direction's pair of steps runs only for a move in that direction (anchor at 10, 20 pixels).
+        const QPoint to = line == 122 || line == 124   ? QPoint(60, 5)
+                          : line == 128 || line == 130 ? QPoint(2, 5)
+                          : line == 134 || line == 136 ? QPoint(2, 70)
+                                                       : QPoint(60, 70);
+        rig.form->Form_MouseMove(1, 0, rig.twipsX(to.x()), rig.twipsY(to.y()));
+    }
+    else {
+        rig.main.jpeg = line != 134;
+        rig.release();
+    }
+
+    QCOMPARE(rig.reportedLines(), reported);
+    if (location == UpAt && line == 132) // no answer to the format test: the BMP write runs
+        QCOMPARE(rig.files(), QStringList{QStringLiteral("Screen Capture 12_06_26_16_49_54.bmp")});
+    const auto report = std::find_if(rig.fake.dialogs.boxes.cbegin(), rig.fake.dialogs.boxes.cend(),
+                                     [](const FakeDialogs::Box& box) { return box.title == "Application Error"; });
+    QVERIFY(report->text.startsWith(reportHead(QStringLiteral("Injected failure"), location, line)));
+    QVERIFY(!rig.fake.probe.steps.isEmpty());
+    QCOMPARE(rig.fake.probe.steps.last(), qMakePair(location, lastLine));
+}
+
+void TestForm2::mouseUpSavesOrAbandons_data()
+{
+    QTest::addColumn<double>("ratio");
+    QTest::addColumn<bool>("jpeg");
+    QTest::addColumn<QList<QPointF>>("points"); // device pixels: the mouse-down, then the moves
+    QTest::addColumn<qint16>("button");
+    QTest::addColumn<QRect>("saved");           // the region in device pixels; empty: abandoned
+
+    using Points = QList<QPointF>;
+    QTest::newRow("BMP 2x2") << 1.0 << false << Points{{10, 20}, {12, 22}} << qint16(1) << QRect(10, 20, 2, 2);
+    QTest::newRow("middle release") << 1.0 << false << Points{{10, 20}, {50, 60}} << qint16(4) << QRect(10, 20, 40, 40);
+    QTest::newRow("up and left") << 1.0 << false << Points{{50, 60}, {30, 30}, {10, 20}} << qint16(1)
+                                 << QRect(10, 20, 40, 40);
+    QTest::newRow("JPEG") << 1.0 << true << Points{{10, 20}, {110, 70}} << qint16(1) << QRect(10, 20, 100, 50);
+    QTest::newRow("click without drag") << 1.0 << false << Points{{10, 20}} << qint16(1) << QRect();
+    QTest::newRow("1 pixel wide") << 1.0 << false << Points{{10, 20}, {11, 60}} << qint16(1) << QRect();
+    QTest::newRow("1 pixel high") << 1.0 << false << Points{{10, 20}, {60, 21}} << qint16(1) << QRect();
+    QTest::newRow("halves round to even") << 1.0 << false << Points{{2.5, 3.5}, {6.5, 7.5}} << qint16(1)
+                                          << QRect(2, 4, 4, 4);
+    QTest::newRow("scale 2, odd pixels") << 2.0 << false << Points{{101, 51}, {104, 55}} << qint16(1)
+                                         << QRect(101, 51, 3, 4);
+    QTest::newRow("scale 1.5") << 1.5 << false << Points{{301, 151}, {200, 100}} << qint16(1)
+                               << QRect(200, 100, 101, 51);
+}
+
+void TestForm2::mouseUpSavesOrAbandons()
+{
+    QFETCH(double, ratio);
+    QFETCH(bool, jpeg);
+    QFETCH(QList<QPointF>, points);
+    QFETCH(qint16, button);
+    QFETCH(QRect, saved);
+    Rig rig;
+    rig.fake.screen.screen.deviceGeometry = QRect(0, 0, 640, 480);
+    rig.fake.screen.screen.devicePixelRatio = ratio;
+    delete rig.form.data();
+    rig.form = new Form2(rig.fake.services, &rig.main);
+    rig.main.jpeg = jpeg;
+    rig.form->Show();
+    rig.drag(points);
+    rig.release(button);
+    QVERIFY(!rig.form->isVisible());
+    runDeferredDeletes();
+    QVERIFY(!rig.form); // unloaded either way
+    QCOMPARE(rig.main.log, QStringList{QStringLiteral("show")});
+    QVERIFY(rig.reportedLines().isEmpty());
+
+    if (saved.isEmpty()) {
+        QVERIFY(rig.files().isEmpty());
+        QVERIFY(rig.fake.dialogs.boxes.isEmpty());
+        return;
+    }
+    const QString name = QStringLiteral("Screen Capture 12_06_26_16_49_54") +
+                         (jpeg ? QStringLiteral(".jpg") : QStringLiteral(".bmp"));
+    QCOMPARE(rig.files(), QStringList{name});
+    QCOMPARE(rig.fake.dialogs.boxes.size(), 1);
+    QCOMPARE(rig.fake.dialogs.boxes[0].title, rig.main.applicationTitle());
+    QCOMPARE(rig.fake.dialogs.boxes[0].text, QStringLiteral("Done."));
+    QCOMPARE(rig.fake.dialogs.boxes[0].icon, Dialogs::Icon::None);
+
+    const QImage image(rig.folder.filePath(name));
+    QCOMPARE(image.size(), saved.size());
+    if (jpeg)
+        return;
+    for (int y = 0; y < saved.height(); ++y)
+        for (int x = 0; x < saved.width(); ++x)
+            QCOMPARE(image.pixel(x, y) | 0xff000000u, patternAt(saved.x() + x, saved.y() + y));
+}
+
+void TestForm2::rightReleaseLeavesTheDragGoing()
+{
+    Rig rig;
+    rig.main.folder = rig.folder.path(); // typed by hand, without the separator
+    rig.form->Show();
+    rig.drag({{10, 20}, {20, 30}});
+    rig.release(2);
+    QVERIFY(rig.form->isVisible());
+    QCOMPARE(rig.form->DragState, qint16(0));
+    QVERIFY(rig.files().isEmpty());
+    rig.form->Form_MouseMove(1, 0, rig.twipsX(30), rig.twipsY(35));
+    rig.release(1);
+    QCOMPARE(rig.files(), QStringList{QStringLiteral("Screen Capture 12_06_26_16_49_54.bmp")});
+    QCOMPARE(QImage(rig.folder.filePath(rig.files()[0])).size(), QSize(20, 15));
+}
+
+void TestForm2::failedSaveIsReportedWithoutDone_data()
+{
+    QTest::addColumn<bool>("jpeg");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("JPEG") << true << 136 << QStringLiteral("Cannot save the image. GDI+ Error:");
+    QTest::newRow("BMP") << false << 134 << QString();
+}
+
+void TestForm2::failedSaveIsReportedWithoutDone()
+{
+    QFETCH(bool, jpeg);
+    QFETCH(int, line);
+    QFETCH(QString, description);
+    Rig rig;
+    rig.main.jpeg = jpeg;
+    rig.main.hide = 1;
+    rig.main.visible = false;
+    rig.main.folder = rig.folder.path() + QStringLiteral("/gone/");
+    rig.form->Show();
+    rig.drag({{10, 20}, {40, 50}});
+    rig.release();
+    QCOMPARE(rig.reportedLines(), QList<int>{line});
+    const QString text = rig.fake.dialogs.boxes[0].text;
+    QVERIFY2(text.startsWith(description), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("\r\n") + UpAt + QStringLiteral("at line ") + QString::number(line)),
+             qPrintable(text));
+    QCOMPARE(rig.doneBoxes(), 0);
+    QVERIFY(rig.main.visible);
+    QVERIFY(!rig.form->shRect.Visible);
+    runDeferredDeletes();
+    QVERIFY(!rig.form);
+    QVERIFY(!QDir(rig.folder.filePath(QStringLiteral("gone"))).exists());
+}
+
+void TestForm2::twoCapturesInOneSecondGiveTwoFiles()
+{
+    Rig rig;
+    for (int run = 0; run < 2; ++run) {
+        if (run > 0)
+            rig.form = new Form2(rig.fake.services, &rig.main);
+        rig.form->Show();
+        rig.drag({{10, 20}, {40, 50}});
+        rig.release();
+        runDeferredDeletes();
+    }
+    QCOMPARE(rig.files().size(), 2);
+    QVERIFY(rig.files().contains(QStringLiteral("Screen Capture 12_06_26_16_49_54.bmp")));
+    QCOMPARE(rig.doneBoxes(), 2);
+}
+
+void TestForm2::windowEventsReachTheHandlersInTwips()
+{
+    Rig rig;
+    rig.form->Show();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.form.data()));
+    QTest::mousePress(rig.form.data(), Qt::LeftButton, {}, QPoint(10, 20));
+    QCOMPARE(QPointF(rig.form->AnchorX, rig.form->AnchorY), QPointF(150, 300));
+    QTest::mouseMove(rig.form.data(), QPoint(30, 45));
+    QCOMPARE(QPointF(rig.form->PointerX, rig.form->PointerY), QPointF(450, 675));
+    QCOMPARE(rig.form->drawnBand(), QRect(10, 20, 20, 25));
+    QTest::mouseRelease(rig.form.data(), Qt::LeftButton, {}, QPoint(30, 45));
+    QCOMPARE(QImage(rig.folder.filePath(rig.files().value(0))).size(), QSize(20, 25));
+}
+
+void TestForm2::escapeAndCloseAbandonTheRun_data()
+{
+    QTest::addColumn<bool>("escape");
+    QTest::newRow("Esc") << true;
+    QTest::newRow("close request") << false;
+}
+
+void TestForm2::escapeAndCloseAbandonTheRun()
+{
+    QFETCH(bool, escape);
+    Rig rig;
+    rig.main.visible = false;
+    rig.form->Show();
+    rig.drag({{10, 20}, {40, 50}});
+    if (escape)
+        QTest::keyClick(rig.form.data(), Qt::Key_Escape);
+    else
+        rig.form->close();
+    runDeferredDeletes();
+    QVERIFY(!rig.form);
+    QVERIFY(rig.main.visible);
+    QVERIFY(rig.files().isEmpty());
+    QVERIFY(rig.fake.dialogs.boxes.isEmpty());
+}
+
+QTEST_MAIN(TestForm2)
+#include "tst_Form2.moc"

@@ -1,0 +1,392 @@
+#include "imaging/modCapture.h"
+#include "platform/Failure.h"
+#include "platform/Screens.h"
+#include "platform/XcbScreen.h"
+#include "support/XvfbServer.h"
+
+#include <QGuiApplication>
+#include <QTest>
+#include <QtEndian>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <xcb/xcb.h>
+
+namespace {
+
+struct Disconnect {
+    void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
+};
+using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+Connection connectTo(const XvfbServer& server) {
+    Connection c(xcb_connect(server.display().toLatin1().constData(), nullptr));
+    return xcb_connection_has_error(c.get()) ? nullptr : std::move(c);
+}
+
+xcb_screen_t* firstScreen(xcb_connection_t* c) {
+    return xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+}
+
+int bytesPerPixelAt(int depth) {
+    return depth == 8 ? 1 : depth == 16 ? 2 : 4;
+}
+
+// A pattern where every pixel of a large neighbourhood differs, so a shifted, cut or reordered grab shows.
+std::uint32_t patternPixel(int x, int y, int depth, std::uint32_t seed) {
+    const std::uint32_t value =
+        (static_cast<std::uint32_t>(x) * 2654435761u) ^ (static_cast<std::uint32_t>(y) * 40503u) ^ seed;
+    return depth == 16 ? value & 0xffff : value & 0xffffff;
+}
+
+// Rows as the server stores them (little-endian, rows padded to 4 bytes), width x height from (0, 0).
+QByteArray patternRows(int width, int top, int rows, int depth, std::uint32_t seed) {
+    const int bpp = bytesPerPixelAt(depth);
+    const int stride = (width * bpp + 3) / 4 * 4;
+    QByteArray bytes(stride * rows, '\0');
+    for (int y = 0; y < rows; ++y) {
+        auto* row = reinterpret_cast<std::uint8_t*>(bytes.data()) + y * stride;
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t p = patternPixel(x, top + y, depth, seed);
+            for (int b = 0; b < bpp; ++b)
+                row[x * bpp + b] = static_cast<std::uint8_t>(p >> (8 * b));
+        }
+    }
+    return bytes;
+}
+
+// Paints rows [top, top + rows) of the root window with plain core requests, independent of the code under test.
+bool paintRoot(xcb_connection_t* c, int top, int rows, const std::function<QByteArray(int, int)>& rowsAt, int width) {
+    xcb_screen_t* screen = firstScreen(c);
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, screen->root, 0, nullptr);
+    const int stride = static_cast<int>(rowsAt(top, 1).size());
+    const int band = std::max(1, static_cast<int>((xcb_get_maximum_request_length(c) * 4 - 64) / stride));
+    bool ok = true;
+    for (int y = top; y < top + rows && ok; y += band) {
+        const int n = std::min(band, top + rows - y);
+        const QByteArray data = rowsAt(y, n);
+        const std::unique_ptr<xcb_generic_error_t, FreeDeleter> error(xcb_request_check(
+            c, xcb_put_image_checked(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, gc, static_cast<std::uint16_t>(width),
+                                     static_cast<std::uint16_t>(n), 0, static_cast<std::int16_t>(y), 0,
+                                     screen->root_depth, static_cast<std::uint32_t>(data.size()),
+                                     reinterpret_cast<const std::uint8_t*>(data.constData()))));
+        ok = !error;
+    }
+    xcb_free_gc(c, gc);
+    xcb_flush(c);
+    return ok;
+}
+
+bool paintPattern(xcb_connection_t* c, QSize size, int depth, std::uint32_t seed) {
+    return paintRoot(
+        c, 0, size.height(), [&](int top, int rows) { return patternRows(size.width(), top, rows, depth, seed); },
+        size.width());
+}
+
+// Empty when every pixel of the picture is the pattern's pixel at (x + dx, y + dy); else where it first differs.
+QString patternMismatch(const Picture& picture, int depth, int dx, int dy, std::uint32_t seed) {
+    const int bpp = bytesPerPixelAt(depth);
+    for (int y = 0; y < picture.height(); ++y) {
+        const std::uint8_t* row = picture.bitmap().row(y);
+        for (int x = 0; x < picture.width(); ++x) {
+            std::uint32_t value = 0;
+            for (int b = 0; b < bpp; ++b)
+                value |= std::uint32_t{row[x * bpp + b]} << (8 * b);
+            if (depth != 16)
+                value &= 0xffffff;
+            const std::uint32_t expected = patternPixel(x + dx, y + dy, depth, seed);
+            if (value != expected)
+                return QStringLiteral("pixel (%1, %2) is %3, expected %4")
+                    .arg(x)
+                    .arg(y)
+                    .arg(value, 0, 16)
+                    .arg(expected, 0, 16);
+        }
+    }
+    return {};
+}
+
+// The root window as `xwd -root` sees it: a second, independent reading. Empty when the picture matches.
+QString xwdMismatch(const XvfbServer& server, const Picture& picture) {
+    QByteArray xwd;
+    if (!server.runClient(QStringLiteral("xwd"), {QStringLiteral("-root"), QStringLiteral("-silent")}, &xwd))
+        return QStringLiteral("xwd failed");
+    const auto field = [&](int i) { return qFromBigEndian<quint32>(xwd.constData() + 4 * i); };
+    if (xwd.size() < 100)
+        return QStringLiteral("xwd wrote too little");
+    const quint32 headerSize = field(0), width = field(4), height = field(5), byteOrder = field(7),
+                  bitsPerPixel = field(11), bytesPerLine = field(12), colours = field(19);
+    if (byteOrder != 0)
+        return QStringLiteral("xwd image is not LSB first");
+    if (int(width) != picture.width() || int(height) != picture.height())
+        return QStringLiteral("xwd size %1 x %2").arg(width).arg(height);
+    const qsizetype offset = headerSize + colours * 12;
+    const int rowBytes = picture.width() * int(bitsPerPixel) / 8;
+    if (xwd.size() < offset + qsizetype(bytesPerLine) * height)
+        return QStringLiteral("xwd image is short");
+    for (int y = 0; y < picture.height(); ++y) {
+        if (std::memcmp(xwd.constData() + offset + qsizetype(y) * bytesPerLine, picture.bitmap().row(y), rowBytes) != 0)
+            return QStringLiteral("row %1 differs from xwd").arg(y);
+    }
+    return {};
+}
+
+// Run in a child process: the picture size GrabScreen takes on this display, with the toolkit's own scaling.
+int printGrabSize(int argc, char** argv) {
+    QGuiApplication application(argc, argv);
+    const auto screen = createScreenService();
+    const auto picture = GrabScreen(*screen);
+    std::printf("%s %dx%d\n", qPrintable(QGuiApplication::platformName()), picture->width(), picture->height());
+    return 0;
+}
+
+} // namespace
+
+class TestScreenGrab : public QObject {
+    Q_OBJECT
+private slots:
+    void grabIsPixelExact_data();
+    void grabIsPixelExact();
+    void liveGrabsNeverShareMemory();
+    void onlyThePrimaryMonitorIsGrabbed_data();
+    void onlyThePrimaryMonitorIsGrabbed();
+    void areaOffTheScreenFails();
+    void paletteDisplayGivesIndicesAndColours_data();
+    void paletteDisplayGivesIndicesAndColours();
+    void sizeUnderToolkitScaling_data();
+    void sizeUnderToolkitScaling();
+};
+
+void TestScreenGrab::grabIsPixelExact_data() {
+    QTest::addColumn<int>("depth");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("serverHasShm");
+    QTest::addColumn<bool>("forceGetImage");
+    QTest::addColumn<bool>("expectShm");
+    QTest::newRow("depth 24, shared memory") << 24 << QSize(800, 600) << true << false << true;
+    QTest::newRow("depth 24, GetImage") << 24 << QSize(800, 600) << true << true << false;
+    QTest::newRow("depth 24, server without MIT-SHM") << 24 << QSize(800, 600) << false << false << false;
+    QTest::newRow("depth 16, shared memory") << 16 << QSize(801, 601) << true << false << true;
+    QTest::newRow("depth 16, GetImage, odd width") << 16 << QSize(801, 601) << true << true << false;
+    QTest::newRow("depth 24, GetImage in bands") << 24 << QSize(2400, 1800) << true << true << false;
+}
+
+void TestScreenGrab::grabIsPixelExact() {
+    QFETCH(int, depth);
+    QFETCH(QSize, size);
+    QFETCH(bool, serverHasShm);
+    QFETCH(bool, forceGetImage);
+    QFETCH(bool, expectShm);
+    XvfbServer server;
+    QVERIFY2(server.start({size, depth, serverHasShm, {}}), qPrintable(server.errorString()));
+    const Connection c = connectTo(server);
+    QVERIFY(c);
+    QVERIFY(paintPattern(c.get(), size, depth, 0));
+    if (QByteArray(QTest::currentDataTag()).contains("bands"))
+        QVERIFY(std::int64_t{size.width()} * size.height() * 4 >
+                std::int64_t{xcb_get_maximum_request_length(c.get())} * 4);
+
+    qputenv("DISPLAY", server.display().toLatin1());
+    XcbScreen screen(forceGetImage ? XcbScreen::Transfer::GetImageOnly : XcbScreen::Transfer::Automatic);
+    const auto picture = GrabScreen(screen);
+    QCOMPARE(screen.isUsingSharedMemory(), expectShm);
+    QCOMPARE(QSize(picture->width(), picture->height()), size);
+    QCOMPARE(picture->bitmap().format(), depth == 16 ? PixelFormat::Rgb565 : PixelFormat::Bgrx32);
+    QVERIFY(picture->palette().empty());
+    const QString mismatch = patternMismatch(*picture, depth, 0, 0, 0);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    const QString xwd = xwdMismatch(server, *picture);
+    QVERIFY2(xwd.isEmpty(), qPrintable(xwd));
+}
+
+void TestScreenGrab::liveGrabsNeverShareMemory() {
+    const QSize size(640, 480);
+    XvfbServer server;
+    QVERIFY2(server.start({size, 24, true, {}}), qPrintable(server.errorString()));
+    const Connection c = connectTo(server);
+    QVERIFY(c && paintPattern(c.get(), size, 24, 1));
+    qputenv("DISPLAY", server.display().toLatin1());
+    XcbScreen screen;
+    auto first = GrabScreen(screen);
+    QVERIFY(screen.isUsingSharedMemory());
+    QVERIFY(paintPattern(c.get(), size, 24, 2));
+    auto second = GrabScreen(screen);
+    QVERIFY(patternMismatch(*first, 24, 0, 0, 1).isEmpty());
+    QVERIFY(patternMismatch(*second, 24, 0, 0, 2).isEmpty());
+    // With the first picture gone its segment may serve again, and must then hold the new screen.
+    first.reset();
+    QVERIFY(paintPattern(c.get(), size, 24, 3));
+    const auto third = GrabScreen(screen);
+    QVERIFY(patternMismatch(*second, 24, 0, 0, 2).isEmpty());
+    QVERIFY(patternMismatch(*third, 24, 0, 0, 3).isEmpty());
+    // A picture may outlive the screen service that took it.
+    second.reset();
+    auto kept = std::make_unique<XcbScreen>();
+    auto late = GrabScreen(*kept);
+    kept.reset();
+    QVERIFY(patternMismatch(*late, 24, 0, 0, 3).isEmpty());
+}
+
+void TestScreenGrab::onlyThePrimaryMonitorIsGrabbed_data() {
+    QTest::addColumn<QStringList>("monitors"); // xrandr --setmonitor arguments, one monitor a row; '*' = primary
+    QTest::addColumn<QRect>("primary");
+    QTest::addColumn<bool>("forceGetImage");
+    QTest::newRow("primary right of another, lower")
+        << QStringList{QStringLiteral("left 800/200x1000/250+0+0"), QStringLiteral("*right 640/160x480/120+900+200")}
+        << QRect(900, 200, 640, 480) << false;
+    QTest::newRow("primary top right, another bottom left, GetImage")
+        << QStringList{QStringLiteral("*top 600/150x400/100+1000+0"), QStringLiteral("bottom 1000/250x500/125+0+500")}
+        << QRect(1000, 0, 600, 400) << true;
+}
+
+void TestScreenGrab::onlyThePrimaryMonitorIsGrabbed() {
+    QFETCH(QStringList, monitors);
+    QFETCH(QRect, primary);
+    QFETCH(bool, forceGetImage);
+    const QSize size(1600, 1000);
+    XvfbServer server;
+    QVERIFY2(server.start({size, 24, true, {}}), qPrintable(server.errorString()));
+    const Connection c = connectTo(server);
+    QVERIFY(c && paintPattern(c.get(), size, 24, 7));
+    for (const QString& monitor : monitors) {
+        QStringList arguments{QStringLiteral("--setmonitor")};
+        arguments << monitor.split(QLatin1Char(' ')) << QStringLiteral("none");
+        QVERIFY2(server.runClient(QStringLiteral("xrandr"), arguments), qPrintable(monitor));
+    }
+    qputenv("DISPLAY", server.display().toLatin1());
+    XcbScreen screen(forceGetImage ? XcbScreen::Transfer::GetImageOnly : XcbScreen::Transfer::Automatic);
+    QCOMPARE(screen.metrics().deviceGeometry, primary);
+    const auto picture = GrabScreen(screen);
+    QCOMPARE(QSize(picture->width(), picture->height()), primary.size());
+    QString mismatch = patternMismatch(*picture, 24, primary.x(), primary.y(), 7);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    // An area inside the primary monitor, counted from its corner.
+    const auto area = GrabWindowArea(screen, 10, 20, 30, 40);
+    QCOMPARE(QSize(area->width(), area->height()), QSize(30, 40));
+    mismatch = patternMismatch(*area, 24, primary.x() + 10, primary.y() + 20, 7);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+}
+
+void TestScreenGrab::areaOffTheScreenFails() {
+    XvfbServer server;
+    QVERIFY2(server.start({QSize(320, 240), 24, true, {}}), qPrintable(server.errorString()));
+    qputenv("DISPLAY", server.display().toLatin1());
+    for (const auto transfer : {XcbScreen::Transfer::Automatic, XcbScreen::Transfer::GetImageOnly}) {
+        XcbScreen screen(transfer);
+        for (const QRect& area : {QRect(300, 0, 40, 10), QRect(-1, 0, 10, 10), QRect(0, 0, 0, 10)}) {
+            try {
+                GrabWindowArea(screen, area.x(), area.y(), area.width(), area.height());
+                QFAIL("a grab beyond the screen succeeded");
+            } catch (const Failure& failure) {
+                QVERIFY2(failure.description().startsWith(QStringLiteral("Cannot read the screen: ")),
+                         qPrintable(failure.description()));
+            }
+        }
+        // The connection stays usable after a refused request.
+        QCOMPARE(GrabScreen(screen)->width(), 320);
+    }
+}
+
+void TestScreenGrab::paletteDisplayGivesIndicesAndColours_data() {
+    QTest::addColumn<bool>("forceGetImage");
+    QTest::newRow("shared memory") << false;
+    QTest::newRow("GetImage") << true;
+}
+
+void TestScreenGrab::paletteDisplayGivesIndicesAndColours() {
+    QFETCH(bool, forceGetImage);
+    const QSize size(320, 240);
+    XvfbServer server;
+    QVERIFY2(server.start({size, 8, true, {}}), qPrintable(server.errorString()));
+    const Connection c = connectTo(server);
+    QVERIFY(c);
+    xcb_screen_t* root = firstScreen(c.get());
+    // Reference colours, allocated in the default colormap; each fills a band of columns.
+    const QList<QRgb> reference{qRgb(255, 0, 0),     qRgb(0, 128, 0), qRgb(18, 52, 86),
+                                qRgb(250, 240, 230), qRgb(1, 2, 3),   qRgb(255, 255, 255)};
+    QList<std::uint8_t> indices;
+    for (const QRgb colour : reference) {
+        const std::unique_ptr<xcb_alloc_color_reply_t, FreeDeleter> reply(xcb_alloc_color_reply(
+            c.get(),
+            xcb_alloc_color(c.get(), root->default_colormap, static_cast<std::uint16_t>(qRed(colour) * 257),
+                            static_cast<std::uint16_t>(qGreen(colour) * 257),
+                            static_cast<std::uint16_t>(qBlue(colour) * 257)),
+            nullptr));
+        QVERIFY(reply);
+        indices.append(static_cast<std::uint8_t>(reply->pixel));
+    }
+    const int bandWidth = size.width() / int(reference.size()) + 1;
+    QVERIFY(paintRoot(
+        c.get(), 0, size.height(),
+        [&](int, int rows) {
+            QByteArray bytes(size.width() * rows, '\0');
+            for (int y = 0; y < rows; ++y)
+                for (int x = 0; x < size.width(); ++x)
+                    bytes[y * size.width() + x] = static_cast<char>(indices[x / bandWidth]);
+            return bytes;
+        },
+        size.width()));
+
+    qputenv("DISPLAY", server.display().toLatin1());
+    XcbScreen screen(forceGetImage ? XcbScreen::Transfer::GetImageOnly : XcbScreen::Transfer::Automatic);
+    const auto picture = GrabScreen(screen);
+    QCOMPARE(picture->bitmap().format(), PixelFormat::Indexed8);
+    QCOMPARE(picture->palette().size(), std::size_t{256});
+    for (int y = 0; y < size.height(); y += 7) {
+        for (int x = 0; x < size.width(); ++x) {
+            const std::uint8_t index = picture->bitmap().row(y)[x];
+            QCOMPARE(index, indices[x / bandWidth]);
+            const PaletteEntry& entry = picture->palette()[index];
+            QCOMPARE(qRgb(entry.red, entry.green, entry.blue), reference[x / bandWidth]);
+        }
+    }
+}
+
+void TestScreenGrab::sizeUnderToolkitScaling_data() {
+    QTest::addColumn<QByteArray>("scale");
+    QTest::addColumn<QString>("primaryMonitor"); // xrandr --setmonitor geometry, empty for the whole screen
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("ratio 1") << QByteArray("1") << QString() << QByteArray("xcb 1920x1080");
+    QTest::newRow("ratio 1.25") << QByteArray("1.25") << QString() << QByteArray("xcb 1920x1080");
+    QTest::newRow("ratio 1.5") << QByteArray("1.5") << QString() << QByteArray("xcb 1920x1080");
+    QTest::newRow("ratio 2") << QByteArray("2") << QString() << QByteArray("xcb 1920x1080");
+    QTest::newRow("ratio 2, primary off the corner")
+        << QByteArray("2") << QStringLiteral("800/200x600/150+1000+300") << QByteArray("xcb 800x600");
+}
+
+void TestScreenGrab::sizeUnderToolkitScaling() {
+    QFETCH(QByteArray, scale);
+    QFETCH(QString, primaryMonitor);
+    QFETCH(QByteArray, expected);
+    XvfbServer server;
+    QVERIFY2(server.start({QSize(1920, 1080), 24, true, {}}), qPrintable(server.errorString()));
+    if (!primaryMonitor.isEmpty()) {
+        QVERIFY(server.runClient(QStringLiteral("xrandr"), {QStringLiteral("--setmonitor"), QStringLiteral("*main"),
+                                                            primaryMonitor, QStringLiteral("none")}));
+    }
+    QProcess child;
+    QProcessEnvironment environment = server.environment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("QT_SCALE_FACTOR"), QString::fromLatin1(scale));
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--grab-size")});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitCode(), 0);
+    QCOMPARE(child.readAllStandardOutput().trimmed(), expected);
+}
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--grab-size") == 0)
+        return printGrabSize(argc, argv);
+    QCoreApplication application(argc, argv);
+    TestScreenGrab test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_ScreenGrab.moc"
