@@ -22,8 +22,10 @@
 #include <QRadioButton>
 #include <QScreen>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -188,6 +190,11 @@ void Form1::Form_Load()
         });
     }
     trap.step(110, [&] { HomePageChance(m_services.clock, m_services.random, m_services.shell); });
+
+    // Restoring a value raises the control's change handler, which stores the options as they now are. Those writes
+    // are held until every key has been read, so that they cannot overwrite a stored value before it is read (with
+    // "Option1" and "Option2" both "True", storing "Option2" = "False" for the "BMP" button would hide the "JPG" one).
+    m_restoring = true;
     trap.step(128, [&] { setOptionValue(*Option2, toBoolean(m_store.get(QStringLiteral("Option1"), QStringLiteral("1")),
                                                             QStringLiteral("Option1"))); });
     trap.step(130, [&] { setOptionValue(*Option1, toBoolean(m_store.get(QStringLiteral("Option2"), QStringLiteral("0")),
@@ -200,10 +207,29 @@ void Form1::Form_Load()
         Check1->setValue(toCheckState(m_store.get(QStringLiteral("Check1"), QStringLiteral("1")),
                                       QStringLiteral("Check1")));
     });
+    m_restoring = false;
+    // Only the last value of each key counts, and a value already stored needs no write: a normal start writes
+    // nothing, and each write waits for the disk.
+    QList<QPair<QString, QString>> latest;
+    for (const auto& [key, text] : std::exchange(m_heldWrites, {})) {
+        const auto same = std::find_if(latest.begin(), latest.end(), [&](const auto& held) { return held.first == key; });
+        if (same == latest.end())
+            latest.append({key, text});
+        else
+            same->second = text;
+    }
+    for (const auto& [key, text] : latest) {
+        if (!m_store.holds(key, text))
+            store(key, text);
+    }
 }
 
 void Form1::store(const QString& key, const QString& text)
 {
+    if (m_restoring) {
+        m_heldWrites.append({key, text});
+        return;
+    }
     const QString title = m_appTitle.isEmpty() ? QString::fromLatin1(ProductName) : m_appTitle;
     m_store.saveFromHandler(this, title, key, text);
 }

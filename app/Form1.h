@@ -4,6 +4,8 @@
 #include "capture/MainWindowLink.h"
 
 #include <QCursor>
+#include <QList>
+#include <QPair>
 #include <QWidget>
 
 #include <functional>
@@ -84,5 +86,7 @@ private:
     bool m_hasHandCursor = false;
     int m_mousePointer = 0;
     bool m_placed = false;
+    bool m_restoring = false;
+    QList<QPair<QString, QString>> m_heldWrites; // key, text
     std::function<void()> m_endProcess;
 };

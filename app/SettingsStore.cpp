@@ -6,6 +6,7 @@
 #include "platform/SettingsBackend.h"
 
 #include <QLocale>
+#include <QRegularExpression>
 
 #include <cmath>
 #include <exception>
@@ -21,11 +22,19 @@ QString quoted(const QString& text)
     return QLatin1Char('"') + shown + QLatin1Char('"');
 }
 
+// Decimal text, as in "1", " -2 ", "2.5" or "1e3", read the same way whatever the user's locale. A number too large
+// for a double comes out as an infinity of its sign.
 bool toNumber(const QString& text, double& number)
 {
+    static const QRegularExpression decimal(QStringLiteral("^[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?$"));
+    const QString trimmed = text.trimmed();
+    if (!decimal.match(trimmed).hasMatch())
+        return false;
     bool ok = false;
-    number = QLocale::c().toDouble(text.trimmed(), &ok);
-    return ok && std::isfinite(number);
+    number = QLocale::c().toDouble(trimmed, &ok);
+    if (!ok || !std::isfinite(number))
+        number = trimmed.startsWith(QLatin1Char('-')) ? -HUGE_VAL : HUGE_VAL;
+    return true;
 }
 
 } // namespace
@@ -89,6 +98,15 @@ QString SettingsStore::get(const QString& key, const QString& defaultValue)
 void SettingsStore::save(const QString& key, const QString& text)
 {
     SaveSetting(m_backend, QString::fromLatin1(SettingsApplication), QString::fromLatin1(ProductName), key, text);
+}
+
+bool SettingsStore::holds(const QString& key, const QString& text) noexcept
+{
+    try {
+        return m_backend.read(QString::fromLatin1(SettingsApplication), QString::fromLatin1(ProductName), key) == text;
+    } catch (...) {
+        return false;
+    }
 }
 
 void SettingsStore::saveFromHandler(QWidget* parent, const QString& title, const QString& key, const QString& text)

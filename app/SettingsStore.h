@@ -35,6 +35,9 @@ public:
     QString get(const QString& key, const QString& defaultValue);
     void save(const QString& key, const QString& text);
 
+    // Whether the key is stored with exactly this text. Never throws: a store that cannot be read holds nothing.
+    bool holds(const QString& key, const QString& text) noexcept;
+
     // For the change handlers, which have no error report of their own. A failed write is told to the user once
     // per run, in a box titled `title`; later failures are not, and the tool goes on with the value in its control.
     // Never throws.

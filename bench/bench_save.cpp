@@ -27,21 +27,18 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-double millisecondsOf(const std::function<void()>& work)
-{
+double millisecondsOf(const std::function<void()>& work) {
     const auto start = SteadyClock::now();
     work();
     return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }
 
-double medianOf(std::vector<double> times)
-{
+double medianOf(std::vector<double> times) {
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
 }
 
-std::uint32_t hash(std::uint32_t value)
-{
+std::uint32_t hash(std::uint32_t value) {
     value ^= value >> 16;
     value *= 0x7feb352d;
     value ^= value >> 15;
@@ -51,8 +48,7 @@ std::uint32_t hash(std::uint32_t value)
 
 // A desktop as an encoder sees it: a flat backdrop with a soft gradient, a dark side panel, window title bars, and
 // lines of small dark glyphs on white, made from a hash so that no two neighbouring glyphs repeat. Not noise.
-Picture syntheticScreen(int width, int height)
-{
+Picture syntheticScreen(int width, int height) {
     PixelBuffer bitmap = PixelBuffer::allocate(width, height, PixelFormat::Bgrx32);
     for (int y = 0; y < height; ++y) {
         std::uint8_t* row = bitmap.row(y);
@@ -71,22 +67,22 @@ Picture syntheticScreen(int width, int height)
                 const std::uint32_t glyph = hash(static_cast<std::uint32_t>(line * 4096 + column));
                 const int gx = x % 9;
                 const int gy = y % 18;
-                const bool ink = gx < 7 && gy >= 3 && gy < 15 && (glyph & 7) != 0 &&
-                                 ((glyph >> (gx + (gy / 3) * 7)) & 1) != 0;
+                const bool ink =
+                    gx < 7 && gy >= 3 && gy < 15 && (glyph & 7) != 0 && ((glyph >> (gx + (gy / 3) * 7)) & 1) != 0;
                 if (ink)
                     blue = green = red = static_cast<std::uint8_t>(30 + (glyph >> 28) * 4);
             }
-            row[x * 4] = blue;
-            row[x * 4 + 1] = green;
-            row[x * 4 + 2] = red;
-            row[x * 4 + 3] = 0;
+            std::uint8_t* pixel = row + static_cast<std::ptrdiff_t>(x) * 4;
+            pixel[0] = blue;
+            pixel[1] = green;
+            pixel[2] = red;
+            pixel[3] = 0;
         }
     }
     return Picture(std::move(bitmap), {});
 }
 
-std::unique_ptr<Picture> clipWhole(const Picture& screen)
-{
+std::unique_ptr<Picture> clipWhole(const Picture& screen) {
     PicClip clip;
     clip.setPicture(&screen);
     clip.ClipX = 0;
@@ -110,11 +106,8 @@ public:
         : m_picture(picture)
         , m_handle(tjInitCompress())
         , m_capacity(tjBufSize(picture.width(), picture.height(), TJSAMP_444))
-        , m_buffer(tjAlloc(static_cast<int>(m_capacity)))
-    {
-    }
-    unsigned long run()
-    {
+        , m_buffer(tjAlloc(static_cast<int>(m_capacity))) {}
+    unsigned long run() {
         unsigned char* out = m_buffer.get();
         unsigned long size = m_capacity;
         if (tjCompress2(m_handle.get(), m_picture.bitmap().bits(), m_picture.width(), m_picture.bitmap().stride(),
@@ -132,8 +125,7 @@ private:
     std::unique_ptr<unsigned char, TjBufferDeleter> m_buffer;
 };
 
-long statusKiB(const char* field)
-{
+long statusKiB(const char* field) {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
@@ -144,14 +136,12 @@ long statusKiB(const char* field)
 }
 
 // Writing 5 to clear_refs starts the peak resident size (VmHWM) again from the current one.
-bool resetPeak()
-{
+bool resetPeak() {
     QFile refs(QStringLiteral("/proc/self/clear_refs"));
     return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
 }
 
-void measureMemory(const QString& folder, bool jpeg)
-{
+void measureMemory(const QString& folder, bool jpeg) {
     const int width = 3840;
     const int height = 2160;
     if (!resetPeak()) {
@@ -177,8 +167,7 @@ void measureMemory(const QString& folder, bool jpeg)
     QFile::remove(path);
 }
 
-void measureSpeed(const QString& folder, int width, int height, int runs)
-{
+void measureSpeed(const QString& folder, int width, int height, int runs) {
     const Picture screen = syntheticScreen(width, height);
     EncoderAlone encoder(screen);
     const QString jpegPath = folder + QStringLiteral("/capture.jpg");
@@ -210,14 +199,13 @@ void measureSpeed(const QString& folder, int width, int height, int runs)
     const double j = medianOf(withJpeg);
     std::printf("%dx%d: tjCompress2 alone %.1f ms; mouse-up to file closed: JPEG %.1f ms (%.2fx the encoder, "
                 "goal <= 1.15x: %s, %.0f KiB), BMP %.1f ms (%.0f KiB); medians of %d\n",
-                width, height, a, j, j / a, j / a <= 1.15 ? "met" : "MISSED", jpegBytes / 1024.0,
-                medianOf(withBmp), (54.0 + width * 3 * height) / 1024.0, runs);
+                width, height, a, j, j / a, j / a <= 1.15 ? "met" : "MISSED", jpegBytes / 1024.0, medianOf(withBmp),
+                (54.0 + width * 3 * height) / 1024.0, runs);
 }
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 11;
     std::unique_ptr<QTemporaryDir> scratch;
     QString folder;

@@ -7,7 +7,7 @@ class Picture;
 // The encoder's status numbers that a failed save reports after "Cannot save the image. GDI+ Error:".
 namespace JpegStatus {
 inline constexpr int Ok = 0;
-inline constexpr int InvalidPicture = 2;    // an empty picture, or a quality above 100
+inline constexpr int InvalidPicture = 2; // an empty picture, or a quality above 100
 inline constexpr int OutOfMemory = 3;
 inline constexpr int WriteFailed = 7;       // writing, flushing or naming the file failed (disk full, I/O error)
 inline constexpr int EncoderFailed = 8;     // the encoder rejected the pixels

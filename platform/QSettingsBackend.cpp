@@ -8,9 +8,11 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QSettings>
+#include <QStringDecoder>
 #include <QStringList>
 #include <QVariant>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -34,6 +36,24 @@ void checkSize(const QString& path, const QString& verb)
     }
 }
 
+// QSettings reads any bytes leniently and would rewrite a binary file in its own form, dropping what it could not
+// parse; the file may hold other programs' sections, so only text is taken for a settings file.
+bool isSettingsText(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return true; // absent or unreadable: QSettings reports that itself
+    const QByteArray bytes = file.read(QSettingsBackend::MaxFileSize + 1);
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder(bytes);
+    if (decoder.hasError())
+        return false;
+    return std::none_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c.category() == QChar::Other_Control && c != QLatin1Char('\t') && c != QLatin1Char('\n') &&
+               c != QLatin1Char('\r');
+    });
+}
+
 // Why a write that QSettings reported as failed did not happen, as far as the system tells.
 QString writeFailureReason(const QString& path, QSettings::Status status)
 {
@@ -43,6 +63,8 @@ QString writeFailureReason(const QString& path, QSettings::Status status)
     const QByteArray folder = QFile::encodeName(info.absolutePath());
     if (::access(folder.constData(), F_OK) != 0)
         return systemMessage(errno);
+    if (!QFileInfo(info.absolutePath()).isDir())
+        return systemMessage(ENOTDIR);
     if (::access(folder.constData(), W_OK | X_OK) != 0)
         return systemMessage(errno);
     const QByteArray file = QFile::encodeName(info.absoluteFilePath());
@@ -69,13 +91,12 @@ std::optional<QString> QSettingsBackend::read(const QString& application, const 
     if (info.exists() && !info.isReadable()) {
         throw Failure(QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), systemMessage(EACCES)));
     }
+    // What cannot be parsed reads as absent; writing to such a file fails and leaves it untouched.
+    if (!isSettingsText(path))
+        return std::nullopt;
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, application);
     settings.beginGroup(section);
     const QVariant value = settings.value(key);
-    if (settings.status() == QSettings::FormatError) {
-        throw Failure(QStringLiteral("Cannot read %1: the file is not in the settings format")
-                          .arg(QDir::toNativeSeparators(path)));
-    }
     if (!value.isValid())
         return std::nullopt;
     // An unquoted value with commas in a hand-edited file comes back as a list; the stored text had the commas.
@@ -108,12 +129,15 @@ void QSettingsBackend::write(const QString& application, const QString& section,
     const bool ordered = order.tryLock(10000);
     const QDateTime before = QFileInfo(path).lastModified();
 
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, application);
-    settings.beginGroup(section);
-    settings.setValue(key, value);
-    settings.endGroup();
-    settings.sync();
-    const QSettings::Status status = settings.status();
+    QSettings::Status status = QSettings::FormatError;
+    if (isSettingsText(path)) {
+        QSettings settings(QSettings::NativeFormat, QSettings::UserScope, application);
+        settings.beginGroup(section);
+        settings.setValue(key, value);
+        settings.endGroup();
+        settings.sync();
+        status = settings.status();
+    }
     if (status != QSettings::NoError) {
         throw Failure(QStringLiteral("Cannot write %1: %2")
                           .arg(QDir::toNativeSeparators(path), writeFailureReason(path, status)));

@@ -22,19 +22,16 @@ namespace {
 
 enum class Writer { Jpeg, Bmp };
 
-QString save(Writer writer, const Picture& picture, const QString& path)
-{
+QString save(Writer writer, const Picture& picture, const QString& path) {
     return writer == Writer::Jpeg ? SavePictureAsJpeg(picture, path, 100) : SavePicture(picture, path);
 }
 
-QString extension(Writer writer)
-{
+QString extension(Writer writer) {
     return writer == Writer::Jpeg ? QStringLiteral(".jpg") : QStringLiteral(".bmp");
 }
 
 // What a screen looks like to an encoder: flat areas, soft gradients and hard-edged strokes like text.
-Picture screenLike(PixelFormat format, int width, int height)
-{
+Picture screenLike(PixelFormat format, int width, int height) {
     QImage image(width, height, QImage::Format_RGB32);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
@@ -68,43 +65,32 @@ Picture screenLike(PixelFormat format, int width, int height)
 }
 
 // All 65536 16-bit values, so that every 5- and 6-bit channel value is widened once.
-Picture everyRgb565()
-{
+Picture everyRgb565() {
     PixelBuffer bitmap = PixelBuffer::allocate(256, 256, PixelFormat::Rgb565);
     for (int y = 0; y < 256; ++y)
         for (int x = 0; x < 256; ++x) {
-            bitmap.row(y)[x * 2] = static_cast<std::uint8_t>(x);
-            bitmap.row(y)[x * 2 + 1] = static_cast<std::uint8_t>(y);
+            std::uint8_t* pixel = bitmap.row(y) + static_cast<std::ptrdiff_t>(x) * 2;
+            pixel[0] = static_cast<std::uint8_t>(x);
+            pixel[1] = static_cast<std::uint8_t>(y);
         }
     return Picture(std::move(bitmap), {});
 }
 
 // A palette picture with a short palette: indices past its end are black.
-Picture indexedWithShortPalette()
-{
+Picture indexedWithShortPalette() {
     PixelBuffer bitmap = PixelBuffer::allocate(33, 17, PixelFormat::Indexed8);
     for (int y = 0; y < 17; ++y)
         for (int x = 0; x < 33; ++x)
             bitmap.row(y)[x] = static_cast<std::uint8_t>((x * 7 + y * 3) % 200);
     std::vector<PaletteEntry> palette;
+    palette.reserve(150);
     for (int i = 0; i < 150; ++i)
-        palette.push_back({static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(255 - i),
-                           static_cast<std::uint8_t>(i * 5), 0});
+        palette.push_back(
+            {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(255 - i), static_cast<std::uint8_t>(i * 5), 0});
     return Picture(std::move(bitmap), std::move(palette));
 }
 
-QImage expectedImage(const Picture& picture)
-{
-    QImage image = picture.view().convertToFormat(QImage::Format_RGB32);
-    if (picture.bitmap().format() == PixelFormat::Indexed8) {
-        // Qt's view has 256 entries already; indices past the picture's palette read black there too.
-        return image;
-    }
-    return image;
-}
-
-double psnr(const QImage& a, const QImage& b)
-{
+double psnr(const QImage& a, const QImage& b) {
     double squares = 0;
     for (int y = 0; y < a.height(); ++y)
         for (int x = 0; x < a.width(); ++x) {
@@ -126,8 +112,7 @@ struct JpegFrame {
 };
 
 // Walks the markers up to the start of the scan: frame size, component sampling and quantisation tables.
-JpegFrame readJpegFrame(const QByteArray& file)
-{
+JpegFrame readJpegFrame(const QByteArray& file) {
     JpegFrame frame;
     qsizetype at = 2;
     const auto byte = [&](qsizetype i) { return static_cast<unsigned char>(file.at(i)); };
@@ -141,7 +126,7 @@ JpegFrame readJpegFrame(const QByteArray& file)
             frame.height = byte(body + 1) << 8 | byte(body + 2);
             frame.width = byte(body + 3) << 8 | byte(body + 4);
             for (int c = 0; c < byte(body + 5); ++c)
-                frame.sampling.append(byte(body + 6 + c * 3 + 1));
+                frame.sampling.append(byte(body + 6 + static_cast<qsizetype>(c) * 3 + 1));
         } else if (marker == 0xdb) {
             for (qsizetype i = body; i < at + 2 + length;) {
                 const bool wide = byte(i) >> 4;
@@ -157,20 +142,16 @@ JpegFrame readJpegFrame(const QByteArray& file)
     return frame;
 }
 
-QStringList entries(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                  QDir::Name);
+QStringList entries(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-QByteArray readAll(const QString& path)
-{
+QByteArray readAll(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void writeFile(const QString& path, const QByteArray& bytes)
-{
+void writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(bytes), bytes.size());
@@ -181,12 +162,10 @@ void writeFile(const QString& path, const QByteArray& bytes)
 class ScopedMount {
 public:
     ScopedMount(const QString& folder, const char* options, unsigned long flags)
-        : m_folder(QFile::encodeName(folder))
-    {
+        : m_folder(QFile::encodeName(folder)) {
         m_mounted = ::mount("tmpfs", m_folder.constData(), "tmpfs", flags, options) == 0;
     }
-    ~ScopedMount()
-    {
+    ~ScopedMount() {
         if (m_mounted)
             ::umount2(m_folder.constData(), MNT_DETACH);
     }
@@ -223,15 +202,13 @@ private:
     static void addWriterRows();
 };
 
-void TestImageWriters::addWriterRows()
-{
+void TestImageWriters::addWriterRows() {
     QTest::addColumn<Writer>("writer");
     QTest::newRow("JPEG") << Writer::Jpeg;
     QTest::newRow("BMP") << Writer::Bmp;
 }
 
-void TestImageWriters::writeAndReadBack_data()
-{
+void TestImageWriters::writeAndReadBack_data() {
     QTest::addColumn<Writer>("writer");
     QTest::addColumn<std::shared_ptr<Picture>>("picture");
     QTest::addColumn<int>("bitsPerPixel");
@@ -252,8 +229,7 @@ void TestImageWriters::writeAndReadBack_data()
     add("JPEG: 2x2", Writer::Jpeg, screenLike(PixelFormat::Bgrx32, 2, 2), 0);
 }
 
-void TestImageWriters::writeAndReadBack()
-{
+void TestImageWriters::writeAndReadBack() {
     QFETCH(Writer, writer);
     QFETCH(std::shared_ptr<Picture>, picture);
     QFETCH(int, bitsPerPixel);
@@ -263,7 +239,7 @@ void TestImageWriters::writeAndReadBack()
     QCOMPARE(save(writer, *picture, path), path);
     QCOMPARE(entries(folder.path()), QStringList(QFileInfo(path).fileName()));
     const QByteArray bytes = readAll(path);
-    const QImage expected = expectedImage(*picture);
+    const QImage expected = picture->view().convertToFormat(QImage::Format_RGB32);
     const QImage written = QImage::fromData(bytes).convertToFormat(QImage::Format_RGB32);
     QCOMPARE(written.size(), QSize(picture->width(), picture->height()));
 
@@ -287,8 +263,7 @@ void TestImageWriters::writeAndReadBack()
     }
 }
 
-void TestImageWriters::failedSaveLeavesNothingBehind_data()
-{
+void TestImageWriters::failedSaveLeavesNothingBehind_data() {
     QTest::addColumn<Writer>("writer");
     QTest::addColumn<int>("failAfter"); // bytes the disk takes; -1: the folder is missing
     QTest::addColumn<bool>("existing");
@@ -297,19 +272,18 @@ void TestImageWriters::failedSaveLeavesNothingBehind_data()
     const QString full = qt_error_string(ENOSPC);
     for (const Writer writer : {Writer::Jpeg, Writer::Bmp}) {
         const char* name = writer == Writer::Jpeg ? "JPEG" : "BMP";
-        QTest::addRow("%s: missing folder", name) << writer << -1 << false << qt_error_string(ENOENT)
-                                                  << JpegStatus::CannotCreateFile;
+        QTest::addRow("%s: missing folder", name)
+            << writer << -1 << false << qt_error_string(ENOENT) << JpegStatus::CannotCreateFile;
         QTest::addRow("%s: disk full at once", name) << writer << 0 << false << full << JpegStatus::WriteFailed;
         QTest::addRow("%s: disk full in the header", name) << writer << 20 << false << full << JpegStatus::WriteFailed;
-        QTest::addRow("%s: disk full in the pixels", name) << writer << 3000 << false << full
-                                                            << JpegStatus::WriteFailed;
-        QTest::addRow("%s: disk full, file of that name kept", name) << writer << 3000 << true << full
-                                                                      << JpegStatus::WriteFailed;
+        QTest::addRow("%s: disk full in the pixels", name)
+            << writer << 3000 << false << full << JpegStatus::WriteFailed;
+        QTest::addRow("%s: disk full, file of that name kept", name)
+            << writer << 3000 << true << full << JpegStatus::WriteFailed;
     }
 }
 
-void TestImageWriters::failedSaveLeavesNothingBehind()
-{
+void TestImageWriters::failedSaveLeavesNothingBehind() {
     QFETCH(Writer, writer);
     QFETCH(int, failAfter);
     QFETCH(bool, existing);
@@ -341,13 +315,11 @@ void TestImageWriters::failedSaveLeavesNothingBehind()
         QCOMPARE(readAll(path), precious);
 }
 
-void TestImageWriters::readOnlyFolder_data()
-{
+void TestImageWriters::readOnlyFolder_data() {
     addWriterRows();
 }
 
-void TestImageWriters::readOnlyFolder()
-{
+void TestImageWriters::readOnlyFolder() {
     QFETCH(Writer, writer);
     QTemporaryDir temporary;
     const QString folder = temporary.filePath(QStringLiteral("shots"));
@@ -369,21 +341,20 @@ void TestImageWriters::readOnlyFolder()
         save(writer, screenLike(PixelFormat::Bgrx32, 8, 8), path);
         QFAIL("the save did not fail");
     } catch (const Failure& failure) {
-        QCOMPARE(failure.description(), writer == Writer::Jpeg
-                                            ? QStringLiteral("Cannot save the image. GDI+ Error:10")
-                                            : QStringLiteral("Cannot write %1: %2").arg(path, qt_error_string(expectedError)));
+        QCOMPARE(failure.description(),
+                 writer == Writer::Jpeg
+                     ? QStringLiteral("Cannot save the image. GDI+ Error:10")
+                     : QStringLiteral("Cannot write %1: %2").arg(path, qt_error_string(expectedError)));
     }
     QCOMPARE(entries(folder), QStringList());
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
-void TestImageWriters::fullDiskThenRoomAgain_data()
-{
+void TestImageWriters::fullDiskThenRoomAgain_data() {
     addWriterRows();
 }
 
-void TestImageWriters::fullDiskThenRoomAgain()
-{
+void TestImageWriters::fullDiskThenRoomAgain() {
     QFETCH(Writer, writer);
     QTemporaryDir temporary;
     const QString folder = temporary.path();
@@ -418,13 +389,11 @@ void TestImageWriters::fullDiskThenRoomAgain()
     QCOMPARE(entries(folder), QStringList(QFileInfo(path).fileName()));
 }
 
-void TestImageWriters::sameNameGetsANumber_data()
-{
+void TestImageWriters::sameNameGetsANumber_data() {
     addWriterRows();
 }
 
-void TestImageWriters::sameNameGetsANumber()
-{
+void TestImageWriters::sameNameGetsANumber() {
     QFETCH(Writer, writer);
     QTemporaryDir folder;
     const QString stem = folder.filePath(QStringLiteral("Screen Capture 12_06_26_16_49_54"));
@@ -441,8 +410,7 @@ void TestImageWriters::sameNameGetsANumber()
     QCOMPARE(entries(folder.path()).size(), 3);
 }
 
-void TestImageWriters::emptyPictureIsRefused_data()
-{
+void TestImageWriters::emptyPictureIsRefused_data() {
     QTest::addColumn<Writer>("writer");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<int>("quality");
@@ -453,8 +421,7 @@ void TestImageWriters::emptyPictureIsRefused_data()
     QTest::newRow("BMP: 0 x 5") << Writer::Bmp << QSize(0, 5) << 0;
 }
 
-void TestImageWriters::emptyPictureIsRefused()
-{
+void TestImageWriters::emptyPictureIsRefused() {
     QFETCH(Writer, writer);
     QFETCH(QSize, size);
     QFETCH(int, quality);

@@ -8,8 +8,7 @@
 namespace {
 
 // Every source pixel's bytes say where it came from, so a shifted or clipped copy shows up at once.
-Picture makeSource(PixelFormat format, int width, int height)
-{
+Picture makeSource(PixelFormat format, int width, int height) {
     PixelBuffer bitmap = PixelBuffer::allocate(width, height, format);
     const int size = bytesPerPixel(format);
     for (int y = 0; y < height; ++y)
@@ -35,8 +34,7 @@ private slots:
     void sourceIsLeftUnchanged();
 };
 
-void TestPicClip::clip_data()
-{
+void TestPicClip::clip_data() {
     QTest::addColumn<int>("format");
     QTest::addColumn<QRect>("rect");
     const QList<QPair<const char*, QRect>> rects = {
@@ -56,8 +54,7 @@ void TestPicClip::clip_data()
             QTest::addRow("%s: %s", formatName, rectName) << static_cast<int>(format) << rect;
 }
 
-void TestPicClip::clip()
-{
+void TestPicClip::clip() {
     QFETCH(int, format);
     QFETCH(QRect, rect);
     const Picture source = makeSource(static_cast<PixelFormat>(format), 12, 9);
@@ -79,18 +76,20 @@ void TestPicClip::clip()
     for (int y = 0; y < rect.height(); ++y) {
         for (int x = 0; x < rect.width(); ++x) {
             const QPoint from(rect.x() + x, rect.y() + y);
-            const QByteArray got(reinterpret_cast<const char*>(region->bitmap().row(y)) + x * size, size);
+            const QByteArray got(
+                reinterpret_cast<const char*>(region->bitmap().row(y)) + static_cast<qsizetype>(x) * size, size);
             const QByteArray want = inside.contains(from)
-                ? QByteArray(reinterpret_cast<const char*>(source.bitmap().row(from.y())) + from.x() * size, size)
-                : black;
+                                        ? QByteArray(reinterpret_cast<const char*>(source.bitmap().row(from.y())) +
+                                                         static_cast<qsizetype>(from.x()) * size,
+                                                     size)
+                                        : black;
             if (got != want)
                 QFAIL(qPrintable(QStringLiteral("pixel %1,%2 differs").arg(x).arg(y)));
         }
     }
 }
 
-void TestPicClip::emptyRectangleGivesEmptyPicture_data()
-{
+void TestPicClip::emptyRectangleGivesEmptyPicture_data() {
     QTest::addColumn<QRect>("rect");
     QTest::addColumn<QSize>("size");
     QTest::newRow("click without a drag") << QRect(4, 4, 0, 0) << QSize(0, 0);
@@ -99,8 +98,7 @@ void TestPicClip::emptyRectangleGivesEmptyPicture_data()
     QTest::newRow("negative size") << QRect(4, 4, -5, -2) << QSize(0, 0);
 }
 
-void TestPicClip::emptyRectangleGivesEmptyPicture()
-{
+void TestPicClip::emptyRectangleGivesEmptyPicture() {
     QFETCH(QRect, rect);
     QFETCH(QSize, size);
     const Picture source = makeSource(PixelFormat::Bgrx32, 12, 9);
@@ -115,8 +113,7 @@ void TestPicClip::emptyRectangleGivesEmptyPicture()
     QVERIFY(region->bitmap().isNull());
 }
 
-void TestPicClip::sourceIsLeftUnchanged()
-{
+void TestPicClip::sourceIsLeftUnchanged() {
     // The overlay replaces its picture with the clip; the source must be unchanged by clipping it.
     const Picture source = makeSource(PixelFormat::Bgrx32, 12, 9);
     const QImage before = source.view().copy();

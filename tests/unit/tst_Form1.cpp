@@ -1,0 +1,584 @@
+#include "app/CheckBox.h"
+#include "app/Form1.h"
+#include "app/MainModule.h"
+#include "app/Skin.h"
+#include "fakes/FakeDialogs.h"
+#include "fakes/FakeScreen.h"
+#include "fakes/FakeServices.h"
+#include "platform/CursorFile.h"
+#include "platform/ErrorReport.h"
+#include "platform/Services.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+const QString Section = QStringLiteral("Korvane/Ostrafen Mirel Tasko Vendry Quosh/");
+const QString Load = QString::fromLatin1(Location::Form1_Form_Load);
+
+// The fakes, a program folder of its own, and the main window over them.
+struct World {
+    FakeDialogs dialogs;
+    FakeClipboard clipboard;
+    FakeShell shell;
+    FakeSettings settings;
+    FakeScreen screen;
+    FakeClock clock;
+    FakeRandom random;
+    FakeProbe probe;
+    QTemporaryDir programFolder;
+    Services services{dialogs, clipboard, shell, settings, screen, clock, random, programFolder.path(), &probe};
+    std::unique_ptr<Form1> form;
+    int ends = 0;
+
+    void store(const QString& key, const QString& value) { settings.values.insert(Section + key, value); }
+    std::optional<QString> stored(const QString& key) const
+    {
+        const auto found = settings.values.find(Section + key);
+        return found == settings.values.end() ? std::nullopt : std::optional<QString>(*found);
+    }
+    void putFile(const QString& name, const QByteArray& bytes)
+    {
+        const QString path = programFolder.filePath(name);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+    Form1& load()
+    {
+        form = std::make_unique<Form1>(services);
+        form->setProcessEnd([this] { ++ends; });
+        form->Form_Load();
+        return *form;
+    }
+    QStringList reports() const
+    {
+        QStringList texts;
+        for (const FakeDialogs::Box& box : dialogs.boxes)
+            texts << box.text;
+        return texts;
+    }
+};
+
+QStringList keys(std::initializer_list<const char*> pairs)
+{
+    QStringList list;
+    for (const char* pair : pairs)
+        list << QString::fromUtf8(pair);
+    return list;
+}
+
+QString report(int line, const QString& description)
+{
+    return errorReportText(Load, line, description);
+}
+
+QColor background(const QWidget* widget)
+{
+    return widget->palette().color(widget->backgroundRole());
+}
+
+QByteArray handCursorBytes()
+{
+    QImage image(32, 32, QImage::Format_ARGB32);
+    image.fill(qRgba(255, 255, 255, 255));
+    return encodeCursorFile(image, QPoint(12, 1));
+}
+
+} // namespace
+
+class TestForm1 : public QObject {
+    Q_OBJECT
+private slots:
+    void firstStartWithAnEmptyStore();
+    void restoresStoredOptions_data();
+    void restoresStoredOptions();
+    void desktopUnknownLeavesTheFolderEmpty();
+    void setUpStepsRunInOrderAndGoOnAfterAFailure();
+    void homePageDraw_data();
+    void homePageDraw();
+    void homePageThatCannotOpenIsReportedAt110();
+    void optionClicksStoreTheCrossedKeys();
+    void everyKeystrokeStoresTheWholeText();
+    void checkBoxClicksStoreItsValue();
+    void failedWritesAreToldOncePerRun();
+    void setAppTitle_data();
+    void setAppTitle();
+    void coloursWithoutAndWithSkin_data();
+    void coloursWithoutAndWithSkin();
+    void pointerKinds_data();
+    void pointerKinds();
+    void badCursorFileIsReportedAt108_data();
+    void badCursorFileIsReportedAt108();
+    void layoutInTwips_data();
+    void layoutInTwips();
+    void focusStartsInTheHiddenTextBox();
+    void closingYieldsOnceAndEndsTheProcess();
+};
+
+void TestForm1::firstStartWithAnEmptyStore()
+{
+    World world;
+    Form1& form = world.load();
+    QCOMPARE(form.windowTitle(), QStringLiteral("Ostrafen Mirel Tasko Vendry Quosh"));
+    QCOMPARE(form.applicationTitle(), QStringLiteral("Ostrafen Mirel Tasko Vendry"));
+    QVERIFY(form.Option2->isChecked());
+    QVERIFY(!form.Option1->isChecked());
+    QCOMPARE(form.Text1->text(), QStringLiteral("/home/user/Desktop/"));
+    QCOMPARE(form.Check1->value(), 1);
+    QVERIFY(!form.windowIcon().isNull());
+    QVERIFY(world.dialogs.boxes.isEmpty());
+    QVERIFY(world.shell.opened.isEmpty());
+    // Restoring the defaults raised the change handlers, which stored them.
+    QCOMPARE(world.settings.writes, QStringList({QStringLiteral("Option1=True"), QStringLiteral("Option2=False"),
+                                                 QStringLiteral("Text1=/home/user/Desktop/"),
+                                                 QStringLiteral("Check1=1")}));
+}
+
+void TestForm1::restoresStoredOptions_data()
+{
+    QTest::addColumn<QStringList>("stored"); // key=value
+    QTest::addColumn<bool>("jpg");
+    QTest::addColumn<bool>("bmp");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<int>("check");
+    QTest::addColumn<QStringList>("reports");
+    const QString desktop = QStringLiteral("/home/user/Desktop/");
+    const auto notANumber = [](const QString& value) {
+        return report(134, QStringLiteral("The stored setting \"Check1\" is \"%1\", which is not a number").arg(value));
+    };
+    const auto notAState = [](const QString& value) {
+        return report(134, QStringLiteral("The stored setting \"Check1\" is \"%1\", which is not a check box state "
+                                          "(0, 1 or 2)").arg(value));
+    };
+    QTest::newRow("JPG stored") << keys({"Option1=False", "Option2=True", "Text1=/srv/shots/", "Check1=0"}) << true
+                                << false << "/srv/shots/" << 0 << QStringList();
+    QTest::newRow("both True: JPG, set last, wins") << keys({"Option1=True", "Option2=True"}) << true << false
+                                                    << desktop << 1 << QStringList();
+    QTest::newRow("both False: neither") << keys({"Option1=False", "Option2=False"}) << false << false << desktop
+                                         << 1 << QStringList();
+    QTest::newRow("numbers and letter case") << keys({"Option1=0", "Option2=-3"}) << true << false << desktop << 1
+                                             << QStringList();
+    QTest::newRow("empty Text1 stays empty") << keys({"Text1="}) << false << true << QString() << 1
+                                             << QStringList();
+    QTest::newRow("folder without separator kept") << keys({"Text1=/tmp"}) << false << true << "/tmp" << 1
+                                                   << QStringList();
+    QTest::newRow("Check1 grey") << keys({"Check1=2"}) << false << true << desktop << 2 << QStringList();
+    QTest::newRow("Check1 halves round to even") << keys({"Check1=2.5"}) << false << true << desktop << 2
+                                                 << QStringList();
+    QTest::newRow("Check1 not a number") << keys({"Check1=abc"}) << false << true << desktop << 0
+                                         << QStringList{notANumber("abc")};
+    QTest::newRow("Check1 empty") << keys({"Check1="}) << false << true << desktop << 0
+                                  << QStringList{notANumber("")};
+    QTest::newRow("Check1 3") << keys({"Check1=3"}) << false << true << desktop << 0
+                              << QStringList{notAState("3")};
+    QTest::newRow("Check1 -1") << keys({"Check1=-1"}) << false << true << desktop << 0
+                               << QStringList{notAState("-1")};
+    QTest::newRow("Check1 70000") << keys({"Check1=70000"}) << false << true << desktop << 0
+                                  << QStringList{report(134, QStringLiteral("The stored setting \"Check1\" is \"70000\", "
+                                                                            "which is outside the range of a 16-bit "
+                                                                            "integer"))};
+    QTest::newRow("Option1 not a Boolean") << keys({"Option1=yes"}) << false << false << desktop << 1
+                                           << QStringList{report(128, QStringLiteral("The stored setting \"Option1\" is "
+                                                                                     "\"yes\", which is neither True, "
+                                                                                     "False nor a number"))};
+    QTest::newRow("Option2 empty") << keys({"Option2="}) << false << true << desktop << 1
+                                   << QStringList{report(130, QStringLiteral("The stored setting \"Option2\" is \"\", "
+                                                                             "which is neither True, False nor a "
+                                                                             "number"))};
+    QTest::newRow("all three bad: three boxes")
+        << keys({"Option1=x", "Option2=y", "Check1=z"}) << false << false << desktop << 0
+        << QStringList{report(128, QStringLiteral("The stored setting \"Option1\" is \"x\", which is neither True, "
+                                                  "False nor a number")),
+                       report(130, QStringLiteral("The stored setting \"Option2\" is \"y\", which is neither True, "
+                                                  "False nor a number")),
+                       notANumber("z")};
+    const QString huge(100000, QLatin1Char('9'));
+    QTest::newRow("huge Check1 quoted short")
+        << QStringList{QStringLiteral("Check1=") + huge} << false << true << desktop << 0
+        << QStringList{report(134, QStringLiteral("The stored setting \"Check1\" is \"%1...\", which is outside the "
+                                                  "range of a 16-bit integer").arg(QString(40, QLatin1Char('9'))))};
+}
+
+void TestForm1::restoresStoredOptions()
+{
+    QFETCH(QStringList, stored);
+    QFETCH(bool, jpg);
+    QFETCH(bool, bmp);
+    QFETCH(QString, folder);
+    QFETCH(int, check);
+    QFETCH(QStringList, reports);
+    World world;
+    for (const QString& pair : stored)
+        world.store(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+    Form1& form = world.load();
+    QCOMPARE(form.Option1->isChecked(), jpg);
+    QCOMPARE(form.Option2->isChecked(), bmp);
+    QCOMPARE(form.Text1->text(), folder);
+    QCOMPARE(form.Check1->value(), check);
+    QCOMPARE(world.reports(), reports);
+    // Once an option is selected, the store holds what the buttons show.
+    if (jpg || bmp) {
+        QCOMPARE(world.stored(QStringLiteral("Option1")), bmp ? QStringLiteral("True") : QStringLiteral("False"));
+        QCOMPARE(world.stored(QStringLiteral("Option2")), jpg ? QStringLiteral("True") : QStringLiteral("False"));
+    }
+}
+
+void TestForm1::desktopUnknownLeavesTheFolderEmpty()
+{
+    World world;
+    world.shell.desktopFails = true;
+    world.store(QStringLiteral("Text1"), QStringLiteral("/srv/shots/"));
+    Form1& form = world.load();
+    QCOMPARE(form.Text1->text(), QString());
+    QCOMPARE(world.reports(), QStringList{report(132, QStringLiteral("No desktop folder"))});
+    QCOMPARE(form.Check1->value(), 1); // the step after it still ran
+}
+
+void TestForm1::setUpStepsRunInOrderAndGoOnAfterAFailure()
+{
+    World world;
+    world.putFile(QStringLiteral("HAND-M.CUR"), handCursorBytes());
+    world.probe.failing.insert({Load, 104});
+    Form1& form = world.load();
+    QList<int> lines;
+    for (const auto& step : world.probe.steps)
+        lines << step.second;
+    QCOMPARE(lines, (QList<int>{100, 104, 104, 104, 106, 108, 110, 128, 130, 132, 134}));
+    // All three steps on line 104 failed, each with its own box; the rest of set-up went on.
+    QCOMPARE(world.dialogs.boxes.size(), 3);
+    QCOMPARE(world.reports().first(), report(104, QStringLiteral("Injected failure")));
+    QCOMPARE(form.windowTitle(), QString());
+    QCOMPARE(form.applicationTitle(), QString());
+    QVERIFY(form.hasHandCursor());
+    QVERIFY(form.Option2->isChecked());
+}
+
+void TestForm1::homePageDraw_data()
+{
+    QTest::addColumn<double>("fraction");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("0.06 draws 7") << 0.06 << true;
+    QTest::newRow("0.0699 draws 7") << 0.0699 << true;
+    QTest::newRow("0.07 draws 8") << 0.07 << false;
+    QTest::newRow("0.0599 draws 6") << 0.0599 << false;
+    QTest::newRow("0 draws 1") << 0.0 << false;
+    QTest::newRow("0.99999 draws 100") << 0.99999 << false;
+}
+
+void TestForm1::homePageDraw()
+{
+    QFETCH(double, fraction);
+    QFETCH(bool, opens);
+    World world;
+    world.random.fraction = fraction;
+    world.clock.time = QDateTime(QDate(2026, 12, 6), QTime(16, 49, 54, 500));
+    world.load();
+    QCOMPARE(world.random.seededWith, 16 * 3600 + 49 * 60 + 54.5);
+    QCOMPARE(world.shell.opened, opens ? QStringList{homePageAddress()} : QStringList());
+    QVERIFY(world.dialogs.boxes.isEmpty());
+    QVERIFY(::homePageDraw(fraction) >= 1 && ::homePageDraw(fraction) <= 100);
+}
+
+void TestForm1::homePageThatCannotOpenIsReportedAt110()
+{
+    World world;
+    world.random.fraction = 0.065;
+    world.shell.openFails = true;
+    Form1& form = world.load();
+    QCOMPARE(world.reports(), QStringList{report(110, QStringLiteral("Cannot start the browser"))});
+    QVERIFY(form.Option2->isChecked());
+}
+
+void TestForm1::optionClicksStoreTheCrossedKeys()
+{
+    World world;
+    Form1& form = world.load();
+    form.show();
+    world.settings.writes.clear();
+    QTest::mouseClick(form.Option1, Qt::LeftButton);
+    QVERIFY(form.Option1->isChecked());
+    QCOMPARE(world.settings.writes, QStringList({QStringLiteral("Option1=False"), QStringLiteral("Option2=True")}));
+    QTest::mouseClick(form.Option2, Qt::LeftButton);
+    QCOMPARE(world.stored(QStringLiteral("Option1")), QStringLiteral("True"));
+    QCOMPARE(world.stored(QStringLiteral("Option2")), QStringLiteral("False"));
+
+    // The next start brings each value back into the button it came from.
+    QTest::mouseClick(form.Option1, Qt::LeftButton);
+    World next;
+    next.settings.values = world.settings.values;
+    Form1& again = next.load();
+    QVERIFY(again.Option1->isChecked());
+    QVERIFY(!again.Option2->isChecked());
+}
+
+void TestForm1::everyKeystrokeStoresTheWholeText()
+{
+    World world;
+    world.store(QStringLiteral("Text1"), QStringLiteral("/tmp"));
+    Form1& form = world.load();
+    world.settings.writes.clear();
+    form.Text1->setFocus();
+    form.Text1->end(false);
+    QTest::keyClicks(form.Text1, QStringLiteral("/a"));
+    QTest::keyClick(form.Text1, Qt::Key_Backspace);
+    QCOMPARE(world.settings.writes, QStringList({QStringLiteral("Text1=/tmp/"), QStringLiteral("Text1=/tmp/a"),
+                                                 QStringLiteral("Text1=/tmp/")}));
+}
+
+void TestForm1::checkBoxClicksStoreItsValue()
+{
+    World world;
+    world.store(QStringLiteral("Check1"), QStringLiteral("2"));
+    Form1& form = world.load();
+    form.show();
+    world.settings.writes.clear();
+    // A click on a grey box checks it; the user cannot make it grey again.
+    QTest::mouseClick(form.Check1, Qt::LeftButton);
+    QTest::mouseClick(form.Check1, Qt::LeftButton);
+    QTest::mouseClick(form.Check1, Qt::LeftButton);
+    QCOMPARE(world.settings.writes, QStringList({QStringLiteral("Check1=1"), QStringLiteral("Check1=0"),
+                                                 QStringLiteral("Check1=1")}));
+}
+
+void TestForm1::failedWritesAreToldOncePerRun()
+{
+    World world;
+    world.settings.writeFails = true;
+    Form1& form = world.load();
+    form.show();
+    QTest::mouseClick(form.Option1, Qt::LeftButton);
+    QTest::keyClicks(form.Text1, QStringLiteral("x"));
+    QCOMPARE(world.dialogs.boxes.size(), 1);
+    const FakeDialogs::Box& box = world.dialogs.boxes.first();
+    QCOMPARE(box.title, QStringLiteral("Ostrafen Mirel Tasko Vendry"));
+    QCOMPARE(box.icon, Dialogs::Icon::Warning);
+    QVERIFY(box.text.startsWith(QStringLiteral("Your settings cannot be saved.\r\nCannot write the settings\r\n")));
+    // The tool goes on with what the user chose.
+    QVERIFY(form.Option1->isChecked());
+    QVERIFY(form.Text1->text().endsWith(QLatin1Char('x')));
+}
+
+void TestForm1::setAppTitle_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("product name loses its last word") << "Ostrafen Mirel Tasko Vendry Quosh"
+                                                      << "Ostrafen Mirel Tasko Vendry";
+    QTest::newRow("two words") << "Screen Saver" << "Screen";
+    QTest::newRow("one word is kept") << "Quosh" << "Quosh";
+    QTest::newRow("empty") << "" << "";
+    QTest::newRow("trailing blank") << "Quosh Tool " << "Quosh Tool";
+    QTest::newRow("leading blank") << " Quosh" << "";
+    QTest::newRow("exactly 40 after the first cut")
+        << "aaaaaaaaa bbbbbbbbb ccccccccc ddddddddd e" << "aaaaaaaaa bbbbbbbbb ccccccccc ddddddddd";
+    QTest::newRow("cut until at most 40")
+        << "aaaaaaaaa bbbbbbbbb ccccccccc ddddddddd eeeeeeeee fffffffff" << "aaaaaaaaa bbbbbbbbb ccccccccc ddddddddd";
+    QTest::newRow("one long word is cut to 40") << QString(50, QLatin1Char('q')) + " x" << QString(40, QLatin1Char('q'));
+}
+
+void TestForm1::setAppTitle()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, title);
+    QCOMPARE(SetAppTitle(name), title);
+}
+
+void TestForm1::coloursWithoutAndWithSkin_data()
+{
+    QTest::addColumn<QByteArray>("skin"); // empty: no skin file
+    QTest::addColumn<bool>("recoloured");
+    QTest::addColumn<QString>("reported");
+    QTest::newRow("no skin") << QByteArray() << false << QString();
+    QTest::newRow("skin") << QByteArray("QPushButton { font-weight: bold; }") << true << QString();
+    QTest::newRow("broken skin: colours stay changed")
+        << QByteArray("QWidget { color: ") << true << QStringLiteral("is not a valid style sheet");
+}
+
+void TestForm1::coloursWithoutAndWithSkin()
+{
+    QFETCH(QByteArray, skin);
+    QFETCH(bool, recoloured);
+    QFETCH(QString, reported);
+    World world;
+    if (!skin.isEmpty())
+        world.putFile(QStringLiteral("x/o.cjs"), skin);
+    Form1& form = world.load();
+    const QColor expected = recoloured ? buttonFaceColor() : QColor(Qt::white);
+    QVERIFY(buttonFaceColor() != QColor(Qt::white));
+    for (const QWidget* control : {static_cast<const QWidget*>(&form), static_cast<const QWidget*>(form.Frame1),
+                                   static_cast<const QWidget*>(form.Frame2), static_cast<const QWidget*>(form.Frame3),
+                                   static_cast<const QWidget*>(form.Option1), static_cast<const QWidget*>(form.Option2),
+                                   static_cast<const QWidget*>(form.Check1)}) {
+        QCOMPARE(background(control), expected);
+        QVERIFY(control->autoFillBackground());
+    }
+    // The folder box and the push buttons keep their own colours.
+    QCOMPARE(form.PushButton1->palette().color(QPalette::Button), QColor(Qt::white));
+    QCOMPARE(form.PushButton4->palette().color(QPalette::Button), QColor(Qt::white));
+    QCOMPARE(form.Text1->palette().color(QPalette::Base), QApplication::palette().color(QPalette::Base));
+    if (reported.isEmpty()) {
+        QVERIFY(world.dialogs.boxes.isEmpty());
+        QCOMPARE(form.styleSheet(), QString::fromUtf8(skin));
+    } else {
+        QCOMPARE(world.dialogs.boxes.size(), 1);
+        QVERIFY(world.dialogs.boxes[0].text.contains(reported));
+        QVERIFY(world.dialogs.boxes[0].text.contains(QStringLiteral("at line 100\r\r")));
+        QCOMPARE(form.styleSheet(), QString());
+    }
+}
+
+void TestForm1::pointerKinds_data()
+{
+    QTest::addColumn<bool>("withCursorFile");
+    QTest::newRow("with HAND-M.CUR") << true;
+    QTest::newRow("without HAND-M.CUR") << false;
+}
+
+void TestForm1::pointerKinds()
+{
+    QFETCH(bool, withCursorFile);
+    World world;
+    if (withCursorFile)
+        world.putFile(QStringLiteral("HAND-M.CUR"), handCursorBytes());
+    Form1& form = world.load();
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QCOMPARE(form.hasHandCursor(), withCursorFile);
+    const auto moveOver = [&](QWidget* control, QPoint at = QPoint(2, 2)) { QTest::mouseMove(control, at); };
+
+    moveOver(form.PushButton1, form.PushButton1->rect().center());
+    QCOMPARE(form.mousePointer(), MousePointer::Custom);
+    QCOMPARE(form.cursor().shape(), withCursorFile ? Qt::BitmapCursor : Qt::ArrowCursor);
+    if (withCursorFile)
+        QCOMPARE(form.cursor().hotSpot(), QPoint(12, 1));
+    // Over a control without a pointer handler the kind stays as it was.
+    moveOver(form.Text1, form.Text1->rect().center());
+    QCOMPARE(form.mousePointer(), MousePointer::Custom);
+    moveOver(form.Frame1, QPoint(form.Frame1->width() - 4, form.Frame1->height() - 4));
+    QCOMPARE(form.mousePointer(), MousePointer::Default);
+    QCOMPARE(form.cursor().shape(), Qt::ArrowCursor);
+    moveOver(form.PushButton4, form.PushButton4->rect().center());
+    QCOMPARE(form.mousePointer(), MousePointer::Custom);
+    moveOver(&form, QPoint(2, form.height() - 2));
+    QCOMPARE(form.mousePointer(), MousePointer::Default);
+
+    form.setMousePointer(MousePointer::Hourglass);
+    for (QWidget* control : {static_cast<QWidget*>(form.PushButton1), static_cast<QWidget*>(form.Frame2),
+                             static_cast<QWidget*>(&form)})
+        moveOver(control, QPoint(3, 3));
+    QCOMPARE(form.mousePointer(), MousePointer::Hourglass);
+    QCOMPARE(form.cursor().shape(), Qt::WaitCursor);
+}
+
+void TestForm1::badCursorFileIsReportedAt108_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("empty") << QByteArray() << QStringLiteral("the file is empty");
+    QTest::newRow("truncated") << handCursorBytes().left(100) << QStringLiteral("its directory points outside the file");
+    QTest::newRow("not a cursor") << QByteArray("GIF89a and more bytes than a header") << QStringLiteral(
+        "the file does not start like a cursor file");
+}
+
+void TestForm1::badCursorFileIsReportedAt108()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, why);
+    World world;
+    world.putFile(QStringLiteral("HAND-M.CUR"), bytes);
+    Form1& form = world.load();
+    const QString path = QDir::toNativeSeparators(world.programFolder.filePath(QStringLiteral("HAND-M.CUR")));
+    QCOMPARE(world.reports(), QStringList{report(108, path + QStringLiteral(" is not a loadable cursor: ") + why)});
+    QVERIFY(!form.hasHandCursor());
+    QVERIFY(form.Option2->isChecked());
+}
+
+void TestForm1::layoutInTwips_data()
+{
+    QTest::addColumn<double>("dpi");
+    QTest::addColumn<QSize>("client");
+    QTest::addColumn<QRect>("frame2");
+    QTest::addColumn<QRect>("text1");
+    QTest::addColumn<QRect>("startButton");
+    QTest::newRow("96 dpi: 15 twips a pixel") << 96.0 << QSize(536, 216) << QRect(8, 64, 520, 53)
+                                              << QRect(16, 20, 441, 23) << QRect(8, 181, 520, 27);
+    QTest::newRow("144 dpi: 10 twips a pixel") << 144.0 << QSize(804, 324) << QRect(12, 96, 780, 80)
+                                               << QRect(24, 30, 662, 35) << QRect(12, 272, 780, 41);
+}
+
+void TestForm1::layoutInTwips()
+{
+    QFETCH(double, dpi);
+    QFETCH(QSize, client);
+    QFETCH(QRect, frame2);
+    QFETCH(QRect, text1);
+    QFETCH(QRect, startButton);
+    World world;
+    world.screen.screen.logicalDpiX = dpi;
+    world.screen.screen.logicalDpiY = dpi;
+    Form1& form = world.load();
+    QCOMPARE(form.size(), client);
+    QCOMPARE(form.minimumSize(), client);
+    QCOMPARE(form.maximumSize(), client);
+    QCOMPARE(form.Frame2->geometry(), frame2);
+    QCOMPARE(form.Text1->geometry(), text1);
+    QCOMPARE(form.PushButton1->geometry(), startButton);
+    QVERIFY(form.Text2->geometry().top() >= form.height()); // out of sight
+    QCOMPARE(form.Frame1->title(), QStringLiteral("Image Output Option"));
+    QCOMPARE(form.Check1->text(), QStringLiteral("Hide this window so screenshot can be taken"));
+    QCOMPARE(form.PushButton1->font().pointSizeF(), 11.25);
+    QVERIFY(form.PushButton1->font().bold());
+    QCOMPARE(form.Option1->font().pointSizeF(), 9.0);
+    QVERIFY(form.Option1->font().families().contains(QStringLiteral("Arial")));
+    const Qt::WindowFlags flags = form.windowFlags();
+    QVERIFY(flags & Qt::WindowMinimizeButtonHint);
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+}
+
+void TestForm1::focusStartsInTheHiddenTextBox()
+{
+    World world;
+    Form1& form = world.load();
+    form.show();
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QCOMPARE(QApplication::focusWidget(), form.Text2);
+    QCOMPARE(form.Text2->text(), QStringLiteral("Text2"));
+    QList<QWidget*> chain;
+    for (QWidget* next = form.Text2->nextInFocusChain(); next != form.Text2 && chain.size() < 20;
+         next = next->nextInFocusChain()) {
+        if (next->focusPolicy() & Qt::TabFocus)
+            chain << next;
+    }
+    QCOMPARE(chain, (QList<QWidget*>{form.Option1, form.Option2, form.Text1, form.PushButton4, form.Check1,
+                                     form.PushButton1}));
+}
+
+void TestForm1::closingYieldsOnceAndEndsTheProcess()
+{
+    World world;
+    Form1& form = world.load();
+    form.show();
+    world.probe.failing.insert({QString::fromLatin1(Location::Form1_Form_QueryUnload), 100});
+    QVERIFY(form.close());
+    QCOMPARE(world.ends, 1);
+    // The failing yield was reported and the process still ended; nothing asked the user anything else.
+    QCOMPARE(world.dialogs.boxes.size(), 1);
+    QVERIFY(world.dialogs.boxes[0].text.contains(QStringLiteral("Form1.Form_QueryUnload at line 100")));
+}
+
+QTEST_MAIN(TestForm1)
+#include "tst_Form1.moc"

@@ -1,0 +1,315 @@
+#include "app/SettingsStore.h"
+#include "fakes/FakeDialogs.h"
+#include "fakes/FakeServices.h"
+#include "platform/QSettingsBackend.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdlib>
+
+namespace {
+
+const QString Application = QStringLiteral("Korvane");
+const QString Section = QStringLiteral("Ostrafen Mirel Tasko Vendry Quosh");
+constexpr int WritesPerCopy = 60;
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void putFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+// The second copy of the program in the two-writer test: writes its own keys, and one key of its own again and
+// again with values of the same length.
+int runWriter(const QString& name)
+{
+    QSettingsBackend backend;
+    for (int i = 0; i < WritesPerCopy; ++i) {
+        backend.write(Application, Section, name + QString::number(i), QString::number(i));
+        backend.write(Application, Section, name + QStringLiteral("Last"), QString::asprintf("%04d", i));
+    }
+    return 0;
+}
+
+} // namespace
+
+class TestSettingsStore : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void toBoolean_data();
+    void toBoolean();
+    void toCheckState_data();
+    void toCheckState();
+    void absentKeyGivesTheDefaultButEmptyTextIsStored();
+    void firstWritesGiveThisFile();
+    void valuesComeBackExactly_data();
+    void valuesComeBackExactly();
+    void unreadableFilesFailAndAreLeftAsTheyAre_data();
+    void unreadableFilesFailAndAreLeftAsTheyAre();
+    void writeThatCannotReachTheDiskNamesFileAndReason();
+    void failedWriteIsToldOnce();
+    void twoCopiesWritingAtOnceLoseNothing();
+
+private:
+    QTemporaryDir m_config;
+    QString path() const { return m_config.filePath(QStringLiteral("Korvane.conf")); }
+};
+
+void TestSettingsStore::init()
+{
+    QFile::remove(path());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_config.path());
+}
+
+void TestSettingsStore::toBoolean_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<bool>("value");
+    QTest::newRow("True") << "True" << true << true;
+    QTest::newRow("False") << "False" << true << false;
+    QTest::newRow("letter case") << "tRUE" << true << true;
+    QTest::newRow("default 1") << "1" << true << true;
+    QTest::newRow("default 0") << "0" << true << false;
+    QTest::newRow("negative number") << "-1" << true << true;
+    QTest::newRow("fraction") << "0.5" << true << true;
+    QTest::newRow("blanks around") << " False " << true << false;
+    QTest::newRow("empty") << "" << false << false;
+    QTest::newRow("word") << "yes" << false << false;
+    QTest::newRow("number with junk") << "1x" << false << false;
+}
+
+void TestSettingsStore::toBoolean()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QFETCH(bool, value);
+    try {
+        QCOMPARE(::toBoolean(text, QStringLiteral("Option1")), value);
+        QVERIFY(valid);
+    } catch (const Failure& failure) {
+        QVERIFY(!valid);
+        QCOMPARE(failure.description(), QStringLiteral("The stored setting \"Option1\" is \"%1\", which is neither "
+                                                       "True, False nor a number").arg(text));
+    }
+}
+
+void TestSettingsStore::toCheckState_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("value"); // -1: fails
+    QTest::newRow("0") << "0" << 0;
+    QTest::newRow("1") << "1" << 1;
+    QTest::newRow("2 grey") << "2" << 2;
+    QTest::newRow("1.5 rounds to even 2") << "1.5" << 2;
+    QTest::newRow("0.5 rounds to even 0") << "0.5" << 0;
+    QTest::newRow("2.5 rounds to even 2") << "2.5" << 2;
+    QTest::newRow("exponent") << "1e0" << 1;
+    QTest::newRow("3") << "3" << -1;
+    QTest::newRow("-1") << "-1" << -1;
+    QTest::newRow("70000") << "70000" << -1;
+    QTest::newRow("True is not numeric") << "True" << -1;
+    QTest::newRow("empty") << "" << -1;
+    QTest::newRow("hex is not decimal") << "0x1" << -1;
+}
+
+void TestSettingsStore::toCheckState()
+{
+    QFETCH(QString, text);
+    QFETCH(int, value);
+    try {
+        QCOMPARE(int(::toCheckState(text, QStringLiteral("Check1"))), value);
+    } catch (const Failure& failure) {
+        QCOMPARE(value, -1);
+        QVERIFY(failure.description().startsWith(QStringLiteral("The stored setting \"Check1\" is \"%1\"").arg(text)));
+    }
+}
+
+void TestSettingsStore::absentKeyGivesTheDefaultButEmptyTextIsStored()
+{
+    QSettingsBackend backend;
+    QCOMPARE(GetSetting(backend, Application, Section, QStringLiteral("Text1"), QStringLiteral("/d/")),
+             QStringLiteral("/d/"));
+    QVERIFY(!QFile::exists(path())); // reading creates nothing
+    SaveSetting(backend, Application, Section, QStringLiteral("Text1"), QString());
+    QCOMPARE(GetSetting(backend, Application, Section, QStringLiteral("Text1"), QStringLiteral("/d/")), QString());
+    QCOMPARE(GetSetting(backend, Application, QStringLiteral("Other section"), QStringLiteral("Text1"),
+                        QStringLiteral("x")),
+             QStringLiteral("x"));
+}
+
+void TestSettingsStore::firstWritesGiveThisFile()
+{
+    QSettingsBackend backend;
+    QCOMPARE(QSettingsBackend::filePath(Application), path());
+    FakeDialogs dialogs;
+    SettingsStore store(backend, dialogs);
+    store.save(QStringLiteral("Option1"), QStringLiteral("True"));
+    store.save(QStringLiteral("Option2"), QStringLiteral("False"));
+    store.save(QStringLiteral("Text1"), QStringLiteral("/home/ann/Desktop/"));
+    store.save(QStringLiteral("Check1"), QStringLiteral("1"));
+    // On disk at once, without waiting for QSettings to write lazily.
+    QCOMPARE(fileBytes(path()), QByteArray("[Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh]\n"
+                                           "Check1=1\n"
+                                           "Option1=True\n"
+                                           "Option2=False\n"
+                                           "Text1=/home/ann/Desktop/\n"));
+    QVERIFY(dialogs.boxes.isEmpty());
+}
+
+void TestSettingsStore::valuesComeBackExactly_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::newRow("comma and semicolon") << "/home/a,b; c=d/";
+    QTest::newRow("blanks at both ends") << "  /x/  ";
+    QTest::newRow("quotes and backslashes") << "/q\"uo\\te/";
+    QTest::newRow("looks like a QSettings variant") << "@Variant(\\0\\0)";
+    QTest::newRow("non-Latin") << QStringLiteral("/home/анна/Рабочий стол/");
+    QTest::newRow("line break") << "/a\nb/";
+    QTest::newRow("looks like a number") << "007";
+}
+
+void TestSettingsStore::valuesComeBackExactly()
+{
+    QFETCH(QString, value);
+    QSettingsBackend backend;
+    backend.write(Application, Section, QStringLiteral("Text1"), value);
+    QCOMPARE(backend.read(Application, Section, QStringLiteral("Text1")), value);
+}
+
+void TestSettingsStore::unreadableFilesFailAndAreLeftAsTheyAre_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("readFailure"); // empty: what cannot be parsed reads as absent
+    QTest::addColumn<QString>("writeFailure");
+    const QString name = QDir::toNativeSeparators(m_config.filePath(QStringLiteral("Korvane.conf")));
+    QTest::newRow("binary") << QByteArray("\x00\x01\xff\xfe garbage [[[ \n=== \n\x00\x00", 20)
+                            << QString()
+                            << QStringLiteral("Cannot write %1: the file is not in the settings format, so it was "
+                                              "left as it is").arg(name);
+    QTest::newRow("very large") << QByteArray(QSettingsBackend::MaxFileSize + 1, 'x')
+                                << QStringLiteral("Cannot read %1: the file is %2 bytes long, too large to be a "
+                                                  "settings file").arg(name).arg(QSettingsBackend::MaxFileSize + 1)
+                                << QStringLiteral("Cannot write %1: the file is %2 bytes long, too large to be a "
+                                                  "settings file").arg(name).arg(QSettingsBackend::MaxFileSize + 1);
+}
+
+void TestSettingsStore::unreadableFilesFailAndAreLeftAsTheyAre()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, readFailure);
+    QFETCH(QString, writeFailure);
+    putFile(path(), bytes);
+    QSettingsBackend backend;
+    try {
+        QCOMPARE(backend.read(Application, Section, QStringLiteral("Check1")), std::nullopt);
+        QVERIFY(readFailure.isEmpty());
+    } catch (const Failure& failure) {
+        QCOMPARE(failure.description(), readFailure);
+    }
+    try {
+        backend.write(Application, Section, QStringLiteral("Check1"), QStringLiteral("1"));
+        QFAIL("write succeeded");
+    } catch (const Failure& failure) {
+        QCOMPARE(failure.description(), writeFailure);
+    }
+    // The file may hold other programs' sections: it is never rewritten from what could not be read.
+    QCOMPARE(fileBytes(path()), bytes);
+}
+
+void TestSettingsStore::writeThatCannotReachTheDiskNamesFileAndReason()
+{
+    // The configuration folder is a file, so nothing can be created inside it (this holds even for root).
+    QTemporaryDir root;
+    const QString blocked = root.filePath(QStringLiteral("config"));
+    putFile(blocked, "not a folder");
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, blocked);
+    QSettingsBackend backend;
+    try {
+        backend.write(Application, Section, QStringLiteral("Check1"), QStringLiteral("1"));
+        QFAIL("write succeeded");
+    } catch (const Failure& failure) {
+        QCOMPARE(failure.description(), QStringLiteral("Cannot write %1: Not a directory")
+                                            .arg(QDir::toNativeSeparators(blocked + QStringLiteral("/Korvane.conf"))));
+    }
+}
+
+void TestSettingsStore::failedWriteIsToldOnce()
+{
+    FakeSettings settings;
+    settings.writeFails = true;
+    FakeDialogs dialogs;
+    SettingsStore store(settings, dialogs);
+    store.saveFromHandler(nullptr, QStringLiteral("Title"), QStringLiteral("Check1"), QStringLiteral("1"));
+    store.saveFromHandler(nullptr, QStringLiteral("Title"), QStringLiteral("Text1"), QStringLiteral("/x/"));
+    QCOMPARE(dialogs.boxes.size(), 1);
+    QCOMPARE(dialogs.boxes[0].title, QStringLiteral("Title"));
+    QCOMPARE(dialogs.boxes[0].text,
+             QStringLiteral("Your settings cannot be saved.\r\nCannot write the settings\r\n\r\nThe tool goes on "
+                            "working, but the options you change now will not be remembered next time. This message "
+                            "is shown once."));
+    QVERIFY(store.hasToldWriteFailure());
+    QVERIFY_THROWS_EXCEPTION(Failure, store.save(QStringLiteral("Check1"), QStringLiteral("1")));
+}
+
+void TestSettingsStore::twoCopiesWritingAtOnceLoseNothing()
+{
+    QSettingsBackend backend;
+    backend.write(Application, Section, QStringLiteral("Option1"), QStringLiteral("True"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config.path());
+    QList<QProcess*> writers;
+    for (const QString& name : {QStringLiteral("A"), QStringLiteral("B")}) {
+        auto* writer = new QProcess(this);
+        environment.insert(QStringLiteral("QUOSH_TEST_SETTINGS_WRITER"), name);
+        writer->setProcessEnvironment(environment);
+        writer->setProcessChannelMode(QProcess::ForwardedChannels);
+        writer->start(QCoreApplication::applicationFilePath(), {});
+        writers << writer;
+    }
+    for (QProcess* writer : writers) {
+        QVERIFY(writer->waitForFinished(60000));
+        QCOMPARE(writer->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(writer->exitCode(), 0);
+    }
+    QCOMPARE(backend.read(Application, Section, QStringLiteral("Option1")), QStringLiteral("True"));
+    for (const QString& name : {QStringLiteral("A"), QStringLiteral("B")}) {
+        for (int i = 0; i < WritesPerCopy; ++i)
+            QCOMPARE(backend.read(Application, Section, name + QString::number(i)), QString::number(i));
+        QCOMPARE(backend.read(Application, Section, name + QStringLiteral("Last")),
+                 QString::asprintf("%04d", WritesPerCopy - 1));
+    }
+    QVERIFY(!QFile::exists(path() + QStringLiteral(".lock")));
+}
+
+int main(int argc, char* argv[])
+{
+    const QByteArray writer = qgetenv("QUOSH_TEST_SETTINGS_WRITER");
+    QCoreApplication application(argc, argv);
+    if (!writer.isEmpty()) {
+        try {
+            return runWriter(QString::fromLatin1(writer));
+        } catch (const Failure& failure) {
+            qCritical("%s", failure.what());
+            return 1;
+        }
+    }
+    TestSettingsStore test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_SettingsStore.moc"
