@@ -99,7 +99,7 @@ void ApplySkin(QWidget& window, const QString& programFolder)
     const QString path = programFolder + QLatin1Char('/') + QLatin1String(SkinFileName);
     const QFileInfo skin(path);
     // Only a normal file counts: a hidden one (a dot-file here), a folder or a broken link is not listed.
-    if (QDir(skin.absolutePath()).entryList({skin.fileName()}, QDir::Files).isEmpty())
+    if (QDir(skin.absolutePath()).entryList({skin.fileName()}, QDir::Files | QDir::CaseSensitive).isEmpty())
         return;
 
     const QColor face = buttonFaceColor();

@@ -97,8 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         backend.write(QString::fromLatin1(SettingsApplication), QString::fromLatin1(ProductName),
                       QStringLiteral("Text1"), folder);
     } catch (const Failure&) {
-        if (contents(path) != bytes)
-            fuzz::wrong(QStringLiteral("a refused write changed the settings file"));
+        const QByteArray now = contents(path);
+        if (now != bytes) {
+            fuzz::wrong(QStringLiteral("a refused write changed the settings file to \"%1\"")
+                            .arg(QString::fromLatin1(now.toPercentEncoding(" /=[]@,\"\n"))));
+        }
         return 0;
     }
     for (std::size_t i = 0; i < Keys.size(); ++i) {

@@ -16,7 +16,6 @@
 #include <QRadioButton>
 #include <QSaveFile>
 #include <QStringDecoder>
-#include <QVBoxLayout>
 #include <QWidget>
 
 #include <cstddef>
@@ -24,20 +23,26 @@
 
 namespace {
 
-// The kinds of control the main window has, each of which a skin may style.
+// The main window in miniature: the same kinds of control at the same places (in pixels at 96 dpi), a fixed size and
+// no layout, so that the skin is tried on what it will really style.
 void addControls(QWidget& window)
 {
-    auto* layout = new QVBoxLayout(&window);
-    auto* frame = new QGroupBox(QStringLiteral("Format"), &window);
-    auto* inFrame = new QVBoxLayout(frame);
-    inFrame->addWidget(new QRadioButton(QStringLiteral("JPG"), frame));
-    inFrame->addWidget(new QRadioButton(QStringLiteral("BMP"), frame));
-    layout->addWidget(frame);
-    layout->addWidget(new QCheckBox(QStringLiteral("Hide this window so screenshot can be taken"), &window));
-    layout->addWidget(new QLabel(QStringLiteral("Output folder"), &window));
-    layout->addWidget(new QLineEdit(QStringLiteral("/home/user/Desktop/"), &window));
-    layout->addWidget(new QPushButton(QStringLiteral("Start Capturing"), &window));
-    window.resize(280, 200);
+    window.setObjectName(QStringLiteral("Form1"));
+    window.setFixedSize(535, 212);
+    auto* frame = new QGroupBox(QStringLiteral("Image Output Option"), &window);
+    frame->setObjectName(QStringLiteral("Frame1"));
+    frame->setGeometry(8, 8, 520, 50);
+    (new QRadioButton(QStringLiteral("JPG"), frame))->setGeometry(16, 20, 50, 19);
+    (new QRadioButton(QStringLiteral("BMP"), frame))->setGeometry(72, 20, 52, 19);
+    auto* folder = new QGroupBox(QStringLiteral("Save Results To This Folder"), &window);
+    folder->setGeometry(8, 64, 520, 53);
+    (new QLineEdit(QStringLiteral("/home/user/Desktop/"), folder))->setGeometry(16, 20, 441, 23);
+    (new QPushButton(QStringLiteral("..."), folder))->setGeometry(464, 20, 40, 23);
+    auto* hide = new QGroupBox(QStringLiteral("Minimize Option"), &window);
+    hide->setGeometry(8, 124, 520, 49);
+    (new QCheckBox(QStringLiteral("Hide this window so screenshot can be taken"), hide))->setGeometry(16, 20, 353, 19);
+    (new QLabel(QStringLiteral("Output folder"), &window))->setGeometry(8, 176, 100, 10);
+    (new QPushButton(QStringLiteral("Start Capturing"), &window))->setGeometry(8, 181, 520, 27);
 }
 
 } // namespace

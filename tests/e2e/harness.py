@@ -153,8 +153,18 @@ class Program:
         self.desktop = os.path.join(self.home, "Desktop")
         os.makedirs(self.config, exist_ok=True)
         os.makedirs(self.desktop, exist_ok=True)
+        # A stand-in for the desktop's URL opener, so that no test ever starts a web browser; it records the
+        # addresses it was given in `opened_urls`.
+        self.tools = os.path.join(self.home, "tools")
+        os.makedirs(self.tools, exist_ok=True)
+        self.opened_urls_path = os.path.join(self.home, "opened-urls")
+        opener = os.path.join(self.tools, "xdg-open")
+        with open(opener, "w") as f:
+            f.write(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{self.opened_urls_path}"\n')
+        os.chmod(opener, 0o755)
         self.env = dict(display.env, HOME=self.home, XDG_CONFIG_HOME=self.config,
-                        XDG_DESKTOP_DIR=self.desktop, QT_QPA_PLATFORM="xcb")
+                        XDG_DESKTOP_DIR=self.desktop, QT_QPA_PLATFORM="xcb",
+                        PATH=self.tools + os.pathsep + display.env.get("PATH", os.defpath))
         self.env.update(extra_env or {})
         self.process = None
 

@@ -1,0 +1,49 @@
+# Installation as a desktop program, and the Debian package.
+#
+# The program lives in its own folder, lib/quosh, with the hand pointer beside it (it looks for optional files
+# beside its real location); bin/quosh is a link to it. The menu entry and the icon at every size go where
+# desktops look for them.
+include(GNUInstallDirs)
+
+set(QUOSH_PROGRAM_DIR lib/quosh)
+set(QUOSH_ICON_SIZES 16 22 24 32 48 64 128 256)
+
+add_executable(export_icon app/tools/export_icon.cpp)
+target_link_libraries(export_icon PRIVATE quosh_platform)
+set(icon_root ${CMAKE_CURRENT_BINARY_DIR}/icons/hicolor)
+add_custom_command(OUTPUT ${icon_root}/256x256/apps/quosh.png
+                   COMMAND export_icon ${icon_root} ${QUOSH_ICON_SIZES}
+                   DEPENDS export_icon
+                   COMMENT "Drawing the program's icon for the icon theme")
+add_custom_target(theme_icons ALL DEPENDS ${icon_root}/256x256/apps/quosh.png)
+
+install(TARGETS quosh RUNTIME DESTINATION ${QUOSH_PROGRAM_DIR})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/app/HAND-M.CUR DESTINATION ${QUOSH_PROGRAM_DIR})
+install(CODE "
+    set(bin \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    file(MAKE_DIRECTORY \"\${bin}\")
+    file(CREATE_LINK ../${QUOSH_PROGRAM_DIR}/quosh \"\${bin}/quosh\" SYMBOLIC)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/quosh\")
+")
+install(FILES assets/quosh.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(DIRECTORY ${icon_root} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
+
+# `cmake --build build --target uninstall` removes what `cmake --install build` put in place; the user's settings
+# and captures are not the program's to remove.
+add_custom_target(uninstall
+                  COMMAND ${CMAKE_COMMAND} -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/Uninstall.cmake
+                          ${CMAKE_CURRENT_BINARY_DIR}/install_manifest.txt
+                  COMMENT "Removing the installed files")
+
+set(CPACK_PACKAGE_NAME quosh)
+set(CPACK_PACKAGE_VENDOR "Ostrafen")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Save a rectangle of the screen as a JPEG or BMP file")
+set(CPACK_PACKAGE_CONTACT "${QUOSH_SUPPORT_ADDRESS}")
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+include(CPack)
