@@ -51,3 +51,40 @@ if [ -d /dev/shm ] && [ -w /dev/shm ]; then
     "$build/bench/bench_save" 11 "$shm" || { rm -rf "$shm"; exit 1; }
     rm -rf "$shm"
 fi
+
+# The band's cost is CPU time in the program per mouse-move, its repaint included; the X server's share is shown
+# beside it.
+echo "== rubber band (bench_band)"
+start_xvfb 3840x2160
+QUOSH_XVFB_PID=$xvfb_pid "$build/bench/bench_band"
+stop_xvfb
+
+# The real program under openbox, a click on "Start Capturing" (main window hidden first, as with the box ticked)
+# to the overlay's map, measured from outside the program.
+echo "== capture launch (bench_launch)"
+start_xvfb 1920x1080
+openbox --sm-disable >/dev/null 2>&1 &
+openbox_pid=$!
+i=0
+until xprop -root _OB_THEME 2>/dev/null | grep -q '_OB_THEME('; do
+    i=$((i + 1)); [ $i -lt 200 ] || { echo "openbox did not start" >&2; exit 1; }; sleep 0.05
+done
+home=$(mktemp -d "$runtime/home-XXXXXX")
+mkdir -p "$home/.config" "$home/out"
+printf '[Ostrafen%%20Mirel%%20Tasko%%20Vendry%%20Quosh]\nOption1=True\nOption2=False\nText1=%s/\nCheck1=1\n' \
+    "$home/out" >"$home/.config/Korvane.conf"
+HOME="$home" XDG_CONFIG_HOME="$home/.config" "$build/app/quosh" >/dev/null 2>&1 &
+app_pid=$!
+i=0
+until main=$(xdotool search --onlyvisible --name '^Ostrafen Mirel Tasko Vendry Quosh$' 2>/dev/null | tail -n 1) &&
+    [ -n "$main" ]; do
+    i=$((i + 1)); [ $i -lt 400 ] || { echo "the main window did not appear" >&2; exit 1; }; sleep 0.05
+done
+sleep 0.5
+left=$(xwininfo -id "$main" | sed -n 's/.*Absolute upper-left X: *//p')
+top=$(xwininfo -id "$main" | sed -n 's/.*Absolute upper-left Y: *//p')
+# "Start Capturing" is at (8, 181) with a size of 520 x 27 in the main window's client area.
+"$build/bench/bench_launch" $((left + 268)) $((top + 194)) 15 || true
+kill "$app_pid" "$openbox_pid" 2>/dev/null || true
+wait "$app_pid" "$openbox_pid" 2>/dev/null || true
+stop_xvfb

@@ -13,6 +13,7 @@
 #include "platform/ErrorReport.h"
 #include "platform/EventLoop.h"
 #include "platform/Failure.h"
+#include "platform/PointerPosition.h"
 #include "platform/ProgramFiles.h"
 #include "platform/Services.h"
 #include "platform/Trap.h"
@@ -27,6 +28,7 @@
 #include <QWindow>
 
 #include <cmath>
+#include <optional>
 
 // Counts the handlers on the stack, so that an overlay unloaded from inside a handler (or from an event that ran in
 // a handler's yield) is deleted only after the outermost one has returned.
@@ -255,14 +257,28 @@ const ::Picture& Form2::picture() const
     return *Picture;
 }
 
-float Form2::twipsX(qreal logicalX) const
+QPointF Form2::devicePosition(const QPointF& logical)
 {
-    return static_cast<float>(logicalX * devicePixelRatioF() * m_screen.TwipsPerPixelX);
+    const qreal ratio = devicePixelRatioF();
+    const QPointF scaled = logical * ratio;
+    if (ratio == 1.0)
+        return scaled;
+    // The event's position is rounded to whole logical pixels. The pointer's own device pixel is exact and is taken
+    // as long as it still lies within that logical pixel, that is, as long as the pointer has not moved on since.
+    const std::optional<QPoint> exact = devicePointerPosition(*this);
+    if (exact && std::abs(exact->x() - scaled.x()) <= ratio / 2 && std::abs(exact->y() - scaled.y()) <= ratio / 2)
+        return QPointF(*exact);
+    return scaled;
 }
 
-float Form2::twipsY(qreal logicalY) const
+float Form2::twipsX(qreal deviceX) const
 {
-    return static_cast<float>(logicalY * devicePixelRatioF() * m_screen.TwipsPerPixelY);
+    return static_cast<float>(deviceX * m_screen.TwipsPerPixelX);
+}
+
+float Form2::twipsY(qreal deviceY) const
+{
+    return static_cast<float>(deviceY * m_screen.TwipsPerPixelY);
 }
 
 void Form2::pictureChanged()
@@ -326,7 +342,7 @@ void Form2::mousePressEvent(QMouseEvent* event)
     const qint16 button = mouseButtonCode(event->button());
     if (m_unloaded || button == 0)
         return;
-    const QPointF at = event->position();
+    const QPointF at = devicePosition(event->position());
     Form_MouseDown(button, shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
 
@@ -340,7 +356,7 @@ void Form2::mouseMoveEvent(QMouseEvent* event)
 {
     if (m_unloaded)
         return;
-    const QPointF at = event->position();
+    const QPointF at = devicePosition(event->position());
     Form_MouseMove(mouseButtonCode(event->buttons()), shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
 
@@ -349,7 +365,7 @@ void Form2::mouseReleaseEvent(QMouseEvent* event)
     const qint16 button = mouseButtonCode(event->button());
     if (m_unloaded || button == 0)
         return;
-    const QPointF at = event->position();
+    const QPointF at = devicePosition(event->position());
     Form_MouseUp(button, shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
 

@@ -78,8 +78,9 @@ protected:
 private:
     class HandlerScope;
     bool handlingEvents() const { return !m_unloaded; }
-    float twipsX(qreal logicalX) const;
-    float twipsY(qreal logicalY) const;
+    QPointF devicePosition(const QPointF& logical);
+    float twipsX(qreal deviceX) const;
+    float twipsY(qreal deviceY) const;
     void pictureChanged();
     void syncBand();
     void abandon();

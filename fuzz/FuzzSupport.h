@@ -41,12 +41,14 @@ void startQt()
 }
 
 // A folder for the files a target writes, in memory where the system offers it, so that the run is not held up by
-// the disk; removed when the run ends.
+// the disk; removed when the run ends normally.
 inline const QString& scratchFolder()
 {
     static const QString path = [] {
-        const QString base =
-            QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+        // scripts/fuzz.sh names a folder that it removes itself: a crash ends the run before ours is removed.
+        QString base = qEnvironmentVariable("QUOSH_FUZZ_SCRATCH");
+        if (base.isEmpty())
+            base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
         static QTemporaryDir folder(base + QStringLiteral("/quosh-fuzz-XXXXXX"));
         if (!folder.isValid()) {
             std::fprintf(stderr, "Cannot create a scratch folder under %s\n", qPrintable(base));

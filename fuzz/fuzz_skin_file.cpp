@@ -23,12 +23,14 @@
 
 namespace {
 
+constexpr QSize DesignSize(535, 212);
+
 // The main window in miniature: the same kinds of control at the same places (in pixels at 96 dpi), a fixed size and
 // no layout, so that the skin is tried on what it will really style.
 void addControls(QWidget& window)
 {
     window.setObjectName(QStringLiteral("Form1"));
-    window.setFixedSize(535, 212);
+    window.setFixedSize(DesignSize);
     auto* frame = new QGroupBox(QStringLiteral("Image Output Option"), &window);
     frame->setObjectName(QStringLiteral("Frame1"));
     frame->setGeometry(8, 8, 520, 50);
@@ -75,6 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QString sheet = decoder(bytes);
     if (decoder.hasError() || window.styleSheet() != sheet)
         fuzz::wrong(QStringLiteral("the window's style sheet is not the skin file's text"));
+    // The main window has a fixed size that the skin cannot change: a window grown by the skin would need a
+    // backing store of gigabytes.
+    window.ensurePolished();
+    if (window.size() != DesignSize) {
+        fuzz::wrong(QStringLiteral("the skin resized the main window to %1 x %2")
+                        .arg(window.width())
+                        .arg(window.height()));
+    }
     // The skin takes effect when the window is painted.
     if (window.grab().isNull())
         fuzz::wrong(QStringLiteral("the skinned window cannot be painted"));

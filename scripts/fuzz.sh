@@ -13,8 +13,11 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DQUOSH_FUZZ=ON -DQUO
 cmake --build "$build" --target fuzz -j"$(nproc)"
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The files the targets write go to memory where there is some; a crashed target leaves them, so they are removed here.
+scratch=$(mktemp -d "$( [[ -d /dev/shm && -w /dev/shm ]] && echo /dev/shm || echo "${TMPDIR:-/tmp}")/quosh-fuzz-XXXXXX")
+trap 'rm -rf "$work" "$scratch"' EXIT
 mkdir -m 700 "$work/runtime"
+export QUOSH_FUZZ_SCRATCH="$scratch"
 artifacts="$build/fuzz-artifacts"
 mkdir -p "$artifacts"
 export XDG_RUNTIME_DIR="$work/runtime"

@@ -109,12 +109,18 @@ class Display:
     def clipboard(self):
         return self.run("xclip", "-o", "-selection", "clipboard", check=False)
 
+    def clear_clipboard(self):
+        """Empties the clipboard. xclip stays behind to serve the empty selection until another program takes it, so
+        its output is not captured: waiting for the end of that output would wait for ever."""
+        subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=self.env,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+
     def read_box(self, title_regex, timeout=15.0, dismiss=True):
         """Copies the text of a message box with Ctrl+C, as a user pasting it into an e-mail, and closes it.
         Returns (title, text, buttons)."""
         window = self.wait_window(title_regex, timeout)
         self.xdotool("windowactivate", "--sync", window, check=False)
-        self.run("xclip", "-selection", "clipboard", "-i", "/dev/null", check=False)
+        self.clear_clipboard()
 
         def copied():
             self.xdotool("key", "--window", window, "ctrl+c", check=False)

@@ -63,9 +63,18 @@ class CaptureCase(ProgramTestCase):
     def drag(self, x1, y1, x2, y2, button=1):
         self.display.drag(x1, y1, x2, y2, button=button)
 
+    def read_box(self, title_regex):
+        """The box's (title, text, buttons), then OK pressed as a user presses it: a real key press on the active
+        box (a key sent to the window directly is not always taken as a press of its default button)."""
+        box = self.display.wait_window(title_regex)
+        content = self.display.read_box(title_regex, dismiss=False)
+        self.display.xdotool("windowactivate", "--sync", box, check=False)
+        self.display.xdotool("key", "Return")
+        wait_until(lambda: box not in self.display.windows(title_regex), what="the box to close")
+        return content
+
     def confirm_done(self):
-        title, text, buttons = self.display.read_box(DONE_BOX)
-        self.assertEqual((title, text, buttons), (APP_TITLE, "Done.", "OK"))
+        self.assertEqual(self.read_box(DONE_BOX), (APP_TITLE, "Done.", "OK"))
         self.display.wait_no_window(OVERLAY)
 
     def files(self):
@@ -92,6 +101,28 @@ class CaptureCase(ProgramTestCase):
 
     def assert_same(self, got, expected):
         self.assertIsNone(got.first_difference(expected))
+
+    def band(self, overlay, expected):
+        """Waits until the overlay shows exactly one band, and returns its device-pixel box."""
+        def shown():
+            box = images.grab_window(overlay, self.display.env).differing_box(self.pattern)
+            return box if box == expected else None
+        try:
+            return wait_until(shown, timeout=5, what=f"the band at {expected}")
+        except AssertionError:
+            return images.grab_window(overlay, self.display.env).differing_box(self.pattern)
+
+    def drag_watching_the_band(self, overlay, x1, y1, x2, y2):
+        """Drags from (x1, y1) to (x2, y2) and checks, before the release, that the band stands on exactly the
+        device pixels between them and that the frozen picture around it is the screen, pixel for pixel."""
+        xdo = self.display.xdotool
+        xdo("mousemove", "--sync", x1, y1)
+        xdo("mousedown", 1)
+        for i in range(1, 5):
+            xdo("mousemove", "--sync", x1 + (x2 - x1) * i // 4, y1 + (y2 - y1) * i // 4)
+        box = (min(x1, x2), min(y1, y2), abs(x2 - x1), abs(y2 - y1))
+        self.assertEqual(self.band(overlay, box), box)
+        xdo("mouseup", 1)
 
 
 class TestCapture(CaptureCase):
@@ -199,7 +230,7 @@ class TestCapture(CaptureCase):
             with self.subTest(folder=folder):
                 self.launch(folder=folder)
                 self.click_start()
-                self.assertEqual(self.display.read_box(DONE_BOX), (APP_TITLE, MISSING_FOLDER, "OK"))
+                self.assertEqual(self.read_box(DONE_BOX), (APP_TITLE, MISSING_FOLDER, "OK"))
                 self.assertEqual(self.display.windows(OVERLAY), [])
                 self.program.wait_main()
                 self.program.stop()
@@ -243,7 +274,7 @@ class TestReadOnlyFolder(CaptureCase):
                 self.launch(fmt=fmt, folder=folder + "/")
                 self.start_capture()
                 self.drag(10, 10, 60, 60)
-                title, text, buttons = self.display.read_box(ERROR_BOX)
+                title, text, buttons = self.read_box(ERROR_BOX)
                 self.assertEqual(title, "Application Error")
                 self.assertTrue(text.startswith(head), text)
                 lines = text.split("\n")
@@ -257,16 +288,6 @@ class TestReadOnlyFolder(CaptureCase):
 
 
 class TestOverlay(CaptureCase):
-    def band(self, overlay, expected):
-        """Waits until the overlay shows exactly one band, and returns its device-pixel box."""
-        def shown():
-            box = images.grab_window(overlay, self.display.env).differing_box(self.pattern)
-            return box if box == expected else None
-        try:
-            return wait_until(shown, timeout=5, what=f"the band at {expected}")
-        except AssertionError:
-            return images.grab_window(overlay, self.display.env).differing_box(self.pattern)
-
     def is_topmost(self, overlay):
         return "_NET_WM_STATE_ABOVE" in self.display.run("xprop", "-id", str(overlay), "_NET_WM_STATE")
 
@@ -297,8 +318,8 @@ class TestScale150(CaptureCase):
 
     def test_saved_picture_holds_the_device_pixels_under_the_band(self):
         self.launch()
-        self.start_capture()
-        self.drag(301, 203, 512, 390)
+        overlay = self.start_capture()
+        self.drag_watching_the_band(overlay, 301, 203, 512, 390)
         self.confirm_done()
         self.assert_same(images.read(self.only_file()), self.pattern.crop(301, 203, 211, 187))
 
@@ -310,7 +331,7 @@ class TestScale200(CaptureCase):
         self.launch()
         overlay = self.start_capture()
         self.assertEqual(self.display.geometry(overlay), (0, 0, 1280, 800))
-        self.drag(777, 555, 301, 203)
+        self.drag_watching_the_band(overlay, 777, 555, 301, 203)
         self.confirm_done()
         self.assert_same(images.read(self.only_file()), self.pattern.crop(301, 203, 476, 352))
 

@@ -12,6 +12,7 @@ JPG = (31, 37)
 BMP = (87, 37)
 CHECK = (31, 153)
 FOLDER_BOX = (244, 95)
+START_CAPTION = (268, 194)
 
 
 class MainWindowTest(ProgramTestCase):
@@ -28,11 +29,13 @@ class MainWindowTest(ProgramTestCase):
                                f"{size}x{size}+{x + point[0] - radius}+{y + point[1] - radius}", "txt:-")
         count = 0
         for red, green, blue in re.findall(r"\((\d+),(\d+),(\d+)", out):
-            if int(red) + int(green) + int(blue) < 200:
+            if int(red) + int(green) + int(blue) < 300:
                 count += 1
         return count
 
     def is_set(self, window, point):
+        # The window is mapped before it is drawn: wait for the caption of "Start Capturing".
+        wait_until(lambda: self.dark_pixels(window, START_CAPTION, radius=12) > 5, what="the window to be drawn")
         return self.dark_pixels(window, point) > 2
 
     def click(self, window, point):
