@@ -88,3 +88,10 @@ top=$(xwininfo -id "$main" | sed -n 's/.*Absolute upper-left Y: *//p')
 kill "$app_pid" "$openbox_pid" 2>/dev/null || true
 wait "$app_pid" "$openbox_pid" 2>/dev/null || true
 stop_xvfb
+
+# Process start to the main window's MapNotify, and the peak resident set after one idle second, beside a minimal
+# Qt Widgets program that shows one small window. No window manager, so that each map is seen on the root at once.
+echo "== start-up and idle memory (bench_startup)"
+start_xvfb 1920x1080
+"$build/bench/bench_startup" "$build/app/quosh" "$build/bench/minimal_window" 15
+stop_xvfb

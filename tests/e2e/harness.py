@@ -91,15 +91,27 @@ class Display:
         value = lambda key: int(re.search(rf"{key}:\s+(-?\d+)", out).group(1))
         return value("Absolute upper-left X"), value("Absolute upper-left Y"), value("Width"), value("Height")
 
+    def pointer(self):
+        """Where the pointer is, in root coordinates."""
+        out = self.xdotool("getmouselocation", "--shell")
+        values = dict(line.split("=", 1) for line in out.split())
+        return int(values["X"]), int(values["Y"])
+
+    def move(self, x, y):
+        """Moves the pointer and waits until it is there. xdotool's --sync waits for a motion that never comes when
+        the pointer is already in place, so that case is left alone."""
+        if self.pointer() != (x, y):
+            self.xdotool("mousemove", "--sync", x, y)
+
     def click(self, x, y, button=1):
-        self.xdotool("mousemove", "--sync", x, y)
+        self.move(x, y)
         self.xdotool("click", button)
 
     def drag(self, x1, y1, x2, y2, button=1, steps=8):
-        self.xdotool("mousemove", "--sync", x1, y1)
+        self.move(x1, y1)
         self.xdotool("mousedown", button)
         for i in range(1, steps + 1):
-            self.xdotool("mousemove", "--sync", x1 + (x2 - x1) * i // steps, y1 + (y2 - y1) * i // steps)
+            self.move(x1 + (x2 - x1) * i // steps, y1 + (y2 - y1) * i // steps)
         self.xdotool("mouseup", button)
 
     def key(self, *keys, window=None):

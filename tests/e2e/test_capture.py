@@ -116,10 +116,10 @@ class CaptureCase(ProgramTestCase):
         """Drags from (x1, y1) to (x2, y2) and checks, before the release, that the band stands on exactly the
         device pixels between them and that the frozen picture around it is the screen, pixel for pixel."""
         xdo = self.display.xdotool
-        xdo("mousemove", "--sync", x1, y1)
+        self.display.move(x1, y1)
         xdo("mousedown", 1)
         for i in range(1, 5):
-            xdo("mousemove", "--sync", x1 + (x2 - x1) * i // 4, y1 + (y2 - y1) * i // 4)
+            self.display.move(x1 + (x2 - x1) * i // 4, y1 + (y2 - y1) * i // 4)
         box = (min(x1, x2), min(y1, y2), abs(x2 - x1), abs(y2 - y1))
         self.assertEqual(self.band(overlay, box), box)
         xdo("mouseup", 1)
@@ -188,17 +188,17 @@ class TestCapture(CaptureCase):
         self.launch()
         overlay = self.start_capture()
         xdo = self.display.xdotool
-        xdo("mousemove", "--sync", 100, 100)
+        self.display.move(100, 100)
         xdo("mousedown", 1)
-        xdo("mousemove", "--sync", 150, 140)
+        self.display.move(150, 140)
         # A right press starts a new drag from where it is; its release changes nothing.
         xdo("mousedown", 3)
         xdo("mouseup", 3)
-        xdo("mousemove", "--sync", 200, 170)
+        self.display.move(200, 170)
         time.sleep(0.2)
         self.assertIn(overlay, self.display.windows(OVERLAY))
         self.assertEqual(self.files(), [])
-        xdo("mousemove", "--sync", 250, 210)
+        self.display.move(250, 210)
         xdo("mouseup", 1)
         self.confirm_done()
         self.assert_same(images.read(self.only_file()), self.pattern.crop(150, 140, 100, 70))
@@ -240,9 +240,9 @@ class TestCapture(CaptureCase):
         xdo = self.display.xdotool
         # Esc in the middle of a drag; the window manager's close key before any.
         self.start_capture()
-        xdo("mousemove", "--sync", 100, 100)
+        self.display.move(100, 100)
         xdo("mousedown", 1)
-        xdo("mousemove", "--sync", 200, 200)
+        self.display.move(200, 200)
         self.display.key("Escape")
         xdo("mouseup", 1)
         self.assert_abandoned()
@@ -300,13 +300,13 @@ class TestOverlay(CaptureCase):
         self.assertIsNone(images.grab_window(overlay, self.display.env).first_difference(self.pattern))
 
         xdo = self.display.xdotool
-        xdo("mousemove", "--sync", 400, 300)
+        self.display.move(400, 300)
         xdo("mousedown", 1)
         wait_until(lambda: not self.is_topmost(overlay), what="the overlay to leave the top")
         # Right and down, then back across the anchor to the left and up, then left and down.
         for (x, y), box in (((500, 360), (400, 300, 100, 60)), ((330, 250), (330, 250, 70, 50)),
                             ((301, 399), (301, 300, 99, 99))):
-            xdo("mousemove", "--sync", x, y)
+            self.display.move(x, y)
             self.assertEqual(self.band(overlay, box), box)
         xdo("mouseup", 1)
         self.confirm_done()
