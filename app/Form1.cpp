@@ -212,7 +212,7 @@ void Form1::Form_Load()
     // nothing, and each write waits for the disk.
     QList<QPair<QString, QString>> latest;
     for (const auto& [key, text] : std::exchange(m_heldWrites, {})) {
-        const auto same = std::find_if(latest.begin(), latest.end(), [&](const auto& held) { return held.first == key; });
+        const auto same = std::find_if(latest.begin(), latest.end(), [&wanted = key](const auto& held) { return held.first == wanted; });
         if (same == latest.end())
             latest.append({key, text});
         else

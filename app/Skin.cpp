@@ -109,7 +109,10 @@ void ApplySkin(QWidget& window, const QString& programFolder)
             qobject_cast<QGroupBox*>(control) || qobject_cast<QLabel*>(control))
             setBackColor(*control, face);
     }
+    // The window has a fixed size; a skin restyles it but never resizes it (a min-width in a style sheet would).
+    const QSize size = window.size();
     window.setStyleSheet(readSkinFile(path));
+    window.setFixedSize(size);
 }
 
 int nextMousePointer(int current, bool overButton)

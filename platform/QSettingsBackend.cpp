@@ -132,11 +132,17 @@ void QSettingsBackend::write(const QString& application, const QString& section,
     QSettings::Status status = QSettings::FormatError;
     if (isSettingsText(path)) {
         QSettings settings(QSettings::NativeFormat, QSettings::UserScope, application);
-        settings.beginGroup(section);
-        settings.setValue(key, value);
-        settings.endGroup();
-        settings.sync();
+        // QSettings finds lines it cannot parse only while reading, and would drop them on the rewrite (another
+        // program's section included): read first, and leave such a file as it is.
+        settings.allKeys();
         status = settings.status();
+        if (status == QSettings::NoError) {
+            settings.beginGroup(section);
+            settings.setValue(key, value);
+            settings.endGroup();
+            settings.sync();
+            status = settings.status();
+        }
     }
     if (status != QSettings::NoError) {
         throw Failure(QStringLiteral("Cannot write %1: %2")
