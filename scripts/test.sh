@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds with warnings as errors, and runs every test: once in a normal build and once
 # in a build with AddressSanitizer and UndefinedBehaviorSanitizer. No display is needed: the tests start their
-# own virtual displays. Set QUOSH_SKIP_SANITIZE=1 to run the normal build only.
+# own virtual displays. Then every reader of outside data runs under libFuzzer for a minute.
+# QUOSH_SKIP_SANITIZE=1 and QUOSH_SKIP_FUZZ=1 leave those passes out.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -16,5 +17,9 @@ if [[ "${QUOSH_SKIP_SANITIZE:-0}" != 1 ]]; then
     "$root/scripts/build.sh" "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DQUOSH_WERROR=ON -DQUOSH_SANITIZE=ON \
         -DQUOSH_BUILD_BENCH=OFF
     ctest --test-dir "$root/build-sanitize" --output-on-failure --timeout 1800 -j"$jobs"
+fi
+# Every reader of outside data under libFuzzer for a short while (bench/fuzz-long.sh runs it for longer).
+if [[ "${QUOSH_SKIP_FUZZ:-0}" != 1 ]]; then
+    "$root/scripts/fuzz.sh" "${QUOSH_FUZZ_SECONDS:-60}" "$root/build-fuzz"
 fi
 echo "All tests passed."
