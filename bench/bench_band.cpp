@@ -4,11 +4,7 @@
 //
 // Usage: bench_band [moves]. With QUOSH_XVFB_PID set, the X server's CPU time per move is shown as well.
 #include "capture/Form2.h"
-#include "platform/QSettingsBackend.h"
-#include "platform/QtDialogs.h"
-#include "platform/Screens.h"
-#include "platform/Services.h"
-#include "platform/SystemServices.h"
+#include "platform/RealServices.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -92,14 +88,8 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     const int moves = argc > 1 ? std::max(10, std::atoi(argv[1])) : 2000;
 
-    QtDialogs dialogs;
-    SystemClipboard clipboard;
-    DesktopShell shell;
-    QSettingsBackend settings;
-    const std::unique_ptr<ScreenService> screen = createScreenService();
-    SystemClock clock;
-    SystemRandom random;
-    Services services{dialogs, clipboard, shell, settings, *screen, clock, random, QString()};
+    RealServices real(QString{});
+    Services& services = real.services();
 
     QPointer<Form2> form = new Form2(services, nullptr);
     form->Show();
