@@ -112,6 +112,7 @@ void ApplySkin(QWidget& window, const QString& programFolder)
     // The window has a fixed size; a skin restyles it but never resizes it (a min-width in a style sheet would).
     const QSize size = window.size();
     window.setStyleSheet(readSkinFile(path));
+    window.ensurePolished(); // sizes from the sheet are applied here
     window.setFixedSize(size);
 }
 
