@@ -6,5 +6,5 @@
 class QtDialogs final : public Dialogs {
 public:
     void messageBox(QWidget* parent, const QString& title, const QString& text, Icon icon) override;
-    QString browseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder) override;
+    QString browseForFolder(QWidget* owner, const QString& prompt, const BrowseCallbackFunction& callback) override;
 };

@@ -12,6 +12,9 @@ jobs=$(nproc)
 
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOSH_WERROR=ON
 ctest --test-dir "$root/build" --output-on-failure --timeout 900 -j"$jobs"
+# Installed as a user installs it: cmake --install and the uninstall target, then the Debian package installed with
+# apt-get, started from its menu entry for one capture, and removed again.
+"$root/scripts/package-test.sh" "$root/build"
 
 if [[ "${QUOSH_SKIP_SANITIZE:-0}" != 1 ]]; then
     "$root/scripts/build.sh" "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DQUOSH_WERROR=ON -DQUOSH_SANITIZE=ON \
