@@ -5,6 +5,8 @@
 //
 // Usage: bench_launch X Y [runs]   (X, Y: the button's centre in root coordinates; the program already running on
 // $DISPLAY with its main window shown). bench/run.sh starts everything.
+//        bench_launch --command RUNS PROGRAM [ARG...]   times another tool the same way: from starting PROGRAM to
+// its first full-screen window mapped (a peer's capture overlay); each run is ended with Esc.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -91,13 +94,82 @@ Event nextEvent(xcb_connection_t* c, double timeoutMs)
     }
 }
 
+// Whether the window covers the whole root window: the mark of a capture overlay.
+bool coversScreen(xcb_connection_t* c, xcb_window_t window, const xcb_screen_t* screen)
+{
+    const std::unique_ptr<xcb_get_geometry_reply_t, FreeDeleter> geometry(
+        xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
+    return geometry && geometry->width >= screen->width_in_pixels && geometry->height >= screen->height_in_pixels;
+}
+
+// Times `command` from its start to its first full-screen window mapped, `runs` times.
+int timeCommand(xcb_connection_t* c, const xcb_screen_t* screen, const std::vector<std::string>& command, int runs)
+{
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        while (Event stale{xcb_poll_for_event(c)}) {
+        }
+        const double start = nowMs();
+        const pid_t tool = spawn(command);
+        double mapped = -1;
+        while (mapped < 0) {
+            Event event = nextEvent(c, 10000);
+            if (!event)
+                break;
+            const int type = event->response_type & 0x7f;
+            if (type == XCB_CREATE_NOTIFY) {
+                const auto* created = reinterpret_cast<xcb_create_notify_event_t*>(event.get());
+                const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+                xcb_change_window_attributes(c, created->window, XCB_CW_EVENT_MASK, &mask);
+                xcb_flush(c);
+            } else if (type == XCB_MAP_NOTIFY) {
+                const auto* map = reinterpret_cast<xcb_map_notify_event_t*>(event.get());
+                if (map->event == map->window && coversScreen(c, map->window, screen))
+                    mapped = nowMs();
+            }
+        }
+        if (mapped < 0) {
+            std::fprintf(stderr, "run %d: %s showed no full-screen window\n", i + 1, command[0].c_str());
+            kill(tool, SIGKILL);
+            waitpid(tool, nullptr, 0);
+            return 1;
+        }
+        times.push_back(mapped - start);
+        usleep(300 * 1000);
+        run({"xdotool", "key", "Escape"});
+        for (int waited = 0; waited < 50 && waitpid(tool, nullptr, WNOHANG) == 0; ++waited)
+            usleep(100 * 1000);
+        if (waitpid(tool, nullptr, WNOHANG) == 0) {
+            kill(tool, SIGTERM);
+            waitpid(tool, nullptr, 0);
+        }
+        usleep(300 * 1000);
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("%s: start to its overlay mapped (ms): median %.1f  min %.1f  max %.1f  (%d runs)\n",
+                command[0].c_str(), times[times.size() / 2], times.front(), times.back(), runs);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    const bool peer = argc > 3 && std::strcmp(argv[1], "--command") == 0;
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s X Y [runs]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s X Y [runs] | --command RUNS PROGRAM [ARG...]\n", argv[0]);
         return 2;
+    }
+    if (peer) {
+        const std::unique_ptr<xcb_connection_t, Disconnect> connection(xcb_connect(nullptr, nullptr));
+        if (xcb_connection_has_error(connection.get()))
+            return 2;
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection.get())).data;
+        const uint32_t rootMask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(connection.get(), screen->root, XCB_CW_EVENT_MASK, &rootMask);
+        xcb_flush(connection.get());
+        return timeCommand(connection.get(), screen, std::vector<std::string>(argv + 3, argv + argc),
+                           std::max(1, std::atoi(argv[2])));
     }
     const std::string x = argv[1];
     const std::string y = argv[2];

@@ -85,6 +85,15 @@ left=$(xwininfo -id "$main" | sed -n 's/.*Absolute upper-left X: *//p')
 top=$(xwininfo -id "$main" | sed -n 's/.*Absolute upper-left Y: *//p')
 # "Start Capturing" is at (8, 181) with a size of 520 x 27 in the main window's client area.
 "$build/bench/bench_launch" $((left + 268)) $((top + 194)) 15 || true
+# A peer for comparison on the same display and window manager: flameshot (Debian package flameshot), from its
+# start to its overlay mapped. It needs a session bus.
+if command -v flameshot >/dev/null && command -v dbus-run-session >/dev/null; then
+    xdotool windowminimize "$main" 2>/dev/null || true
+    HOME="$home" XDG_CONFIG_HOME="$home/.config" dbus-run-session -- \
+        "$build/bench/bench_launch" --command 10 flameshot gui || true
+else
+    echo "flameshot is not installed: no peer figure (apt-get install flameshot)"
+fi
 kill "$app_pid" "$openbox_pid" 2>/dev/null || true
 wait "$app_pid" "$openbox_pid" 2>/dev/null || true
 stop_xvfb
