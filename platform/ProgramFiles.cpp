@@ -73,8 +73,19 @@ QImage programIconImage(int size)
 
 QIcon programIcon()
 {
-    QIcon icon;
-    for (const int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addPixmap(QPixmap::fromImage(programIconImage(size)));
-    return icon;
+    // One icon for the whole process. The toolkit caches every size it renders under the identity of the icon's
+    // pixmaps, so a fresh icon for each capture run left about 350 KiB of copies of the same pictures behind per
+    // run, until that cache reached its limit. Dropped when the application object goes, before the pixmaps would
+    // outlive it.
+    static QIcon* icon = nullptr;
+    if (!icon) {
+        icon = new QIcon;
+        for (const int size : {16, 24, 32, 48, 64, 128, 256})
+            icon->addPixmap(QPixmap::fromImage(programIconImage(size)));
+        qAddPostRoutine([] {
+            delete icon;
+            icon = nullptr;
+        });
+    }
+    return *icon;
 }

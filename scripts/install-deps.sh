@@ -13,6 +13,8 @@ packages=(
     xvfb openbox xdotool xclip x11-apps x11-utils x11-xserver-utils xauth
     # tests and benchmarks
     python3 python3-numpy clang libclang-rt-14-dev dbus dbus-x11 procps
+    # the soak counts the program's X resources
+    xrestop
     # packaging: the .deb's library dependencies (dpkg-shlibdeps), checking its menu entry, starting it from the menu
     dpkg-dev desktop-file-utils libgtk-3-bin
 )
