@@ -11,8 +11,7 @@
 namespace {
 
 // Runs one step of the callback; a failure skips that step only.
-template <typename Body>
-void absorb(const Body& body)
+template <typename Body> void absorb(const Body& body)
 {
     try {
         body();

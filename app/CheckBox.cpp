@@ -2,8 +2,7 @@
 
 CheckBox::CheckBox(const QString& text, QWidget* parent)
     : QCheckBox(text, parent)
-{
-}
+{}
 
 int CheckBox::value() const
 {

@@ -35,14 +35,10 @@ public:
     Twips(double dpiX, double dpiY)
         : m_dpiX(dpiX > 0 ? dpiX : 96.0)
         , m_dpiY(dpiY > 0 ? dpiY : 96.0)
-    {
-    }
+    {}
     int x(int twips) const { return static_cast<int>(std::lround(twips * m_dpiX / 1440.0)); }
     int y(int twips) const { return static_cast<int>(std::lround(twips * m_dpiY / 1440.0)); }
-    QRect rect(int left, int top, int width, int height) const
-    {
-        return {x(left), y(top), x(width), y(height)};
-    }
+    QRect rect(int left, int top, int width, int height) const { return {x(left), y(top), x(width), y(height)}; }
 
 private:
     double m_dpiX;
@@ -144,8 +140,8 @@ void Form1::createControls()
     Text1->setObjectName(QStringLiteral("Text1"));
     Check1->setObjectName(QStringLiteral("Check1"));
     Text2->setObjectName(QStringLiteral("Text2"));
-    for (QWidget* control : {static_cast<QWidget*>(Option1), static_cast<QWidget*>(Option2),
-                             static_cast<QWidget*>(Check1)})
+    for (QWidget* control :
+         {static_cast<QWidget*>(Option1), static_cast<QWidget*>(Option2), static_cast<QWidget*>(Check1)})
         setBackColor(*control, Qt::white);
 
     QWidget* tabOrder[] = {Text2, Option1, Option2, Text1, PushButton4, Check1, PushButton1};
@@ -166,9 +162,9 @@ void Form1::createControls()
     connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
     connect(PushButton4, &QPushButton::clicked, this, [this] { PushButton4_Click(); });
 
-    for (QWidget* watched : {static_cast<QWidget*>(this), static_cast<QWidget*>(Frame1), static_cast<QWidget*>(Frame2),
-                             static_cast<QWidget*>(Frame3), static_cast<QWidget*>(PushButton1),
-                             static_cast<QWidget*>(PushButton4)}) {
+    for (QWidget* watched :
+         {static_cast<QWidget*>(this), static_cast<QWidget*>(Frame1), static_cast<QWidget*>(Frame2),
+          static_cast<QWidget*>(Frame3), static_cast<QWidget*>(PushButton1), static_cast<QWidget*>(PushButton4)}) {
         watched->setMouseTracking(true);
         watched->installEventFilter(this);
     }
@@ -195,24 +191,29 @@ void Form1::Form_Load()
     // are held until every key has been read, so that they cannot overwrite a stored value before it is read (with
     // "Option1" and "Option2" both "True", storing "Option2" = "False" for the "BMP" button would hide the "JPG" one).
     m_restoring = true;
-    trap.step(128, [&] { setOptionValue(*Option2, toBoolean(m_store.get(QStringLiteral("Option1"), QStringLiteral("1")),
-                                                            QStringLiteral("Option1"))); });
-    trap.step(130, [&] { setOptionValue(*Option1, toBoolean(m_store.get(QStringLiteral("Option2"), QStringLiteral("0")),
-                                                            QStringLiteral("Option2"))); });
+    trap.step(128, [&] {
+        setOptionValue(*Option2, toBoolean(m_store.get(QStringLiteral("Option1"), QStringLiteral("1")),
+                                           QStringLiteral("Option1")));
+    });
+    trap.step(130, [&] {
+        setOptionValue(*Option1, toBoolean(m_store.get(QStringLiteral("Option2"), QStringLiteral("0")),
+                                           QStringLiteral("Option2")));
+    });
     trap.step(132, [&] {
         const QString folder = DefaultOutputFolder(m_services.shell);
         Text1->setText(m_store.get(QStringLiteral("Text1"), folder));
     });
     trap.step(134, [&] {
-        Check1->setValue(toCheckState(m_store.get(QStringLiteral("Check1"), QStringLiteral("1")),
-                                      QStringLiteral("Check1")));
+        Check1->setValue(
+            toCheckState(m_store.get(QStringLiteral("Check1"), QStringLiteral("1")), QStringLiteral("Check1")));
     });
     m_restoring = false;
     // Only the last value of each key counts, and a value already stored needs no write: a normal start writes
     // nothing, and each write waits for the disk.
     QList<QPair<QString, QString>> latest;
     for (const auto& [key, text] : std::exchange(m_heldWrites, {})) {
-        const auto same = std::find_if(latest.begin(), latest.end(), [&wanted = key](const auto& held) { return held.first == wanted; });
+        const auto same = std::find_if(latest.begin(), latest.end(),
+                                       [&wanted = key](const auto& held) { return held.first == wanted; });
         if (same == latest.end())
             latest.append({key, text});
         else

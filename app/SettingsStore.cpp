@@ -86,8 +86,7 @@ qint16 toCheckState(const QString& text, const QString& key)
 SettingsStore::SettingsStore(SettingsBackend& backend, Dialogs& dialogs)
     : m_backend(backend)
     , m_dialogs(dialogs)
-{
-}
+{}
 
 QString SettingsStore::get(const QString& key, const QString& defaultValue)
 {

@@ -23,14 +23,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double millisecondsOf(const std::function<void()>& work) {
+double millisecondsOf(const std::function<void()>& work)
+{
     const auto start = Clock::now();
     work();
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 // Median of `runs` timed runs after two untimed ones.
-double median(int runs, const std::function<void()>& work) {
+double median(int runs, const std::function<void()>& work)
+{
     work();
     work();
     std::vector<double> times;
@@ -49,7 +51,8 @@ struct Disconnect {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QGuiApplication application(argc, argv);
     const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 21;
 

@@ -27,18 +27,21 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-double millisecondsOf(const std::function<void()>& work) {
+double millisecondsOf(const std::function<void()>& work)
+{
     const auto start = SteadyClock::now();
     work();
     return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }
 
-double medianOf(std::vector<double> times) {
+double medianOf(std::vector<double> times)
+{
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
 }
 
-std::uint32_t hash(std::uint32_t value) {
+std::uint32_t hash(std::uint32_t value)
+{
     value ^= value >> 16;
     value *= 0x7feb352d;
     value ^= value >> 15;
@@ -48,7 +51,8 @@ std::uint32_t hash(std::uint32_t value) {
 
 // A desktop as an encoder sees it: a flat backdrop with a soft gradient, a dark side panel, window title bars, and
 // lines of small dark glyphs on white, made from a hash so that no two neighbouring glyphs repeat. Not noise.
-Picture syntheticScreen(int width, int height) {
+Picture syntheticScreen(int width, int height)
+{
     PixelBuffer bitmap = PixelBuffer::allocate(width, height, PixelFormat::Bgrx32);
     for (int y = 0; y < height; ++y) {
         std::uint8_t* row = bitmap.row(y);
@@ -82,7 +86,8 @@ Picture syntheticScreen(int width, int height) {
     return Picture(std::move(bitmap), {});
 }
 
-std::unique_ptr<Picture> clipWhole(const Picture& screen) {
+std::unique_ptr<Picture> clipWhole(const Picture& screen)
+{
     PicClip clip;
     clip.setPicture(&screen);
     clip.ClipX = 0;
@@ -106,8 +111,10 @@ public:
         : m_picture(picture)
         , m_handle(tjInitCompress())
         , m_capacity(tjBufSize(picture.width(), picture.height(), TJSAMP_444))
-        , m_buffer(tjAlloc(static_cast<int>(m_capacity))) {}
-    unsigned long run() {
+        , m_buffer(tjAlloc(static_cast<int>(m_capacity)))
+    {}
+    unsigned long run()
+    {
         unsigned char* out = m_buffer.get();
         unsigned long size = m_capacity;
         if (tjCompress2(m_handle.get(), m_picture.bitmap().bits(), m_picture.width(), m_picture.bitmap().stride(),
@@ -125,7 +132,8 @@ private:
     std::unique_ptr<unsigned char, TjBufferDeleter> m_buffer;
 };
 
-long statusKiB(const char* field) {
+long statusKiB(const char* field)
+{
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
@@ -136,12 +144,14 @@ long statusKiB(const char* field) {
 }
 
 // Writing 5 to clear_refs starts the peak resident size (VmHWM) again from the current one.
-bool resetPeak() {
+bool resetPeak()
+{
     QFile refs(QStringLiteral("/proc/self/clear_refs"));
     return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
 }
 
-void measureMemory(const QString& folder, bool jpeg) {
+void measureMemory(const QString& folder, bool jpeg)
+{
     const int width = 3840;
     const int height = 2160;
     if (!resetPeak()) {
@@ -167,7 +177,8 @@ void measureMemory(const QString& folder, bool jpeg) {
     QFile::remove(path);
 }
 
-void measureSpeed(const QString& folder, int width, int height, int runs) {
+void measureSpeed(const QString& folder, int width, int height, int runs)
+{
     const Picture screen = syntheticScreen(width, height);
     EncoderAlone encoder(screen);
     const QString jpegPath = folder + QStringLiteral("/capture.jpg");
@@ -205,7 +216,8 @@ void measureSpeed(const QString& folder, int width, int height, int runs) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 11;
     std::unique_ptr<QTemporaryDir> scratch;
     QString folder;

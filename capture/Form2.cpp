@@ -2,8 +2,8 @@
 
 #include "capture/FileChecks.h"
 #include "capture/MainWindowLink.h"
-#include "capture/OverlayMapping.h"
 #include "capture/OutputFile.h"
+#include "capture/OverlayMapping.h"
 #include "imaging/BmpWriter.h"
 #include "imaging/Picture.h"
 #include "imaging/SaveAsJPG.h"
@@ -34,7 +34,11 @@
 // a handler's yield) is deleted only after the outermost one has returned.
 class Form2::HandlerScope {
 public:
-    explicit HandlerScope(Form2& form) : m_form(form) { ++m_form.m_handlerDepth; }
+    explicit HandlerScope(Form2& form)
+        : m_form(form)
+    {
+        ++m_form.m_handlerDepth;
+    }
     ~HandlerScope()
     {
         if (--m_form.m_handlerDepth == 0 && m_form.m_unloaded)

@@ -63,7 +63,7 @@ public:
     ShapeRect shRect;
     ::PicClip PicClip;
     std::unique_ptr<::Picture> Picture; // the frozen screen, then the cut-out region; null when the grab failed
-    QCursor MouseIcon;                   // kept as loaded; the overlay shows the crosshair
+    QCursor MouseIcon;                  // kept as loaded; the overlay shows the crosshair
 
 protected:
     bool event(QEvent* event) override;

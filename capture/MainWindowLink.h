@@ -7,9 +7,9 @@ class QWidget;
 class MainWindowLink {
 public:
     virtual ~MainWindowLink() = default;
-    virtual bool isJpegSelected() const = 0;  // Option1 ("JPG")
-    virtual QString folderText() const = 0;   // Text1
-    virtual int hideFlag() const = 0;         // Check1's value: 0, 1 or 2
+    virtual bool isJpegSelected() const = 0; // Option1 ("JPG")
+    virtual QString folderText() const = 0;  // Text1
+    virtual int hideFlag() const = 0;        // Check1's value: 0, 1 or 2
     virtual QString applicationTitle() const = 0;
     virtual void showMainWindow() = 0;
     virtual void hideMainWindow() = 0;

@@ -3,7 +3,8 @@
 #include <QDateTime>
 #include <QString>
 
-QString captureFileName(const QDateTime& time, const QString& extension) {
+QString captureFileName(const QDateTime& time, const QString& extension)
+{
     const QDateTime local = time.toLocalTime();
     const QDate date = local.date();
     const QTime clock = local.time();
@@ -14,7 +15,8 @@ QString captureFileName(const QDateTime& time, const QString& extension) {
            two(clock.minute()) + QLatin1Char('_') + two(clock.second()) + extension;
 }
 
-QString capturePath(const QString& folderText, const QString& name) {
+QString capturePath(const QString& folderText, const QString& name)
+{
     if (folderText.endsWith(QLatin1Char('/')))
         return folderText + name;
     return folderText + QLatin1Char('/') + name;

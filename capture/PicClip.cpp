@@ -14,7 +14,8 @@ namespace {
 class ClipStorage final : public PixelStorage {
 public:
     explicit ClipStorage(std::size_t size)
-        : m_bytes(std::make_unique_for_overwrite<std::uint8_t[]>(size)) {}
+        : m_bytes(std::make_unique_for_overwrite<std::uint8_t[]>(size))
+    {}
     std::uint8_t* data() override { return m_bytes.get(); }
 
 private:
@@ -23,7 +24,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<Picture> PicClip::Clip() const {
+std::unique_ptr<Picture> PicClip::Clip() const
+{
     if (!m_source)
         throw Failure(QStringLiteral("The clipping component has no picture"));
     const PixelBuffer& source = m_source->bitmap();

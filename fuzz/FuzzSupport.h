@@ -24,8 +24,7 @@ inline void quietMessages(QtMsgType type, const QMessageLogContext&, const QStri
 
 // Creates the application once for the whole run: QApplication for readers that touch widgets, QGuiApplication for
 // those that need pixmaps and cursors. It lives until the process ends.
-template <typename Application>
-void startQt()
+template <typename Application> void startQt()
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {

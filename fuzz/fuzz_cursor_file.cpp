@@ -38,7 +38,9 @@ void checkImage(const CursorImage& cursor, const QByteArray& bytes)
         fuzz::wrong(QStringLiteral("a loaded cursor has no 32-bit image"));
     // Only a file that holds the whole directory entry can have loaded.
     if (image.width() != directorySide(bytes, 6) || image.height() != directorySide(bytes, 7))
-        fuzz::wrong(QStringLiteral("the image is %1 x %2, the directory says otherwise").arg(image.width()).arg(image.height()));
+        fuzz::wrong(QStringLiteral("the image is %1 x %2, the directory says otherwise")
+                        .arg(image.width())
+                        .arg(image.height()));
     if (!image.rect().contains(cursor.hotspot))
         fuzz::wrong(QStringLiteral("the hotspot lies outside the image"));
 }

@@ -17,14 +17,14 @@ namespace {
 // A message quotes at most the start of the stored text; the rest is its own wording and the key.
 constexpr qsizetype LongestMessage = 200;
 
-template <typename Convert>
-auto convert(Convert conversion) -> std::optional<decltype(conversion())>
+template <typename Convert> auto convert(Convert conversion) -> std::optional<decltype(conversion())>
 {
     try {
         return conversion();
     } catch (const Failure& failure) {
         if (failure.description().size() > LongestMessage)
-            fuzz::wrong(QStringLiteral("a refusal of %1 characters floods the error report").arg(failure.description().size()));
+            fuzz::wrong(
+                QStringLiteral("a refusal of %1 characters floods the error report").arg(failure.description().size()));
         return std::nullopt;
     }
 }

@@ -112,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else if (!before[i].refused && (after.refused || after.value != before[i].value)) {
             fuzz::wrong(QStringLiteral("writing Text1 changed %1 from \"%2\" to \"%3\"")
                             .arg(Keys[i], before[i].value.value_or(QStringLiteral("(absent)")),
-                                 after.refused ? QStringLiteral("(refused)") : after.value.value_or(QStringLiteral("(absent)"))));
+                                 after.refused ? QStringLiteral("(refused)")
+                                               : after.value.value_or(QStringLiteral("(absent)"))));
         }
     }
     return 0;

@@ -81,9 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // backing store of gigabytes.
     window.ensurePolished();
     if (window.size() != DesignSize) {
-        fuzz::wrong(QStringLiteral("the skin resized the main window to %1 x %2")
-                        .arg(window.width())
-                        .arg(window.height()));
+        fuzz::wrong(
+            QStringLiteral("the skin resized the main window to %1 x %2").arg(window.width()).arg(window.height()));
     }
     // The skin takes effect when the window is painted.
     if (window.grab().isNull())

@@ -18,19 +18,22 @@ constexpr std::int32_t kPixelsPerMetre = 3780;             // 96 dots per inch, 
 // Rows are converted into a buffer of about this size and written together: few system calls, little memory.
 constexpr std::size_t kChunkBytes = std::size_t{256} * 1024;
 
-void put16(std::vector<std::uint8_t>& out, std::uint32_t value) {
+void put16(std::vector<std::uint8_t>& out, std::uint32_t value)
+{
     out.push_back(static_cast<std::uint8_t>(value));
     out.push_back(static_cast<std::uint8_t>(value >> 8));
 }
 
-void put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+void put32(std::vector<std::uint8_t>& out, std::uint32_t value)
+{
     put16(out, value & 0xffff);
     put16(out, value >> 16);
 }
 
 // One bitmap row in file order: BGR triplets for 24-bit files, indices for 8-bit ones. Padding is left as it is
 // (the buffer starts zeroed and only pixel bytes are written).
-void convertRow(const PixelBuffer& bitmap, int y, std::uint8_t* out) {
+void convertRow(const PixelBuffer& bitmap, int y, std::uint8_t* out)
+{
     const std::uint8_t* in = bitmap.row(y);
     const int width = bitmap.width();
     switch (bitmap.format()) {
@@ -61,7 +64,8 @@ void convertRow(const PixelBuffer& bitmap, int y, std::uint8_t* out) {
 
 } // namespace
 
-QString SavePicture(const Picture& picture, const QString& fileName) {
+QString SavePicture(const Picture& picture, const QString& fileName)
+{
     const PixelBuffer& bitmap = picture.bitmap();
     if (bitmap.isNull())
         throw Failure(QStringLiteral("Cannot write %1: the picture is empty (%2 x %3 pixels)")

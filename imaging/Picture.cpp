@@ -5,8 +5,7 @@
 Picture::Picture(PixelBuffer bitmap, std::vector<PaletteEntry> palette)
     : m_bitmap(std::move(bitmap))
     , m_palette(std::move(palette))
-{
-}
+{}
 
 QImage Picture::view() const
 {

@@ -25,13 +25,15 @@ using TjBuffer = std::unique_ptr<unsigned char, TjBufferDeleter>;
 
 constexpr int kSaveErrorNumber = 5;
 
-[[noreturn]] void raise(int status) {
+[[noreturn]] void raise(int status)
+{
     throw Failure(QStringLiteral("Cannot save the image. GDI+ Error:%1").arg(status), kSaveErrorNumber);
 }
 
 // 16-bit and palette pixels become packed BGR, one row at a time. 5- and 6-bit channels are widened by repeating
 // their top bits, so that white stays 255 and the result matches what the BMP writer and Qt make of them.
-std::vector<unsigned char> toBgr(const Picture& picture) {
+std::vector<unsigned char> toBgr(const Picture& picture)
+{
     const PixelBuffer& bitmap = picture.bitmap();
     const int width = bitmap.width();
     const auto rowBytes = static_cast<std::size_t>(width) * 3;
@@ -69,7 +71,8 @@ std::vector<unsigned char> toBgr(const Picture& picture) {
 
 } // namespace
 
-QString SavePictureAsJpeg(const Picture& picture, const QString& fileName, quint8 quality) {
+QString SavePictureAsJpeg(const Picture& picture, const QString& fileName, quint8 quality)
+{
     const PixelBuffer& bitmap = picture.bitmap();
     if (bitmap.isNull() || quality > 100)
         raise(JpegStatus::InvalidPicture);

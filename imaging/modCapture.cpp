@@ -9,11 +9,13 @@ namespace {
 
 // Twips in one device pixel: 1440 twips make an inch, and an inch holds logical DPI x device pixel ratio device
 // pixels.
-double twipsPerPixel(double logicalDpi, double devicePixelRatio) {
+double twipsPerPixel(double logicalDpi, double devicePixelRatio)
+{
     return 1440.0 / (logicalDpi * devicePixelRatio);
 }
 
-ScreenObject screenObjectFrom(const ScreenMetrics& metrics) {
+ScreenObject screenObjectFrom(const ScreenMetrics& metrics)
+{
     const double perPixelX = twipsPerPixel(metrics.logicalDpiX, metrics.devicePixelRatio);
     const double perPixelY = twipsPerPixel(metrics.logicalDpiY, metrics.devicePixelRatio);
     ScreenObject screen;
@@ -26,7 +28,8 @@ ScreenObject screenObjectFrom(const ScreenMetrics& metrics) {
 
 // The integer division of the screen object: both operands rounded to the nearest whole number, a half to the even
 // neighbour (the default rounding mode), and the quotient truncated toward zero.
-std::int64_t integerDivide(float dividend, float divisor) {
+std::int64_t integerDivide(float dividend, float divisor)
+{
     const auto a = static_cast<std::int64_t>(std::nearbyint(dividend));
     const auto b = static_cast<std::int64_t>(std::nearbyint(divisor));
     return a / b;
@@ -35,7 +38,8 @@ std::int64_t integerDivide(float dividend, float divisor) {
 // Pixels along one side. Rounding a fractional factor (7.5 twips at a device pixel ratio of 2) would grab a
 // part of the screen, 15/16 of it at that ratio; there the device size is the answer. With a whole factor the
 // division is exact and gives the device size too.
-int pixelsAlong(float twips, float perPixel, int devicePixels) {
+int pixelsAlong(float twips, float perPixel, int devicePixels)
+{
     if (perPixel != std::trunc(perPixel) || perPixel < 1)
         return devicePixels;
     return static_cast<int>(integerDivide(twips, perPixel));
@@ -43,11 +47,13 @@ int pixelsAlong(float twips, float perPixel, int devicePixels) {
 
 } // namespace
 
-ScreenObject screenObject(ScreenService& screen) {
+ScreenObject screenObject(ScreenService& screen)
+{
     return screenObjectFrom(screen.metrics());
 }
 
-std::unique_ptr<Picture> GrabScreen(ScreenService& screen) {
+std::unique_ptr<Picture> GrabScreen(ScreenService& screen)
+{
     const ScreenMetrics metrics = screen.metrics();
     const ScreenObject object = screenObjectFrom(metrics);
     const int width = pixelsAlong(object.Width, object.TwipsPerPixelX, metrics.deviceGeometry.width());
@@ -55,11 +61,13 @@ std::unique_ptr<Picture> GrabScreen(ScreenService& screen) {
     return GrabWindowArea(screen, 0, 0, width, height);
 }
 
-std::unique_ptr<Picture> GrabWindowArea(ScreenService& screen, int left, int top, int width, int height) {
+std::unique_ptr<Picture> GrabWindowArea(ScreenService& screen, int left, int top, int width, int height)
+{
     ScreenPixels pixels = screen.grabArea(left, top, width, height);
     return PictureFromBitmap(std::move(pixels.bitmap), std::move(pixels.palette));
 }
 
-std::unique_ptr<Picture> PictureFromBitmap(PixelBuffer bitmap, std::vector<PaletteEntry> palette) {
+std::unique_ptr<Picture> PictureFromBitmap(PixelBuffer bitmap, std::vector<PaletteEntry> palette)
+{
     return std::make_unique<Picture>(std::move(bitmap), std::move(palette));
 }

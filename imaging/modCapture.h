@@ -8,8 +8,8 @@ class ScreenService;
 
 // The screen as the system measures it: sizes in twips (1/1440 inch) and the twips in one device pixel.
 struct ScreenObject {
-    float Width = 0;          // twips
-    float Height = 0;         // twips
+    float Width = 0;           // twips
+    float Height = 0;          // twips
     float TwipsPerPixelX = 15; // twips per device pixel: 1440 / (logical DPI x device pixel ratio)
     float TwipsPerPixelY = 15;
 };

@@ -19,8 +19,8 @@ constexpr int MaxSide = 256;
 
 std::uint16_t word(const QByteArray& bytes, qint64 at)
 {
-    return static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[at]) |
-                                      static_cast<std::uint8_t>(bytes[at + 1]) << 8);
+    return static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[at]) | static_cast<std::uint8_t>(bytes[at + 1])
+                                                                                 << 8);
 }
 
 std::uint32_t dword(const QByteArray& bytes, qint64 at)

@@ -24,7 +24,9 @@ namespace {
 
 class HeapStorage final : public PixelStorage {
 public:
-    explicit HeapStorage(std::size_t size) : m_bytes(size) {}
+    explicit HeapStorage(std::size_t size)
+        : m_bytes(size)
+    {}
     std::uint8_t* data() override { return m_bytes.data(); }
 
 private:
@@ -39,8 +41,7 @@ PixelBuffer::PixelBuffer(int width, int height, PixelFormat format, int stride, 
     , m_format(format)
     , m_stride(stride)
     , m_storage(std::move(storage))
-{
-}
+{}
 
 PixelBuffer PixelBuffer::allocate(int width, int height, PixelFormat format)
 {

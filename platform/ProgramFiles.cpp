@@ -53,8 +53,7 @@ QImage programIconImage(int size)
     painter.setBrush(QColor(0xff, 0x8c, 0x1a, 0x50));
     painter.setPen(Qt::NoPen);
     painter.drawRect(band);
-    QPen edge(QColor(0xf0, 0x6a, 0x00), line, size >= 32 ? Qt::DashLine : Qt::SolidLine, Qt::SquareCap,
-              Qt::MiterJoin);
+    QPen edge(QColor(0xf0, 0x6a, 0x00), line, size >= 32 ? Qt::DashLine : Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin);
     painter.setPen(edge);
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(band.adjusted(0, 0, -line, -line));

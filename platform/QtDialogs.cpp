@@ -13,8 +13,7 @@ class FileDialogBrowser final : public FolderBrowserWindow {
 public:
     explicit FileDialogBrowser(QFileDialog& dialog)
         : m_dialog(dialog)
-    {
-    }
+    {}
     void setSelection(const QString& path) override
     {
         // A path that names no folder selects nothing, and the dialog stays where it is.

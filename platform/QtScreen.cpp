@@ -11,7 +11,8 @@
 
 namespace {
 
-QScreen* primaryScreen() {
+QScreen* primaryScreen()
+{
     QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen)
         throw Failure(QStringLiteral("Cannot read the screen: there is no screen"));
@@ -22,7 +23,8 @@ QScreen* primaryScreen() {
 class ImageStorage final : public PixelStorage {
 public:
     explicit ImageStorage(QImage image)
-        : m_image(std::move(image)) {}
+        : m_image(std::move(image))
+    {}
     std::uint8_t* data() override { return m_image.bits(); }
 
 private:
@@ -31,7 +33,8 @@ private:
 
 } // namespace
 
-ScreenMetrics QtScreen::metrics() {
+ScreenMetrics QtScreen::metrics()
+{
     const QScreen* screen = primaryScreen();
     const double ratio = screen->devicePixelRatio();
     const QRect logical = screen->geometry();
@@ -46,7 +49,8 @@ ScreenMetrics QtScreen::metrics() {
     return metrics;
 }
 
-ScreenPixels QtScreen::grabArea(int left, int top, int width, int height) {
+ScreenPixels QtScreen::grabArea(int left, int top, int width, int height)
+{
     if (width <= 0 || height <= 0)
         throw Failure(
             QStringLiteral("Cannot read the screen: an area of %1 x %2 pixels is empty").arg(width).arg(height));

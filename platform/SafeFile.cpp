@@ -21,13 +21,15 @@ thread_local const SafeFile::FailAfter* t_failAfter = nullptr;
 // folder full of look-alikes makes the loop itself the problem.
 constexpr int kMaxNameAttempts = 10000;
 
-QString failureText(const QString& fileName, int error) {
+QString failureText(const QString& fileName, int error)
+{
     return QStringLiteral("Cannot write %1: %2").arg(fileName, qt_error_string(error));
 }
 
 // "dir/name.ext" -> "dir/name (n).ext"; the extension is what follows the last dot of the file name itself, and a
 // leading dot (a hidden file) is part of the name.
-QString numberedName(const QString& fileName, int n) {
+QString numberedName(const QString& fileName, int n)
+{
     if (n == 1)
         return fileName;
     const qsizetype slash = fileName.lastIndexOf(QLatin1Char('/'));
@@ -38,7 +40,8 @@ QString numberedName(const QString& fileName, int n) {
     return fileName.left(dot) + suffix + fileName.mid(dot);
 }
 
-bool noReplaceMoveUnsupported(int error) {
+bool noReplaceMoveUnsupported(int error)
+{
     return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
 }
 
@@ -47,16 +50,19 @@ bool noReplaceMoveUnsupported(int error) {
 SafeFile::FailAfter::FailAfter(std::int64_t bytes, int error)
     : m_bytes(bytes)
     , m_error(error != 0 ? error : ENOSPC)
-    , m_previous(t_failAfter) {
+    , m_previous(t_failAfter)
+{
     t_failAfter = this;
 }
 
-SafeFile::FailAfter::~FailAfter() {
+SafeFile::FailAfter::~FailAfter()
+{
     t_failAfter = m_previous;
 }
 
 SafeFile::SafeFile(QString fileName)
-    : m_fileName(std::move(fileName)) {
+    : m_fileName(std::move(fileName))
+{
     const QByteArray native = QFile::encodeName(m_fileName);
     const qsizetype slash = native.lastIndexOf('/');
     const QByteArray folder = native.left(slash + 1);
@@ -80,11 +86,13 @@ SafeFile::SafeFile(QString fileName)
     }
 }
 
-SafeFile::~SafeFile() {
+SafeFile::~SafeFile()
+{
     discard();
 }
 
-void SafeFile::discard() noexcept {
+void SafeFile::discard() noexcept
+{
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -95,12 +103,14 @@ void SafeFile::discard() noexcept {
     }
 }
 
-void SafeFile::fail(int error) {
+void SafeFile::fail(int error)
+{
     discard();
     throw Failure(failureText(m_fileName, error));
 }
 
-void SafeFile::write(const void* data, std::size_t size) {
+void SafeFile::write(const void* data, std::size_t size)
+{
     if (m_fd < 0)
         fail(EBADF);
     const auto* bytes = static_cast<const char*>(data);
@@ -130,7 +140,8 @@ void SafeFile::write(const void* data, std::size_t size) {
         fail(injected);
 }
 
-QString SafeFile::commit() {
+QString SafeFile::commit()
+{
     if (m_fd < 0)
         fail(EBADF);
     // The data reaches the disk before the name appears, so that a power cut never leaves a truncated or empty
@@ -150,7 +161,8 @@ QString SafeFile::commit() {
     return moveIntoPlace();
 }
 
-QString SafeFile::moveIntoPlace() {
+QString SafeFile::moveIntoPlace()
+{
     bool useLink = false;
     for (int n = 1; n <= kMaxNameAttempts; ++n) {
         QString candidate = numberedName(m_fileName, n);
@@ -182,7 +194,8 @@ QString SafeFile::moveIntoPlace() {
     fail(EEXIST);
 }
 
-QString SafeFile::writeNew(const QString& fileName, const void* data, std::size_t size) {
+QString SafeFile::writeNew(const QString& fileName, const void* data, std::size_t size)
+{
     SafeFile file(fileName);
     file.write(data, size);
     return file.commit();

@@ -8,8 +8,8 @@
 
 // What the system knows of the primary screen.
 struct ScreenMetrics {
-    QRect deviceGeometry;         // the primary monitor in device pixels, in root-window coordinates
-    double logicalDpiX = 96.0;    // logical dots per inch as the toolkit reports them
+    QRect deviceGeometry;      // the primary monitor in device pixels, in root-window coordinates
+    double logicalDpiX = 96.0; // logical dots per inch as the toolkit reports them
     double logicalDpiY = 96.0;
     double devicePixelRatio = 1.0; // device pixels per logical pixel
 };

@@ -5,7 +5,8 @@
 
 #include <QGuiApplication>
 
-std::unique_ptr<ScreenService> createScreenService() {
+std::unique_ptr<ScreenService> createScreenService()
+{
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
         return std::make_unique<XcbScreen>();
     return std::make_unique<QtScreen>();

@@ -20,6 +20,6 @@ struct Services {
     ScreenService& screen;
     Clock& clock;
     RandomSource& random;
-    QString programFolder;         // the folder that holds the program file, without a trailing separator
-    FaultProbe* faults = nullptr;  // tests only
+    QString programFolder;        // the folder that holds the program file, without a trailing separator
+    FaultProbe* faults = nullptr; // tests only
 };

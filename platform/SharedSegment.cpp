@@ -3,7 +3,8 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
-std::unique_ptr<SharedSegment> SharedSegment::create(std::size_t size) {
+std::unique_ptr<SharedSegment> SharedSegment::create(std::size_t size)
+{
     const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
     if (id < 0)
         return nullptr;
@@ -19,8 +20,10 @@ std::unique_ptr<SharedSegment> SharedSegment::create(std::size_t size) {
 SharedSegment::SharedSegment(int id, std::uint8_t* address, std::size_t size)
     : m_id(id)
     , m_address(address)
-    , m_size(size) {}
+    , m_size(size)
+{}
 
-SharedSegment::~SharedSegment() {
+SharedSegment::~SharedSegment()
+{
     shmdt(m_address);
 }

@@ -1,8 +1,8 @@
 #include "platform/Trap.h"
 
 #include "platform/ErrorReport.h"
-#include "platform/FaultProbe.h"
 #include "platform/Failure.h"
+#include "platform/FaultProbe.h"
 
 #include <exception>
 #include <new>
@@ -13,8 +13,7 @@ Trap::Trap(Dialogs& dialogs, FaultProbe* probe, QWidget* parent, QString locatio
     , m_probe(probe)
     , m_parent(parent)
     , m_location(std::move(location))
-{
-}
+{}
 
 bool Trap::run(int line, const std::function<void()>& body)
 {

@@ -30,11 +30,13 @@ struct Disconnect {
 };
 using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
 
-[[noreturn]] void fail(const QString& why) {
+[[noreturn]] void fail(const QString& why)
+{
     throw Failure(QStringLiteral("Cannot read the screen: ") + why);
 }
 
-QString errorName(int code) {
+QString errorName(int code)
+{
     static const char* const names[] = {"",          "BadRequest", "BadValue",         "BadWindow", "BadPixmap",
                                         "BadAtom",   "BadCursor",  "BadFont",          "BadMatch",  "BadDrawable",
                                         "BadAccess", "BadAlloc",   "BadColor",         "BadGC",     "BadIDChoice",
@@ -45,7 +47,8 @@ QString errorName(int code) {
 }
 
 // An area in root-window coordinates, as the requests that read it name it.
-QString areaText(const QRect& area) {
+QString areaText(const QRect& area)
+{
     return QStringLiteral("%1 x %2 pixels at (%3, %4)")
         .arg(area.width())
         .arg(area.height())
@@ -55,7 +58,8 @@ QString areaText(const QRect& area) {
 
 // Waits for a reply and turns a protocol error or a broken connection into a Failure.
 template <typename Reply, typename Cookie, typename ReplyFunction>
-XcbReply<Reply> takeReply(xcb_connection_t* c, Cookie cookie, ReplyFunction replyFunction, const QString& request) {
+XcbReply<Reply> takeReply(xcb_connection_t* c, Cookie cookie, ReplyFunction replyFunction, const QString& request)
+{
     xcb_generic_error_t* rawError = nullptr;
     XcbReply<Reply> reply(replyFunction(c, cookie, &rawError));
     const XcbReply<xcb_generic_error_t> error(rawError);
@@ -74,7 +78,8 @@ struct ScreenLayout {
     bool hasPalette = false;
 };
 
-ScreenLayout layoutFor(const xcb_setup_t* setup, const xcb_screen_t* screen) {
+ScreenLayout layoutFor(const xcb_setup_t* setup, const xcb_screen_t* screen)
+{
     const int depth = screen->root_depth;
     ScreenLayout layout;
     bool known = false;
@@ -125,18 +130,21 @@ ScreenLayout layoutFor(const xcb_setup_t* setup, const xcb_screen_t* screen) {
 class SegmentPool {
 public:
     explicit SegmentPool(xcb_connection_t* connection)
-        : m_connection(connection) {}
+        : m_connection(connection)
+    {}
     ~SegmentPool() { release(std::move(m_spare)); }
     SegmentPool(const SegmentPool&) = delete;
     SegmentPool& operator=(const SegmentPool&) = delete;
 
-    std::unique_ptr<SharedSegment> take(std::size_t size) {
+    std::unique_ptr<SharedSegment> take(std::size_t size)
+    {
         if (m_spare && m_spare->size() >= size)
             return std::move(m_spare);
         release(std::move(m_spare));
         return SharedSegment::create(size);
     }
-    void giveBack(std::unique_ptr<SharedSegment> segment) {
+    void giveBack(std::unique_ptr<SharedSegment> segment)
+    {
         if (m_spare && m_spare->size() >= segment->size()) {
             release(std::move(segment));
             return;
@@ -144,7 +152,8 @@ public:
         release(std::move(m_spare));
         m_spare = std::move(segment);
     }
-    void release(std::unique_ptr<SharedSegment> segment) {
+    void release(std::unique_ptr<SharedSegment> segment)
+    {
         if (segment && segment->serverId != 0) {
             xcb_shm_detach(m_connection, segment->serverId);
             xcb_flush(m_connection);
@@ -162,8 +171,10 @@ class SharedMemoryStorage final : public PixelStorage {
 public:
     SharedMemoryStorage(std::unique_ptr<SharedSegment> segment, std::weak_ptr<SegmentPool> pool)
         : m_segment(std::move(segment))
-        , m_pool(std::move(pool)) {}
-    ~SharedMemoryStorage() override {
+        , m_pool(std::move(pool))
+    {}
+    ~SharedMemoryStorage() override
+    {
         if (const auto pool = m_pool.lock())
             pool->giveBack(std::move(m_segment));
     }
@@ -178,7 +189,8 @@ private:
 class ReplyStorage final : public PixelStorage {
 public:
     explicit ReplyStorage(XcbReply<xcb_get_image_reply_t> reply)
-        : m_reply(std::move(reply)) {}
+        : m_reply(std::move(reply))
+    {}
     std::uint8_t* data() override { return xcb_get_image_data(m_reply.get()); }
 
 private:
@@ -204,7 +216,8 @@ struct XcbScreen::Private {
 };
 
 XcbScreen::XcbScreen(Transfer transfer)
-    : d(std::make_unique<Private>()) {
+    : d(std::make_unique<Private>())
+{
     int screenNumber = 0;
     d->connection.reset(xcb_connect(nullptr, &screenNumber));
     if (xcb_connection_has_error(d->c()))
@@ -229,11 +242,13 @@ XcbScreen::XcbScreen(Transfer transfer)
 
 XcbScreen::~XcbScreen() = default;
 
-bool XcbScreen::isUsingSharedMemory() const {
+bool XcbScreen::isUsingSharedMemory() const
+{
     return d->isUsingSharedMemory;
 }
 
-void XcbScreen::Private::checkConnection() const {
+void XcbScreen::Private::checkConnection() const
+{
     if (xcb_connection_has_error(c())) {
         const QByteArray display = qgetenv("DISPLAY");
         fail(QStringLiteral("cannot connect to the X display \"%1\"").arg(QString::fromLocal8Bit(display)));
@@ -242,7 +257,8 @@ void XcbScreen::Private::checkConnection() const {
         fail(QStringLiteral("the X display has no such screen"));
 }
 
-QRect XcbScreen::Private::primaryMonitor() {
+QRect XcbScreen::Private::primaryMonitor()
+{
     checkConnection();
     if (hasRandrMonitors) {
         const auto reply =
@@ -264,7 +280,8 @@ QRect XcbScreen::Private::primaryMonitor() {
     return QRect(0, 0, geometry->width, geometry->height);
 }
 
-ScreenMetrics XcbScreen::metrics() {
+ScreenMetrics XcbScreen::metrics()
+{
     ScreenMetrics metrics;
     metrics.deviceGeometry = d->primaryMonitor();
     if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
@@ -277,7 +294,8 @@ ScreenMetrics XcbScreen::metrics() {
     return metrics;
 }
 
-std::vector<PaletteEntry> XcbScreen::Private::palette() {
+std::vector<PaletteEntry> XcbScreen::Private::palette()
+{
     std::uint32_t pixels[256];
     for (std::uint32_t i = 0; i < 256; ++i)
         pixels[i] = i;
@@ -298,7 +316,8 @@ std::vector<PaletteEntry> XcbScreen::Private::palette() {
 
 // Nothing when the server cannot attach a segment (a remote display) or no segment can be had; the caller then
 // takes the plain path.
-std::optional<PixelBuffer> XcbScreen::Private::grabShared(const QRect& area, int stride) {
+std::optional<PixelBuffer> XcbScreen::Private::grabShared(const QRect& area, int stride)
+{
     const std::size_t size = static_cast<std::size_t>(stride) * static_cast<std::size_t>(area.height());
     std::unique_ptr<SharedSegment> segment = pool->take(size);
     if (!segment)
@@ -331,7 +350,8 @@ std::optional<PixelBuffer> XcbScreen::Private::grabShared(const QRect& area, int
                        std::make_unique<SharedMemoryStorage>(std::move(segment), pool));
 }
 
-PixelBuffer XcbScreen::Private::grabPlain(const QRect& area, int stride) {
+PixelBuffer XcbScreen::Private::grabPlain(const QRect& area, int stride)
+{
     // A reply may not be longer than the longest request the server takes; larger areas go in bands of rows.
     const std::uint64_t maxBytes = std::uint64_t{xcb_get_maximum_request_length(c())} * 4;
     const int rowsPerBand =
@@ -363,7 +383,8 @@ PixelBuffer XcbScreen::Private::grabPlain(const QRect& area, int stride) {
     return buffer;
 }
 
-ScreenPixels XcbScreen::grabArea(int left, int top, int width, int height) {
+ScreenPixels XcbScreen::grabArea(int left, int top, int width, int height)
+{
     d->checkConnection();
     if (!d->layout)
         d->layout = layoutFor(xcb_get_setup(d->c()), d->screen);

@@ -3,10 +3,10 @@
 
 #include "platform/CursorFile.h"
 
-#include <QSaveFile>
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
+#include <QSaveFile>
 
 #include <cstdio>
 
@@ -22,8 +22,8 @@ QPainterPath finger(double left, double top, double width, double height)
 
 QImage drawHand()
 {
-    QPainterPath hand = finger(9.5, 0.5, 5, 18);          // the pointing finger; its tip is the hotspot
-    hand = hand.united(finger(14, 9.5, 4.5, 11));          // the folded fingers
+    QPainterPath hand = finger(9.5, 0.5, 5, 18);  // the pointing finger; its tip is the hotspot
+    hand = hand.united(finger(14, 9.5, 4.5, 11)); // the folded fingers
     hand = hand.united(finger(18, 10.5, 4.5, 10.5));
     hand = hand.united(finger(22, 12, 4.5, 9.5));
     QPainterPath thumb;

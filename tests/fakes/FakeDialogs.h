@@ -39,12 +39,12 @@ public:
     };
     QList<Box> boxes;
     QStringList browsePrompts;
-    QStringList browseStarts;               // where the callback moved each browser on opening ("" for nowhere)
-    QString browseAnswer;                   // what the browser returns
+    QStringList browseStarts; // where the callback moved each browser on opening ("" for nowhere)
+    QString browseAnswer;     // what the browser returns
     FakeBrowserWindow browser;
-    BrowseCallbackFunction callback;        // the callback of the browser that is open
-    std::function<void()> onBrowse;         // runs inside the browse call (may throw)
-    std::function<void(const Box&)> onBox;  // runs inside each box
+    BrowseCallbackFunction callback;       // the callback of the browser that is open
+    std::function<void()> onBrowse;        // runs inside the browse call (may throw)
+    std::function<void(const Box&)> onBox; // runs inside each box
 
     void messageBox(QWidget*, const QString& title, const QString& text, Icon icon) override
     {

@@ -2,8 +2,8 @@
 
 #include "platform/Clipboard.h"
 #include "platform/Clock.h"
-#include "platform/FaultProbe.h"
 #include "platform/Failure.h"
+#include "platform/FaultProbe.h"
 #include "platform/SettingsBackend.h"
 #include "platform/Shell.h"
 

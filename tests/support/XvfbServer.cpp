@@ -2,11 +2,13 @@
 
 #include <QDeadlineTimer>
 
-XvfbServer::~XvfbServer() {
+XvfbServer::~XvfbServer()
+{
     stop();
 }
 
-bool XvfbServer::start(const Options& options, int timeoutMs) {
+bool XvfbServer::start(const Options& options, int timeoutMs)
+{
     stop();
     m_error.clear();
     // The server writes the display number it picked to the descriptor given with -displayfd once it accepts
@@ -50,7 +52,8 @@ bool XvfbServer::start(const Options& options, int timeoutMs) {
     return true;
 }
 
-void XvfbServer::stop() {
+void XvfbServer::stop()
+{
     if (m_process.state() != QProcess::NotRunning) {
         m_process.terminate();
         if (!m_process.waitForFinished(5000)) {
@@ -61,14 +64,16 @@ void XvfbServer::stop() {
     m_display.clear();
 }
 
-QProcessEnvironment XvfbServer::environment() const {
+QProcessEnvironment XvfbServer::environment() const
+{
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DISPLAY"), m_display);
     return environment;
 }
 
 bool XvfbServer::runClient(const QString& program, const QStringList& arguments, QByteArray* output,
-                           int timeoutMs) const {
+                           int timeoutMs) const
+{
     QProcess client;
     client.setProcessEnvironment(environment());
     client.start(program, arguments);

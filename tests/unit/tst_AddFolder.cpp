@@ -88,14 +88,18 @@ void TestAddFolder::choosingAFolder_data()
     QTest::addColumn<QString>("shown");
 
     QTest::newRow("ordinary folder gains one separator in the box only")
-        << std::optional<QString>(QStringLiteral("/srv/old")) << "/home/ann/shots" << "/srv/old"
+        << std::optional<QString>(QStringLiteral("/srv/old")) << "/home/ann/shots"
+        << "/srv/old"
         << "/home/ann/shots/";
     QTest::newRow("root keeps its one separator") << std::optional<QString>(QStringLiteral("/srv/old")) << "/"
-                                                  << "/srv/old" << "/";
-    QTest::newRow("first browse: nothing preselected") << std::optional<QString>() << "/home/ann/shots" << ""
+                                                  << "/srv/old"
+                                                  << "/";
+    QTest::newRow("first browse: nothing preselected") << std::optional<QString>() << "/home/ann/shots"
+                                                       << ""
                                                        << "/home/ann/shots/";
-    QTest::newRow("stored empty last folder: nothing preselected")
-        << std::optional<QString>(QString()) << "/tmp" << "" << "/tmp/";
+    QTest::newRow("stored empty last folder: nothing preselected") << std::optional<QString>(QString()) << "/tmp"
+                                                                   << ""
+                                                                   << "/tmp/";
 }
 
 void TestAddFolder::choosingAFolder()
@@ -155,19 +159,22 @@ void TestAddFolder::failures_data()
     // The browser fails after the user chose: the result stays empty and the run ends without storing anything.
     QTest::newRow("browser fails") << "browser"
                                    << QStringList{errorReportText(Browse, 100, QStringLiteral("No display"))}
-                                   << "/typed/" << "/srv/old";
+                                   << "/typed/"
+                                   << "/srv/old";
     // Both steps of line 100 fail: the browser never opens.
     QTest::newRow("line 100") << "100"
                               << QStringList{errorReportText(Browse, 100, injected),
                                              errorReportText(Browse, 100, injected)}
-                              << "/typed/" << "/srv/old";
+                              << "/typed/"
+                              << "/srv/old";
     // The settings cannot be written: the last folder is reported at 104, the box is filled all the same, and its
     // change handler tells once that the settings are not saved.
-    QTest::newRow("settings not writable") << "writes"
-                                           << QStringList{errorReportText(Browse, 104,
-                                                                          QStringLiteral("Cannot write the settings")),
-                                                          QStringLiteral("Your settings cannot be saved.")}
-                                           << "/home/ann/shots/" << "/srv/old";
+    QTest::newRow("settings not writable")
+        << "writes"
+        << QStringList{errorReportText(Browse, 104, QStringLiteral("Cannot write the settings")),
+                       QStringLiteral("Your settings cannot be saved.")}
+        << "/home/ann/shots/"
+        << "/srv/old";
     // Filling the box fails: the other way of filling it does not run.
     QTest::newRow("line 106") << "106" << QStringList{errorReportText(Browse, 106, injected)} << "/typed/"
                               << "/home/ann/shots";

@@ -109,13 +109,15 @@ void TestCursorFile::badFilesAreRefused_data()
     QTest::newRow("no images") << patched(file, 4, 0, 2) << "the file holds no image";
     QTest::newRow("more entries than bytes") << patched(file, 4, 5000, 2) << "the file is truncated";
     QTest::newRow("image cut off") << file.left(file.size() - 10) << "its directory points outside the file";
-    QTest::newRow("length beyond the end") << patched(file, 14, 0xffffffffu, 4) << "its directory points outside the file";
-    QTest::newRow("offset wraps around") << patched(file, 18, 0xfffffff0u, 4) << "its directory points outside the file";
+    QTest::newRow("length beyond the end")
+        << patched(file, 14, 0xffffffffu, 4) << "its directory points outside the file";
+    QTest::newRow("offset wraps around") << patched(file, 18, 0xfffffff0u, 4)
+                                         << "its directory points outside the file";
     QTest::newRow("offset inside the directory") << patched(file, 18, 6, 4) << "its directory points outside the file";
-    QTest::newRow("entry wider than image") << patched(file, 6, 48, 1)
-                                            << "the sizes in its directory and in its image do not agree";
-    QTest::newRow("header height not doubled") << patched(file, 22 + 8, 24, 4)
-                                               << "the sizes in its directory and in its image do not agree";
+    QTest::newRow("entry wider than image")
+        << patched(file, 6, 48, 1) << "the sizes in its directory and in its image do not agree";
+    QTest::newRow("header height not doubled")
+        << patched(file, 22 + 8, 24, 4) << "the sizes in its directory and in its image do not agree";
     QTest::newRow("header size huge") << patched(file, 22, 0x7fffffff, 4) << "its image header has a wrong size";
     QTest::newRow("header size small") << patched(file, 22, 12, 4) << "its image header has a wrong size";
     QTest::newRow("odd depth") << patched(file, 22 + 14, 7, 2) << "its image has an unsupported colour depth";

@@ -31,7 +31,8 @@ void TestErrorReport::reportText_data()
     const QString tail = QStringLiteral("\r\rPlease email screenshot of this message to ") + supportAddress();
     QTest::newRow("jpeg save") << QStringLiteral("Cannot save the image. GDI+ Error:7") << 136
                                << QStringLiteral("Cannot save the image. GDI+ Error:7\r\nin Quellbrook2021/08/31.Form2."
-                                                 "Form_MouseUp at line 136") + tail;
+                                                 "Form_MouseUp at line 136") +
+                                      tail;
     QTest::newRow("empty description") << QString() << 100
                                        << QStringLiteral("\r\nin Quellbrook2021/08/31.Form2.Form_MouseUp at line 100") +
                                               tail;
@@ -65,7 +66,8 @@ void TestErrorReport::trapReportsEachFailingStepAndGoesOn()
     QVERIFY(trap.step(130, [&] { ran << QStringLiteral("option"); }));
     QCOMPARE(ran, QStringList({QStringLiteral("icon"), QStringLiteral("option")}));
     QCOMPARE(dialogs.boxes.size(), 2);
-    QVERIFY(dialogs.boxes[0].text.startsWith(QStringLiteral("caption\r\nin Quellbrook2021/08/31.Form1.Form_Load at line 104\r\r")));
+    QVERIFY(dialogs.boxes[0].text.startsWith(
+        QStringLiteral("caption\r\nin Quellbrook2021/08/31.Form1.Form_Load at line 104\r\r")));
     QVERIFY(dialogs.boxes[1].text.contains(QStringLiteral("at line 128\r\r")));
     QCOMPARE(trap.failures(), 2);
 }
@@ -97,7 +99,8 @@ void TestErrorReport::probeFailsAnyChosenStep()
     bool ran = false;
     QVERIFY(!trap.step(108, [&] { ran = true; }));
     QVERIFY(!ran);
-    QVERIFY(dialogs.boxes[0].text.startsWith(QStringLiteral("Injected failure\r\n") + location + QStringLiteral("at line 108")));
+    QVERIFY(dialogs.boxes[0].text.startsWith(QStringLiteral("Injected failure\r\n") + location +
+                                             QStringLiteral("at line 108")));
 }
 
 void TestErrorReport::otherExceptionsAreReportedToo()
@@ -126,14 +129,15 @@ void TestErrorReport::nestedHandlerReportsUnderItsOwnLocation()
 
 void TestErrorReport::ctrlCCopiesTheBoxInTheUsualLayout()
 {
-    const QString text = errorReportText(QString::fromLatin1(Location::Form2_Form_MouseUp), 136, QStringLiteral("Oops"));
+    const QString text =
+        errorReportText(QString::fromLatin1(Location::Form2_Form_MouseUp), 136, QStringLiteral("Oops"));
     MessageBox box(nullptr, QStringLiteral("Application Error"), text, QMessageBox::Warning);
     box.show();
     QTest::keyClick(&box, Qt::Key_C, Qt::ControlModifier);
     const QString dashes = QStringLiteral("---------------------------\n");
-    QCOMPARE(QGuiApplication::clipboard()->text(),
-             dashes + QStringLiteral("Application Error\n") + dashes + text + QStringLiteral("\n") + dashes +
-                 QStringLiteral("OK   \n") + dashes);
+    QCOMPARE(QGuiApplication::clipboard()->text(), dashes + QStringLiteral("Application Error\n") + dashes + text +
+                                                       QStringLiteral("\n") + dashes + QStringLiteral("OK   \n") +
+                                                       dashes);
 }
 
 QTEST_MAIN(TestErrorReport)

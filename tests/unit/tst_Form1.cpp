@@ -142,9 +142,9 @@ void TestForm1::firstStartWithAnEmptyStore()
     QVERIFY(world.dialogs.boxes.isEmpty());
     QVERIFY(world.shell.opened.isEmpty());
     // Restoring the defaults raised the change handlers, which stored them.
-    QCOMPARE(world.settings.writes, QStringList({QStringLiteral("Option1=True"), QStringLiteral("Option2=False"),
-                                                 QStringLiteral("Text1=/home/user/Desktop/"),
-                                                 QStringLiteral("Check1=1")}));
+    QCOMPARE(world.settings.writes,
+             QStringList({QStringLiteral("Option1=True"), QStringLiteral("Option2=False"),
+                          QStringLiteral("Text1=/home/user/Desktop/"), QStringLiteral("Check1=1")}));
 }
 
 void TestForm1::restoresStoredOptions_data()
@@ -161,39 +161,38 @@ void TestForm1::restoresStoredOptions_data()
     };
     const auto notAState = [](const QString& value) {
         return report(134, QStringLiteral("The stored setting \"Check1\" is \"%1\", which is not a check box state "
-                                          "(0, 1 or 2)").arg(value));
+                                          "(0, 1 or 2)")
+                               .arg(value));
     };
     QTest::newRow("JPG stored") << keys({"Option1=False", "Option2=True", "Text1=/srv/shots/", "Check1=0"}) << true
                                 << false << "/srv/shots/" << 0 << QStringList();
-    QTest::newRow("both True: JPG, set last, wins") << keys({"Option1=True", "Option2=True"}) << true << false
-                                                    << desktop << 1 << QStringList();
-    QTest::newRow("both False: neither") << keys({"Option1=False", "Option2=False"}) << false << false << desktop
-                                         << 1 << QStringList();
-    QTest::newRow("numbers and letter case") << keys({"Option1=0", "Option2=-3"}) << true << false << desktop << 1
-                                             << QStringList();
-    QTest::newRow("empty Text1 stays empty") << keys({"Text1="}) << false << true << QString() << 1
-                                             << QStringList();
-    QTest::newRow("folder without separator kept") << keys({"Text1=/tmp"}) << false << true << "/tmp" << 1
-                                                   << QStringList();
+    QTest::newRow("both True: JPG, set last, wins")
+        << keys({"Option1=True", "Option2=True"}) << true << false << desktop << 1 << QStringList();
+    QTest::newRow("both False: neither") << keys({"Option1=False", "Option2=False"}) << false << false << desktop << 1
+                                         << QStringList();
+    QTest::newRow("numbers and letter case")
+        << keys({"Option1=0", "Option2=-3"}) << true << false << desktop << 1 << QStringList();
+    QTest::newRow("empty Text1 stays empty") << keys({"Text1="}) << false << true << QString() << 1 << QStringList();
+    QTest::newRow("folder without separator kept")
+        << keys({"Text1=/tmp"}) << false << true << "/tmp" << 1 << QStringList();
     QTest::newRow("Check1 grey") << keys({"Check1=2"}) << false << true << desktop << 2 << QStringList();
-    QTest::newRow("Check1 halves round to even") << keys({"Check1=2.5"}) << false << true << desktop << 2
-                                                 << QStringList();
+    QTest::newRow("Check1 halves round to even")
+        << keys({"Check1=2.5"}) << false << true << desktop << 2 << QStringList();
     QTest::newRow("Check1 not a number") << keys({"Check1=abc"}) << false << true << desktop << 0
                                          << QStringList{notANumber("abc")};
-    QTest::newRow("Check1 empty") << keys({"Check1="}) << false << true << desktop << 0
-                                  << QStringList{notANumber("")};
-    QTest::newRow("Check1 3") << keys({"Check1=3"}) << false << true << desktop << 0
-                              << QStringList{notAState("3")};
-    QTest::newRow("Check1 -1") << keys({"Check1=-1"}) << false << true << desktop << 0
-                               << QStringList{notAState("-1")};
+    QTest::newRow("Check1 empty") << keys({"Check1="}) << false << true << desktop << 0 << QStringList{notANumber("")};
+    QTest::newRow("Check1 3") << keys({"Check1=3"}) << false << true << desktop << 0 << QStringList{notAState("3")};
+    QTest::newRow("Check1 -1") << keys({"Check1=-1"}) << false << true << desktop << 0 << QStringList{notAState("-1")};
     QTest::newRow("Check1 70000") << keys({"Check1=70000"}) << false << true << desktop << 0
-                                  << QStringList{report(134, QStringLiteral("The stored setting \"Check1\" is \"70000\", "
-                                                                            "which is outside the range of a 16-bit "
-                                                                            "integer"))};
-    QTest::newRow("Option1 not a Boolean") << keys({"Option1=yes"}) << false << false << desktop << 1
-                                           << QStringList{report(128, QStringLiteral("The stored setting \"Option1\" is "
-                                                                                     "\"yes\", which is neither True, "
-                                                                                     "False nor a number"))};
+                                  << QStringList{
+                                         report(134, QStringLiteral("The stored setting \"Check1\" is \"70000\", "
+                                                                    "which is outside the range of a 16-bit "
+                                                                    "integer"))};
+    QTest::newRow("Option1 not a Boolean")
+        << keys({"Option1=yes"}) << false << false << desktop << 1
+        << QStringList{report(128, QStringLiteral("The stored setting \"Option1\" is "
+                                                  "\"yes\", which is neither True, "
+                                                  "False nor a number"))};
     QTest::newRow("Option2 empty") << keys({"Option2="}) << false << true << desktop << 1
                                    << QStringList{report(130, QStringLiteral("The stored setting \"Option2\" is \"\", "
                                                                              "which is neither True, False nor a "
@@ -209,7 +208,8 @@ void TestForm1::restoresStoredOptions_data()
     QTest::newRow("huge Check1 quoted short")
         << QStringList{QStringLiteral("Check1=") + huge} << false << true << desktop << 0
         << QStringList{report(134, QStringLiteral("The stored setting \"Check1\" is \"%1...\", which is outside the "
-                                                  "range of a 16-bit integer").arg(QString(40, QLatin1Char('9'))))};
+                                                  "range of a 16-bit integer")
+                                       .arg(QString(40, QLatin1Char('9'))))};
 }
 
 void TestForm1::restoresStoredOptions()
@@ -349,8 +349,8 @@ void TestForm1::checkBoxClicksStoreItsValue()
     QTest::mouseClick(form.Check1, Qt::LeftButton);
     QTest::mouseClick(form.Check1, Qt::LeftButton);
     QTest::mouseClick(form.Check1, Qt::LeftButton);
-    QCOMPARE(world.settings.writes, QStringList({QStringLiteral("Check1=1"), QStringLiteral("Check1=0"),
-                                                 QStringLiteral("Check1=1")}));
+    QCOMPARE(world.settings.writes,
+             QStringList({QStringLiteral("Check1=1"), QStringLiteral("Check1=0"), QStringLiteral("Check1=1")}));
 }
 
 void TestForm1::failedWritesAreToldOncePerRun()
@@ -377,16 +377,22 @@ void TestForm1::setAppTitle_data()
     QTest::addColumn<QString>("title");
     QTest::newRow("product name loses its last word") << "Ostrafen Mirel Tasko Vendry Quosh"
                                                       << "Ostrafen Mirel Tasko Vendry";
-    QTest::newRow("two words") << "Screen Saver" << "Screen";
-    QTest::newRow("one word is kept") << "Quosh" << "Quosh";
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("trailing blank") << "Quosh Tool " << "Quosh Tool";
-    QTest::newRow("leading blank") << " Quosh" << "";
-    QTest::newRow("exactly 40 after the first cut")
-        << "aaaaaaaaa bbbbbbbbb ccccccccc ddddddddd e" << "aaaaaaaaa bbbbbbbbb ccccccccc ddddddddd";
-    QTest::newRow("cut until at most 40")
-        << "aaaaaaaaa bbbbbbbbb ccccccccc ddddddddd eeeeeeeee fffffffff" << "aaaaaaaaa bbbbbbbbb ccccccccc ddddddddd";
-    QTest::newRow("one long word is cut to 40") << QString(50, QLatin1Char('q')) + " x" << QString(40, QLatin1Char('q'));
+    QTest::newRow("two words") << "Screen Saver"
+                               << "Screen";
+    QTest::newRow("one word is kept") << "Quosh"
+                                      << "Quosh";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("trailing blank") << "Quosh Tool "
+                                    << "Quosh Tool";
+    QTest::newRow("leading blank") << " Quosh"
+                                   << "";
+    QTest::newRow("exactly 40 after the first cut") << "aaaaaaaaa bbbbbbbbb ccccccccc ddddddddd e"
+                                                    << "aaaaaaaaa bbbbbbbbb ccccccccc ddddddddd";
+    QTest::newRow("cut until at most 40") << "aaaaaaaaa bbbbbbbbb ccccccccc ddddddddd eeeeeeeee fffffffff"
+                                          << "aaaaaaaaa bbbbbbbbb ccccccccc ddddddddd";
+    QTest::newRow("one long word is cut to 40")
+        << QString(50, QLatin1Char('q')) + " x" << QString(40, QLatin1Char('q'));
 }
 
 void TestForm1::setAppTitle()
@@ -476,8 +482,8 @@ void TestForm1::pointerKinds()
     QCOMPARE(form.mousePointer(), MousePointer::Default);
 
     form.setMousePointer(MousePointer::Hourglass);
-    for (QWidget* control : {static_cast<QWidget*>(form.PushButton1), static_cast<QWidget*>(form.Frame2),
-                             static_cast<QWidget*>(&form)})
+    for (QWidget* control :
+         {static_cast<QWidget*>(form.PushButton1), static_cast<QWidget*>(form.Frame2), static_cast<QWidget*>(&form)})
         moveOver(control, QPoint(3, 3));
     QCOMPARE(form.mousePointer(), MousePointer::Hourglass);
     QCOMPARE(form.cursor().shape(), Qt::WaitCursor);
@@ -488,9 +494,10 @@ void TestForm1::badCursorFileIsReportedAt108_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("why");
     QTest::newRow("empty") << QByteArray() << QStringLiteral("the file is empty");
-    QTest::newRow("truncated") << handCursorBytes().left(100) << QStringLiteral("its directory points outside the file");
-    QTest::newRow("not a cursor") << QByteArray("GIF89a and more bytes than a header") << QStringLiteral(
-        "the file does not start like a cursor file");
+    QTest::newRow("truncated") << handCursorBytes().left(100)
+                               << QStringLiteral("its directory points outside the file");
+    QTest::newRow("not a cursor") << QByteArray("GIF89a and more bytes than a header")
+                                  << QStringLiteral("the file does not start like a cursor file");
 }
 
 void TestForm1::badCursorFileIsReportedAt108()
@@ -513,10 +520,10 @@ void TestForm1::layoutInTwips_data()
     QTest::addColumn<QRect>("frame2");
     QTest::addColumn<QRect>("text1");
     QTest::addColumn<QRect>("startButton");
-    QTest::newRow("96 dpi: 15 twips a pixel") << 96.0 << QSize(536, 216) << QRect(8, 64, 520, 53)
-                                              << QRect(16, 20, 441, 23) << QRect(8, 181, 520, 27);
-    QTest::newRow("144 dpi: 10 twips a pixel") << 144.0 << QSize(804, 324) << QRect(12, 96, 780, 80)
-                                               << QRect(24, 30, 662, 35) << QRect(12, 272, 780, 41);
+    QTest::newRow("96 dpi: 15 twips a pixel")
+        << 96.0 << QSize(536, 216) << QRect(8, 64, 520, 53) << QRect(16, 20, 441, 23) << QRect(8, 181, 520, 27);
+    QTest::newRow("144 dpi: 10 twips a pixel")
+        << 144.0 << QSize(804, 324) << QRect(12, 96, 780, 80) << QRect(24, 30, 662, 35) << QRect(12, 272, 780, 41);
 }
 
 void TestForm1::layoutInTwips()

@@ -115,7 +115,7 @@ private slots:
 void TestForm2::bandFollowsThePointer_data()
 {
     QTest::addColumn<QList<QPointF>>("points"); // twips: the mouse-down, then the moves
-    QTest::addColumn<QRectF>("band");            // Left, Top, Width, Height in twips
+    QTest::addColumn<QRectF>("band");           // Left, Top, Width, Height in twips
     QTest::newRow("right and down") << QList<QPointF>{{1500, 1500}, {3000, 2400}} << QRectF(1500, 1500, 1500, 900);
     QTest::newRow("left and up") << QList<QPointF>{{3000, 2400}, {1500, 1500}} << QRectF(1500, 1500, 1500, 900);
     QTest::newRow("left and down") << QList<QPointF>{{3000, 1500}, {1500, 2400}} << QRectF(1500, 1500, 1500, 900);
@@ -248,7 +248,8 @@ void TestForm2::grabFailureShowsTheOverlayWithoutPicture()
     rig.fake.screen.grabFails = true;
     rig.form->Show();
     QCOMPARE(rig.fake.dialogs.boxes.size(), 1);
-    QVERIFY(rig.fake.dialogs.boxes[0].text.startsWith(reportHead(QStringLiteral("Cannot read the screen"), LoadAt, 116)));
+    QVERIFY(
+        rig.fake.dialogs.boxes[0].text.startsWith(reportHead(QStringLiteral("Cannot read the screen"), LoadAt, 116)));
     QVERIFY(rig.form->isVisible());
     QVERIFY(!rig.form->Picture);
     QVERIFY(!rig.form->grab().isNull());
@@ -324,8 +325,7 @@ void TestForm2::injectedFailureIsReportedAndTheHandlerGoesOn()
                           : line == 134 || line == 136 ? QPoint(2, 70)
                                                        : QPoint(60, 70);
         rig.form->Form_MouseMove(1, 0, rig.twipsX(to.x()), rig.twipsY(to.y()));
-    }
-    else {
+    } else {
         rig.main.jpeg = line != 134;
         rig.release();
     }
@@ -346,7 +346,7 @@ void TestForm2::mouseUpSavesOrAbandons_data()
     QTest::addColumn<bool>("jpeg");
     QTest::addColumn<QList<QPointF>>("points"); // device pixels: the mouse-down, then the moves
     QTest::addColumn<qint16>("button");
-    QTest::addColumn<QRect>("saved");           // the region in device pixels; empty: abandoned
+    QTest::addColumn<QRect>("saved"); // the region in device pixels; empty: abandoned
 
     using Points = QList<QPointF>;
     QTest::newRow("BMP 2x2") << 1.0 << false << Points{{10, 20}, {12, 22}} << qint16(1) << QRect(10, 20, 2, 2);
@@ -357,8 +357,8 @@ void TestForm2::mouseUpSavesOrAbandons_data()
     QTest::newRow("click without drag") << 1.0 << false << Points{{10, 20}} << qint16(1) << QRect();
     QTest::newRow("1 pixel wide") << 1.0 << false << Points{{10, 20}, {11, 60}} << qint16(1) << QRect();
     QTest::newRow("1 pixel high") << 1.0 << false << Points{{10, 20}, {60, 21}} << qint16(1) << QRect();
-    QTest::newRow("halves round to even") << 1.0 << false << Points{{2.5, 3.5}, {6.5, 7.5}} << qint16(1)
-                                          << QRect(2, 4, 4, 4);
+    QTest::newRow("halves round to even")
+        << 1.0 << false << Points{{2.5, 3.5}, {6.5, 7.5}} << qint16(1) << QRect(2, 4, 4, 4);
     QTest::newRow("scale 2, odd pixels") << 2.0 << false << Points{{101, 51}, {104, 55}} << qint16(1)
                                          << QRect(101, 51, 3, 4);
     QTest::newRow("scale 1.5") << 1.5 << false << Points{{301, 151}, {200, 100}} << qint16(1)
@@ -392,8 +392,8 @@ void TestForm2::mouseUpSavesOrAbandons()
         QVERIFY(rig.fake.dialogs.boxes.isEmpty());
         return;
     }
-    const QString name = QStringLiteral("Screen Capture 12_06_26_16_49_54") +
-                         (jpeg ? QStringLiteral(".jpg") : QStringLiteral(".bmp"));
+    const QString name =
+        QStringLiteral("Screen Capture 12_06_26_16_49_54") + (jpeg ? QStringLiteral(".jpg") : QStringLiteral(".bmp"));
     QCOMPARE(rig.files(), QStringList{name});
     QCOMPARE(rig.fake.dialogs.boxes.size(), 1);
     QCOMPARE(rig.fake.dialogs.boxes[0].title, rig.main.applicationTitle());

@@ -16,7 +16,8 @@ public:
     const std::uint8_t* handedOut = nullptr;
 
     ScreenMetrics metrics() override { return {QRect(0, 0, 64, 48), 96.0, 96.0, 1.0}; }
-    ScreenPixels grabArea(int, int, int width, int height) override {
+    ScreenPixels grabArea(int, int, int width, int height) override
+    {
         PixelBuffer buffer = PixelBuffer::allocate(width, height, PixelFormat::Indexed8);
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x)
@@ -42,7 +43,8 @@ private slots:
     void qtFallbackGrabsWhatIsShown();
 };
 
-void TestGrabScreen::sizeIsTheDeviceSize_data() {
+void TestGrabScreen::sizeIsTheDeviceSize_data()
+{
     QTest::addColumn<double>("dpi");
     QTest::addColumn<double>("ratio");
     QTest::addColumn<QSize>("device");
@@ -60,7 +62,8 @@ void TestGrabScreen::sizeIsTheDeviceSize_data() {
     QTest::newRow("odd size at ratio 2") << 96.0 << 2.0 << QSize(1365, 767);
 }
 
-void TestGrabScreen::sizeIsTheDeviceSize() {
+void TestGrabScreen::sizeIsTheDeviceSize()
+{
     QFETCH(double, dpi);
     QFETCH(double, ratio);
     QFETCH(QSize, device);
@@ -71,7 +74,8 @@ void TestGrabScreen::sizeIsTheDeviceSize() {
     QCOMPARE(screen.grabs, 1);
 }
 
-void TestGrabScreen::screenObjectInTwips_data() {
+void TestGrabScreen::screenObjectInTwips_data()
+{
     QTest::addColumn<double>("ratio");
     QTest::addColumn<float>("twipsPerPixel");
     QTest::addColumn<float>("width");
@@ -82,7 +86,8 @@ void TestGrabScreen::screenObjectInTwips_data() {
     QTest::newRow("ratio 2") << 2.0 << 7.5f << 14400.0f << 8100.0f;
 }
 
-void TestGrabScreen::screenObjectInTwips() {
+void TestGrabScreen::screenObjectInTwips()
+{
     QFETCH(double, ratio);
     QFETCH(float, twipsPerPixel);
     QFETCH(float, width);
@@ -96,7 +101,8 @@ void TestGrabScreen::screenObjectInTwips() {
     QCOMPARE(object.Height, height);
 }
 
-void TestGrabScreen::areaStartsAtThePrimaryScreensCorner() {
+void TestGrabScreen::areaStartsAtThePrimaryScreensCorner()
+{
     FakeScreen screen;
     screen.screen = {QRect(1920, 300, 1280, 1024), 96.0, 96.0, 1.0};
     const auto picture = GrabScreen(screen);
@@ -105,7 +111,8 @@ void TestGrabScreen::areaStartsAtThePrimaryScreensCorner() {
     QVERIFY(picture->palette().empty());
 }
 
-void TestGrabScreen::paletteAndPixelsPassThroughUncopied() {
+void TestGrabScreen::paletteAndPixelsPassThroughUncopied()
+{
     PaletteScreen screen;
     for (int i = 0; i < 256; ++i)
         screen.colours.push_back(
@@ -118,7 +125,8 @@ void TestGrabScreen::paletteAndPixelsPassThroughUncopied() {
     QCOMPARE(view.pixel(10, 7), qRgb(17, 238, 51));
 }
 
-void TestGrabScreen::grabFailureReachesTheCaller() {
+void TestGrabScreen::grabFailureReachesTheCaller()
+{
     FakeScreen screen;
     screen.grabFails = true;
     try {
@@ -129,7 +137,8 @@ void TestGrabScreen::grabFailureReachesTheCaller() {
     }
 }
 
-void TestGrabScreen::windowAreaIsTakenAsAsked() {
+void TestGrabScreen::windowAreaIsTakenAsAsked()
+{
     FakeScreen screen;
     const auto picture = GrabWindowArea(screen, 5, 7, 30, 20);
     QCOMPARE(screen.lastArea, QRect(5, 7, 30, 20));
@@ -138,7 +147,8 @@ void TestGrabScreen::windowAreaIsTakenAsAsked() {
     QCOMPARE(picture->view().pixel(0, 0), qRgb(5 ^ 7, 7, 5));
 }
 
-void TestGrabScreen::qtFallbackGrabsWhatIsShown() {
+void TestGrabScreen::qtFallbackGrabsWhatIsShown()
+{
     QWidget window;
     window.setWindowFlag(Qt::FramelessWindowHint);
     window.setStyleSheet(QStringLiteral("background: #c81e32"));

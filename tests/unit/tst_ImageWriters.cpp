@@ -22,16 +22,19 @@ namespace {
 
 enum class Writer { Jpeg, Bmp };
 
-QString save(Writer writer, const Picture& picture, const QString& path) {
+QString save(Writer writer, const Picture& picture, const QString& path)
+{
     return writer == Writer::Jpeg ? SavePictureAsJpeg(picture, path, 100) : SavePicture(picture, path);
 }
 
-QString extension(Writer writer) {
+QString extension(Writer writer)
+{
     return writer == Writer::Jpeg ? QStringLiteral(".jpg") : QStringLiteral(".bmp");
 }
 
 // What a screen looks like to an encoder: flat areas, soft gradients and hard-edged strokes like text.
-Picture screenLike(PixelFormat format, int width, int height) {
+Picture screenLike(PixelFormat format, int width, int height)
+{
     QImage image(width, height, QImage::Format_RGB32);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
@@ -65,7 +68,8 @@ Picture screenLike(PixelFormat format, int width, int height) {
 }
 
 // All 65536 16-bit values, so that every 5- and 6-bit channel value is widened once.
-Picture everyRgb565() {
+Picture everyRgb565()
+{
     PixelBuffer bitmap = PixelBuffer::allocate(256, 256, PixelFormat::Rgb565);
     for (int y = 0; y < 256; ++y)
         for (int x = 0; x < 256; ++x) {
@@ -77,7 +81,8 @@ Picture everyRgb565() {
 }
 
 // A palette picture with a short palette: indices past its end are black.
-Picture indexedWithShortPalette() {
+Picture indexedWithShortPalette()
+{
     PixelBuffer bitmap = PixelBuffer::allocate(33, 17, PixelFormat::Indexed8);
     for (int y = 0; y < 17; ++y)
         for (int x = 0; x < 33; ++x)
@@ -90,7 +95,8 @@ Picture indexedWithShortPalette() {
     return Picture(std::move(bitmap), std::move(palette));
 }
 
-double psnr(const QImage& a, const QImage& b) {
+double psnr(const QImage& a, const QImage& b)
+{
     double squares = 0;
     for (int y = 0; y < a.height(); ++y)
         for (int x = 0; x < a.width(); ++x) {
@@ -112,7 +118,8 @@ struct JpegFrame {
 };
 
 // Walks the markers up to the start of the scan: frame size, component sampling and quantisation tables.
-JpegFrame readJpegFrame(const QByteArray& file) {
+JpegFrame readJpegFrame(const QByteArray& file)
+{
     JpegFrame frame;
     qsizetype at = 2;
     const auto byte = [&](qsizetype i) { return static_cast<unsigned char>(file.at(i)); };
@@ -142,16 +149,19 @@ JpegFrame readJpegFrame(const QByteArray& file) {
     return frame;
 }
 
-QStringList entries(const QString& folder) {
+QStringList entries(const QString& folder)
+{
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-QByteArray readAll(const QString& path) {
+QByteArray readAll(const QString& path)
+{
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void writeFile(const QString& path, const QByteArray& bytes) {
+void writeFile(const QString& path, const QByteArray& bytes)
+{
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(bytes), bytes.size());
@@ -162,10 +172,12 @@ void writeFile(const QString& path, const QByteArray& bytes) {
 class ScopedMount {
 public:
     ScopedMount(const QString& folder, const char* options, unsigned long flags)
-        : m_folder(QFile::encodeName(folder)) {
+        : m_folder(QFile::encodeName(folder))
+    {
         m_mounted = ::mount("tmpfs", m_folder.constData(), "tmpfs", flags, options) == 0;
     }
-    ~ScopedMount() {
+    ~ScopedMount()
+    {
         if (m_mounted)
             ::umount2(m_folder.constData(), MNT_DETACH);
     }
@@ -202,13 +214,15 @@ private:
     static void addWriterRows();
 };
 
-void TestImageWriters::addWriterRows() {
+void TestImageWriters::addWriterRows()
+{
     QTest::addColumn<Writer>("writer");
     QTest::newRow("JPEG") << Writer::Jpeg;
     QTest::newRow("BMP") << Writer::Bmp;
 }
 
-void TestImageWriters::writeAndReadBack_data() {
+void TestImageWriters::writeAndReadBack_data()
+{
     QTest::addColumn<Writer>("writer");
     QTest::addColumn<std::shared_ptr<Picture>>("picture");
     QTest::addColumn<int>("bitsPerPixel");
@@ -229,7 +243,8 @@ void TestImageWriters::writeAndReadBack_data() {
     add("JPEG: 2x2", Writer::Jpeg, screenLike(PixelFormat::Bgrx32, 2, 2), 0);
 }
 
-void TestImageWriters::writeAndReadBack() {
+void TestImageWriters::writeAndReadBack()
+{
     QFETCH(Writer, writer);
     QFETCH(std::shared_ptr<Picture>, picture);
     QFETCH(int, bitsPerPixel);
@@ -263,7 +278,8 @@ void TestImageWriters::writeAndReadBack() {
     }
 }
 
-void TestImageWriters::failedSaveLeavesNothingBehind_data() {
+void TestImageWriters::failedSaveLeavesNothingBehind_data()
+{
     QTest::addColumn<Writer>("writer");
     QTest::addColumn<int>("failAfter"); // bytes the disk takes; -1: the folder is missing
     QTest::addColumn<bool>("existing");
@@ -283,7 +299,8 @@ void TestImageWriters::failedSaveLeavesNothingBehind_data() {
     }
 }
 
-void TestImageWriters::failedSaveLeavesNothingBehind() {
+void TestImageWriters::failedSaveLeavesNothingBehind()
+{
     QFETCH(Writer, writer);
     QFETCH(int, failAfter);
     QFETCH(bool, existing);
@@ -315,11 +332,13 @@ void TestImageWriters::failedSaveLeavesNothingBehind() {
         QCOMPARE(readAll(path), precious);
 }
 
-void TestImageWriters::readOnlyFolder_data() {
+void TestImageWriters::readOnlyFolder_data()
+{
     addWriterRows();
 }
 
-void TestImageWriters::readOnlyFolder() {
+void TestImageWriters::readOnlyFolder()
+{
     QFETCH(Writer, writer);
     QTemporaryDir temporary;
     const QString folder = temporary.filePath(QStringLiteral("shots"));
@@ -350,11 +369,13 @@ void TestImageWriters::readOnlyFolder() {
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
-void TestImageWriters::fullDiskThenRoomAgain_data() {
+void TestImageWriters::fullDiskThenRoomAgain_data()
+{
     addWriterRows();
 }
 
-void TestImageWriters::fullDiskThenRoomAgain() {
+void TestImageWriters::fullDiskThenRoomAgain()
+{
     QFETCH(Writer, writer);
     QTemporaryDir temporary;
     const QString folder = temporary.path();
@@ -389,11 +410,13 @@ void TestImageWriters::fullDiskThenRoomAgain() {
     QCOMPARE(entries(folder), QStringList(QFileInfo(path).fileName()));
 }
 
-void TestImageWriters::sameNameGetsANumber_data() {
+void TestImageWriters::sameNameGetsANumber_data()
+{
     addWriterRows();
 }
 
-void TestImageWriters::sameNameGetsANumber() {
+void TestImageWriters::sameNameGetsANumber()
+{
     QFETCH(Writer, writer);
     QTemporaryDir folder;
     const QString stem = folder.filePath(QStringLiteral("Screen Capture 12_06_26_16_49_54"));
@@ -410,7 +433,8 @@ void TestImageWriters::sameNameGetsANumber() {
     QCOMPARE(entries(folder.path()).size(), 3);
 }
 
-void TestImageWriters::emptyPictureIsRefused_data() {
+void TestImageWriters::emptyPictureIsRefused_data()
+{
     QTest::addColumn<Writer>("writer");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<int>("quality");
@@ -421,7 +445,8 @@ void TestImageWriters::emptyPictureIsRefused_data() {
     QTest::newRow("BMP: 0 x 5") << Writer::Bmp << QSize(0, 5) << 0;
 }
 
-void TestImageWriters::emptyPictureIsRefused() {
+void TestImageWriters::emptyPictureIsRefused()
+{
     QFETCH(Writer, writer);
     QFETCH(QSize, size);
     QFETCH(int, quality);

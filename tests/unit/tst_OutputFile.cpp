@@ -12,7 +12,8 @@ private slots:
     void path();
 };
 
-void TestOutputFile::fileName_data() {
+void TestOutputFile::fileName_data()
+{
     QTest::addColumn<QDateTime>("time");
     QTest::addColumn<QString>("extension");
     QTest::addColumn<QString>("expected");
@@ -29,14 +30,16 @@ void TestOutputFile::fileName_data() {
                                         << QStringLiteral("Screen Capture 07_14_31_12_00_30.jpg");
 }
 
-void TestOutputFile::fileName() {
+void TestOutputFile::fileName()
+{
     QFETCH(QDateTime, time);
     QFETCH(QString, extension);
     QFETCH(QString, expected);
     QCOMPARE(captureFileName(time, extension), expected);
 }
 
-void TestOutputFile::path_data() {
+void TestOutputFile::path_data()
+{
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("expected");
     const QString name = QStringLiteral("Screen Capture 12_06_26_16_49_54.jpg");
@@ -50,7 +53,8 @@ void TestOutputFile::path_data() {
     QTest::newRow("relative folder") << QStringLiteral("shots") << QStringLiteral("shots/") + name;
 }
 
-void TestOutputFile::path() {
+void TestOutputFile::path()
+{
     QFETCH(QString, folder);
     QFETCH(QString, expected);
     QCOMPARE(capturePath(folder, QStringLiteral("Screen Capture 12_06_26_16_49_54.jpg")), expected);

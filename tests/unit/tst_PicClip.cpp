@@ -8,7 +8,8 @@
 namespace {
 
 // Every source pixel's bytes say where it came from, so a shifted or clipped copy shows up at once.
-Picture makeSource(PixelFormat format, int width, int height) {
+Picture makeSource(PixelFormat format, int width, int height)
+{
     PixelBuffer bitmap = PixelBuffer::allocate(width, height, format);
     const int size = bytesPerPixel(format);
     for (int y = 0; y < height; ++y)
@@ -34,7 +35,8 @@ private slots:
     void sourceIsLeftUnchanged();
 };
 
-void TestPicClip::clip_data() {
+void TestPicClip::clip_data()
+{
     QTest::addColumn<int>("format");
     QTest::addColumn<QRect>("rect");
     const QList<QPair<const char*, QRect>> rects = {
@@ -54,7 +56,8 @@ void TestPicClip::clip_data() {
             QTest::addRow("%s: %s", formatName, rectName) << static_cast<int>(format) << rect;
 }
 
-void TestPicClip::clip() {
+void TestPicClip::clip()
+{
     QFETCH(int, format);
     QFETCH(QRect, rect);
     const Picture source = makeSource(static_cast<PixelFormat>(format), 12, 9);
@@ -89,7 +92,8 @@ void TestPicClip::clip() {
     }
 }
 
-void TestPicClip::emptyRectangleGivesEmptyPicture_data() {
+void TestPicClip::emptyRectangleGivesEmptyPicture_data()
+{
     QTest::addColumn<QRect>("rect");
     QTest::addColumn<QSize>("size");
     QTest::newRow("click without a drag") << QRect(4, 4, 0, 0) << QSize(0, 0);
@@ -98,7 +102,8 @@ void TestPicClip::emptyRectangleGivesEmptyPicture_data() {
     QTest::newRow("negative size") << QRect(4, 4, -5, -2) << QSize(0, 0);
 }
 
-void TestPicClip::emptyRectangleGivesEmptyPicture() {
+void TestPicClip::emptyRectangleGivesEmptyPicture()
+{
     QFETCH(QRect, rect);
     QFETCH(QSize, size);
     const Picture source = makeSource(PixelFormat::Bgrx32, 12, 9);
@@ -113,7 +118,8 @@ void TestPicClip::emptyRectangleGivesEmptyPicture() {
     QVERIFY(region->bitmap().isNull());
 }
 
-void TestPicClip::sourceIsLeftUnchanged() {
+void TestPicClip::sourceIsLeftUnchanged()
+{
     // The overlay replaces its picture with the clip; the source must be unchanged by clipping it.
     const Picture source = makeSource(PixelFormat::Bgrx32, 12, 9);
     const QImage before = source.view().copy();

@@ -11,11 +11,13 @@
 
 namespace {
 
-QStringList entries(const QString& folder) {
+QStringList entries(const QString& folder)
+{
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-QByteArray readAll(const QString& path) {
+QByteArray readAll(const QString& path)
+{
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
@@ -34,7 +36,8 @@ private slots:
     void modeFollowsUmask();
 };
 
-void TestSafeFile::takenNamesGetANumber_data() {
+void TestSafeFile::takenNamesGetANumber_data()
+{
     QTest::addColumn<QString>("name");
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("extension") << QStringLiteral("Screen Capture 12_06_26_16_49_54.jpg")
@@ -55,7 +58,8 @@ void TestSafeFile::takenNamesGetANumber_data() {
                                                   QStringLiteral("dir.d/shot (3)")};
 }
 
-void TestSafeFile::takenNamesGetANumber() {
+void TestSafeFile::takenNamesGetANumber()
+{
     QFETCH(QString, name);
     QFETCH(QStringList, expected);
     QTemporaryDir folder;
@@ -70,7 +74,8 @@ void TestSafeFile::takenNamesGetANumber() {
         QCOMPARE(readAll(folder.filePath(expected[i])), QByteArray::number(i));
 }
 
-void TestSafeFile::nothingUnderTheNameUntilCommitted() {
+void TestSafeFile::nothingUnderTheNameUntilCommitted()
+{
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("shot.bmp"));
     SafeFile file(path);
@@ -85,7 +90,8 @@ void TestSafeFile::nothingUnderTheNameUntilCommitted() {
     QCOMPARE(readAll(path), QByteArray("half and the rest"));
 }
 
-void TestSafeFile::abandonedFileLeavesNothing() {
+void TestSafeFile::abandonedFileLeavesNothing()
+{
     QTemporaryDir folder;
     {
         SafeFile file(folder.filePath(QStringLiteral("shot.jpg")));
@@ -94,7 +100,8 @@ void TestSafeFile::abandonedFileLeavesNothing() {
     QCOMPARE(entries(folder.path()), QStringList());
 }
 
-void TestSafeFile::failedWriteCannotBeCommitted() {
+void TestSafeFile::failedWriteCannotBeCommitted()
+{
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("shot.jpg"));
     SafeFile file(path);
@@ -111,7 +118,8 @@ void TestSafeFile::failedWriteCannotBeCommitted() {
     QCOMPARE(entries(folder.path()), QStringList());
 }
 
-void TestSafeFile::modeFollowsUmask_data() {
+void TestSafeFile::modeFollowsUmask_data()
+{
     QTest::addColumn<int>("mask");
     QTest::addColumn<int>("mode");
     QTest::newRow("022") << 022 << 0644;
@@ -119,7 +127,8 @@ void TestSafeFile::modeFollowsUmask_data() {
     QTest::newRow("002") << 002 << 0644;
 }
 
-void TestSafeFile::modeFollowsUmask() {
+void TestSafeFile::modeFollowsUmask()
+{
     QFETCH(int, mask);
     QFETCH(int, mode);
     QTemporaryDir folder;

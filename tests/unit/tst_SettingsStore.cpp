@@ -104,7 +104,8 @@ void TestSettingsStore::toBoolean()
     } catch (const Failure& failure) {
         QVERIFY(!valid);
         QCOMPARE(failure.description(), QStringLiteral("The stored setting \"Option1\" is \"%1\", which is neither "
-                                                       "True, False nor a number").arg(text));
+                                                       "True, False nor a number")
+                                            .arg(text));
     }
 }
 
@@ -147,9 +148,9 @@ void TestSettingsStore::absentKeyGivesTheDefaultButEmptyTextIsStored()
     QVERIFY(!QFile::exists(path())); // reading creates nothing
     SaveSetting(backend, Application, Section, QStringLiteral("Text1"), QString());
     QCOMPARE(GetSetting(backend, Application, Section, QStringLiteral("Text1"), QStringLiteral("/d/")), QString());
-    QCOMPARE(GetSetting(backend, Application, QStringLiteral("Other section"), QStringLiteral("Text1"),
-                        QStringLiteral("x")),
-             QStringLiteral("x"));
+    QCOMPARE(
+        GetSetting(backend, Application, QStringLiteral("Other section"), QStringLiteral("Text1"), QStringLiteral("x")),
+        QStringLiteral("x"));
 }
 
 void TestSettingsStore::firstWritesGiveThisFile()
@@ -197,15 +198,19 @@ void TestSettingsStore::unreadableFilesFailAndAreLeftAsTheyAre_data()
     QTest::addColumn<QString>("readFailure"); // empty: what cannot be parsed reads as absent
     QTest::addColumn<QString>("writeFailure");
     const QString name = QDir::toNativeSeparators(m_config.filePath(QStringLiteral("Korvane.conf")));
-    QTest::newRow("binary") << QByteArray("\x00\x01\xff\xfe garbage [[[ \n=== \n\x00\x00", 20)
-                            << QString()
+    QTest::newRow("binary") << QByteArray("\x00\x01\xff\xfe garbage [[[ \n=== \n\x00\x00", 20) << QString()
                             << QStringLiteral("Cannot write %1: the file is not in the settings format, so it was "
-                                              "left as it is").arg(name);
+                                              "left as it is")
+                                   .arg(name);
     QTest::newRow("very large") << QByteArray(QSettingsBackend::MaxFileSize + 1, 'x')
                                 << QStringLiteral("Cannot read %1: the file is %2 bytes long, too large to be a "
-                                                  "settings file").arg(name).arg(QSettingsBackend::MaxFileSize + 1)
+                                                  "settings file")
+                                       .arg(name)
+                                       .arg(QSettingsBackend::MaxFileSize + 1)
                                 << QStringLiteral("Cannot write %1: the file is %2 bytes long, too large to be a "
-                                                  "settings file").arg(name).arg(QSettingsBackend::MaxFileSize + 1);
+                                                  "settings file")
+                                       .arg(name)
+                                       .arg(QSettingsBackend::MaxFileSize + 1);
 }
 
 void TestSettingsStore::unreadableFilesFailAndAreLeftAsTheyAre()

@@ -38,16 +38,20 @@ void TestSkin::readSkinFile_data()
     QTest::addColumn<QString>("failure"); // empty: accepted
     QTest::newRow("sample") << QByteArray("QWidget { background: #dde; }\nQPushButton { font-weight: bold; }")
                             << QString();
-    QTest::newRow("comments and non-ASCII") << QByteArray("/* \xc3\xa9t\xc3\xa9 */ QLabel { color: red; }") << QString();
+    QTest::newRow("comments and non-ASCII")
+        << QByteArray("/* \xc3\xa9t\xc3\xa9 */ QLabel { color: red; }") << QString();
     QTest::newRow("empty") << QByteArray() << "The skin %1 is empty";
     QTest::newRow("blank") << QByteArray(" \n\t \r\n") << "The skin %1 is empty";
-    QTest::newRow("binary") << QByteArray("\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR", 16) << "The skin %1 is not a text file";
+    QTest::newRow("binary") << QByteArray("\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR", 16)
+                            << "The skin %1 is not a text file";
     QTest::newRow("not UTF-8") << QByteArray("QWidget { color: \xff\xfe; }") << "The skin %1 is not a text file";
     QTest::newRow("declaration cut off") << QByteArray("QWidget { color: ") << "The skin %1 is not a valid style sheet";
-    QTest::newRow("unbalanced braces") << QByteArray("QWidget { color: red; }}}") << "The skin %1 is not a valid style "
-                                                                                   "sheet";
+    QTest::newRow("unbalanced braces") << QByteArray("QWidget { color: red; }}}")
+                                       << "The skin %1 is not a valid style "
+                                          "sheet";
     QTest::newRow("very large") << QByteArray(MaxSkinFileSize + 1, ' ')
-                                << QStringLiteral("The skin %1 is too large (1048577 bytes; a skin has at most 1048576)");
+                                << QStringLiteral(
+                                       "The skin %1 is too large (1048577 bytes; a skin has at most 1048576)");
 }
 
 void TestSkin::readSkinFile()

@@ -24,28 +24,33 @@ struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
 };
 
-Connection connectTo(const XvfbServer& server) {
+Connection connectTo(const XvfbServer& server)
+{
     Connection c(xcb_connect(server.display().toLatin1().constData(), nullptr));
     return xcb_connection_has_error(c.get()) ? nullptr : std::move(c);
 }
 
-xcb_screen_t* firstScreen(xcb_connection_t* c) {
+xcb_screen_t* firstScreen(xcb_connection_t* c)
+{
     return xcb_setup_roots_iterator(xcb_get_setup(c)).data;
 }
 
-int bytesPerPixelAt(int depth) {
+int bytesPerPixelAt(int depth)
+{
     return depth == 8 ? 1 : depth == 16 ? 2 : 4;
 }
 
 // A pattern where every pixel of a large neighbourhood differs, so a shifted, cut or reordered grab shows.
-std::uint32_t patternPixel(int x, int y, int depth, std::uint32_t seed) {
+std::uint32_t patternPixel(int x, int y, int depth, std::uint32_t seed)
+{
     const std::uint32_t value =
         (static_cast<std::uint32_t>(x) * 2654435761u) ^ (static_cast<std::uint32_t>(y) * 40503u) ^ seed;
     return depth == 16 ? value & 0xffff : value & 0xffffff;
 }
 
 // Rows as the server stores them (little-endian, rows padded to 4 bytes), width x height from (0, 0).
-QByteArray patternRows(int width, int top, int rows, int depth, std::uint32_t seed) {
+QByteArray patternRows(int width, int top, int rows, int depth, std::uint32_t seed)
+{
     const int bpp = bytesPerPixelAt(depth);
     const int stride = (width * bpp + 3) / 4 * 4;
     QByteArray bytes(stride * rows, '\0');
@@ -61,7 +66,8 @@ QByteArray patternRows(int width, int top, int rows, int depth, std::uint32_t se
 }
 
 // Paints rows [top, top + rows) of the root window with plain core requests, independent of the code under test.
-bool paintRoot(xcb_connection_t* c, int top, int rows, const std::function<QByteArray(int, int)>& rowsAt, int width) {
+bool paintRoot(xcb_connection_t* c, int top, int rows, const std::function<QByteArray(int, int)>& rowsAt, int width)
+{
     xcb_screen_t* screen = firstScreen(c);
     const xcb_gcontext_t gc = xcb_generate_id(c);
     xcb_create_gc(c, gc, screen->root, 0, nullptr);
@@ -83,14 +89,16 @@ bool paintRoot(xcb_connection_t* c, int top, int rows, const std::function<QByte
     return ok;
 }
 
-bool paintPattern(xcb_connection_t* c, QSize size, int depth, std::uint32_t seed) {
+bool paintPattern(xcb_connection_t* c, QSize size, int depth, std::uint32_t seed)
+{
     return paintRoot(
         c, 0, size.height(), [&](int top, int rows) { return patternRows(size.width(), top, rows, depth, seed); },
         size.width());
 }
 
 // Empty when every pixel of the picture is the pattern's pixel at (x + dx, y + dy); else where it first differs.
-QString patternMismatch(const Picture& picture, int depth, int dx, int dy, std::uint32_t seed) {
+QString patternMismatch(const Picture& picture, int depth, int dx, int dy, std::uint32_t seed)
+{
     const int bpp = bytesPerPixelAt(depth);
     for (int y = 0; y < picture.height(); ++y) {
         const std::uint8_t* row = picture.bitmap().row(y);
@@ -113,7 +121,8 @@ QString patternMismatch(const Picture& picture, int depth, int dx, int dy, std::
 }
 
 // The root window as `xwd -root` sees it: a second, independent reading. Empty when the picture matches.
-QString xwdMismatch(const XvfbServer& server, const Picture& picture) {
+QString xwdMismatch(const XvfbServer& server, const Picture& picture)
+{
     QByteArray xwd;
     if (!server.runClient(QStringLiteral("xwd"), {QStringLiteral("-root"), QStringLiteral("-silent")}, &xwd))
         return QStringLiteral("xwd failed");
@@ -138,7 +147,8 @@ QString xwdMismatch(const XvfbServer& server, const Picture& picture) {
 }
 
 // Run in a child process: the picture size GrabScreen takes on this display, with the toolkit's own scaling.
-int printGrabSize(int argc, char** argv) {
+int printGrabSize(int argc, char** argv)
+{
     QGuiApplication application(argc, argv);
     const auto screen = createScreenService();
     const auto picture = GrabScreen(*screen);
@@ -163,7 +173,8 @@ private slots:
     void sizeUnderToolkitScaling();
 };
 
-void TestScreenGrab::grabIsPixelExact_data() {
+void TestScreenGrab::grabIsPixelExact_data()
+{
     QTest::addColumn<int>("depth");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<bool>("serverHasShm");
@@ -177,7 +188,8 @@ void TestScreenGrab::grabIsPixelExact_data() {
     QTest::newRow("depth 24, GetImage in bands") << 24 << QSize(2400, 1800) << true << true << false;
 }
 
-void TestScreenGrab::grabIsPixelExact() {
+void TestScreenGrab::grabIsPixelExact()
+{
     QFETCH(int, depth);
     QFETCH(QSize, size);
     QFETCH(bool, serverHasShm);
@@ -205,7 +217,8 @@ void TestScreenGrab::grabIsPixelExact() {
     QVERIFY2(xwd.isEmpty(), qPrintable(xwd));
 }
 
-void TestScreenGrab::liveGrabsNeverShareMemory() {
+void TestScreenGrab::liveGrabsNeverShareMemory()
+{
     const QSize size(640, 480);
     XvfbServer server;
     QVERIFY2(server.start({size, 24, true, {}}), qPrintable(server.errorString()));
@@ -233,7 +246,8 @@ void TestScreenGrab::liveGrabsNeverShareMemory() {
     QVERIFY(patternMismatch(*late, 24, 0, 0, 3).isEmpty());
 }
 
-void TestScreenGrab::onlyThePrimaryMonitorIsGrabbed_data() {
+void TestScreenGrab::onlyThePrimaryMonitorIsGrabbed_data()
+{
     QTest::addColumn<QStringList>("monitors"); // xrandr --setmonitor arguments, one monitor a row; '*' = primary
     QTest::addColumn<QRect>("primary");
     QTest::addColumn<bool>("forceGetImage");
@@ -245,7 +259,8 @@ void TestScreenGrab::onlyThePrimaryMonitorIsGrabbed_data() {
         << QRect(1000, 0, 600, 400) << true;
 }
 
-void TestScreenGrab::onlyThePrimaryMonitorIsGrabbed() {
+void TestScreenGrab::onlyThePrimaryMonitorIsGrabbed()
+{
     QFETCH(QStringList, monitors);
     QFETCH(QRect, primary);
     QFETCH(bool, forceGetImage);
@@ -273,7 +288,8 @@ void TestScreenGrab::onlyThePrimaryMonitorIsGrabbed() {
     QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
 }
 
-void TestScreenGrab::areaOffTheScreenFails() {
+void TestScreenGrab::areaOffTheScreenFails()
+{
     XvfbServer server;
     QVERIFY2(server.start({QSize(320, 240), 24, true, {}}), qPrintable(server.errorString()));
     qputenv("DISPLAY", server.display().toLatin1());
@@ -293,13 +309,15 @@ void TestScreenGrab::areaOffTheScreenFails() {
     }
 }
 
-void TestScreenGrab::paletteDisplayGivesIndicesAndColours_data() {
+void TestScreenGrab::paletteDisplayGivesIndicesAndColours_data()
+{
     QTest::addColumn<bool>("forceGetImage");
     QTest::newRow("shared memory") << false;
     QTest::newRow("GetImage") << true;
 }
 
-void TestScreenGrab::paletteDisplayGivesIndicesAndColours() {
+void TestScreenGrab::paletteDisplayGivesIndicesAndColours()
+{
     QFETCH(bool, forceGetImage);
     const QSize size(320, 240);
     XvfbServer server;
@@ -348,7 +366,8 @@ void TestScreenGrab::paletteDisplayGivesIndicesAndColours() {
     }
 }
 
-void TestScreenGrab::sizeUnderToolkitScaling_data() {
+void TestScreenGrab::sizeUnderToolkitScaling_data()
+{
     QTest::addColumn<QByteArray>("scale");
     QTest::addColumn<QString>("primaryMonitor"); // xrandr --setmonitor geometry, empty for the whole screen
     QTest::addColumn<QByteArray>("expected");
@@ -360,7 +379,8 @@ void TestScreenGrab::sizeUnderToolkitScaling_data() {
         << QByteArray("2") << QStringLiteral("800/200x600/150+1000+300") << QByteArray("xcb 800x600");
 }
 
-void TestScreenGrab::sizeUnderToolkitScaling() {
+void TestScreenGrab::sizeUnderToolkitScaling()
+{
     QFETCH(QByteArray, scale);
     QFETCH(QString, primaryMonitor);
     QFETCH(QByteArray, expected);
@@ -381,7 +401,8 @@ void TestScreenGrab::sizeUnderToolkitScaling() {
     QCOMPARE(child.readAllStandardOutput().trimmed(), expected);
 }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc == 2 && std::strcmp(argv[1], "--grab-size") == 0)
         return printGrabSize(argc, argv);
     QCoreApplication application(argc, argv);
