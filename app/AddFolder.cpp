@@ -38,8 +38,9 @@ int BrowseCallback(FolderBrowserWindow& browser, int message, const QString& pat
         absorb([&] { browser.setSelection(startFolder); });
         break;
     case FolderBrowserWindow::SelectionChanged:
-        if (!path.isEmpty())
+        if (!path.isEmpty()) {
             absorb([&] { browser.setStatusText(path); });
+        }
         break;
     default:
         break;
@@ -59,13 +60,15 @@ void PushButton4_Click(Services& services, SettingsStore& store, QWidget& owner,
         result = BrowseForFolder(services.dialogs, &owner, QStringLiteral("Please select folder:"), lastFolder);
     });
     // A failing test goes on as if the result were not empty.
-    if (!trap.test(102, [&] { return !result.isEmpty(); }))
+    if (!trap.test(102, [&] { return !result.isEmpty(); })) {
         return;
+    }
     trap.step(104, [&] { lastFolder = result; });
     trap.step(104, [&] { store.save(lastFolderKey, lastFolder); });
     // The root "/" already ends in the separator and is shown as it is.
-    if (trap.test(104, [&] { return !result.endsWith(QLatin1Char('/')); }))
+    if (trap.test(104, [&] { return !result.endsWith(QLatin1Char('/')); })) {
         trap.step(106, [&] { folderBox.setText(result + QLatin1Char('/')); });
-    else
+    } else {
         trap.step(108, [&] { folderBox.setText(result); });
+    }
 }

@@ -141,21 +141,25 @@ void Form1::createControls()
     Check1->setObjectName(QStringLiteral("Check1"));
     Text2->setObjectName(QStringLiteral("Text2"));
     for (QWidget* control :
-         {static_cast<QWidget*>(Option1), static_cast<QWidget*>(Option2), static_cast<QWidget*>(Check1)})
+         {static_cast<QWidget*>(Option1), static_cast<QWidget*>(Option2), static_cast<QWidget*>(Check1)}) {
         setBackColor(*control, Qt::white);
+    }
 
     QWidget* tabOrder[] = {Text2, Option1, Option2, Text1, PushButton4, Check1, PushButton1};
-    for (std::size_t i = 1; i < std::size(tabOrder); ++i)
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i) {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    }
     Text2->setFocus(Qt::OtherFocusReason);
 
     connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
-        if (on)
+        if (on) {
             Option1_Click();
+        }
     });
     connect(Option2, &QRadioButton::toggled, this, [this](bool on) {
-        if (on)
+        if (on) {
             Option2_Click();
+        }
     });
     connect(Check1, &QCheckBox::stateChanged, this, [this] { Check1_Click(); });
     connect(Text1, &QLineEdit::textChanged, this, [this] { Text1_Change(); });
@@ -214,14 +218,16 @@ void Form1::Form_Load()
     for (const auto& [key, text] : std::exchange(m_heldWrites, {})) {
         const auto same = std::find_if(latest.begin(), latest.end(),
                                        [&wanted = key](const auto& held) { return held.first == wanted; });
-        if (same == latest.end())
+        if (same == latest.end()) {
             latest.append({key, text});
-        else
+        } else {
             same->second = text;
+        }
     }
     for (const auto& [key, text] : latest) {
-        if (!m_store.holds(key, text))
+        if (!m_store.holds(key, text)) {
             store(key, text);
+        }
     }
 }
 
@@ -274,15 +280,17 @@ void Form1::PushButton4_Click()
 
 void Form1::setMousePointer(int kind)
 {
-    if (kind == m_mousePointer)
+    if (kind == m_mousePointer) {
         return;
+    }
     m_mousePointer = kind;
-    if (kind == MousePointer::Hourglass)
+    if (kind == MousePointer::Hourglass) {
         setCursor(Qt::WaitCursor);
-    else if (kind == MousePointer::Custom && m_hasHandCursor)
+    } else if (kind == MousePointer::Custom && m_hasHandCursor) {
         setCursor(m_handCursor);
-    else
+    } else {
         unsetCursor();
+    }
 }
 
 void Form1::Form_MouseMove()
@@ -317,24 +325,27 @@ void Form1::PushButton4_MouseMove()
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() != QEvent::MouseMove)
+    if (event->type() != QEvent::MouseMove) {
         return QWidget::eventFilter(watched, event);
+    }
     // A move that a child ignored travels on to its parent; only the control right under the pointer handles it.
     auto* control = static_cast<QWidget*>(watched);
-    if (control->childAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
+    if (control->childAt(static_cast<QMouseEvent*>(event)->position().toPoint())) {
         return false;
-    if (watched == this)
+    }
+    if (watched == this) {
         Form_MouseMove();
-    else if (watched == Frame1)
+    } else if (watched == Frame1) {
         Frame1_MouseMove();
-    else if (watched == Frame2)
+    } else if (watched == Frame2) {
         Frame2_MouseMove();
-    else if (watched == Frame3)
+    } else if (watched == Frame3) {
         Frame3_MouseMove();
-    else if (watched == PushButton1)
+    } else if (watched == PushButton1) {
         PushButton1_MouseMove();
-    else if (watched == PushButton4)
+    } else if (watched == PushButton4) {
         PushButton4_MouseMove();
+    }
     return false;
 }
 

@@ -34,8 +34,9 @@ QString SetAppTitle(const QString& productName)
     QString title = cutAtLastBlank(productName);
     while (title.size() > MaxTitleLength) {
         const QString shorter = cutAtLastBlank(title);
-        if (shorter.size() == title.size())
+        if (shorter.size() == title.size()) {
             return title.left(MaxTitleLength);
+        }
         title = shorter;
     }
     return title;
@@ -49,8 +50,9 @@ int homePageDraw(double fraction)
 void HomePageChance(Clock& clock, RandomSource& random, Shell& shell)
 {
     random.seed(clock.now().time().msecsSinceStartOfDay() / 1000.0);
-    if (homePageDraw(random.nextFraction()) == HomePageNumber)
+    if (homePageDraw(random.nextFraction()) == HomePageNumber) {
         shell.openUrl(homePageAddress());
+    }
 }
 
 QString DefaultOutputFolder(Shell& shell)

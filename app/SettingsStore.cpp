@@ -28,12 +28,14 @@ bool toNumber(const QString& text, double& number)
 {
     static const QRegularExpression decimal(QStringLiteral("^[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?$"));
     const QString trimmed = text.trimmed();
-    if (!decimal.match(trimmed).hasMatch())
+    if (!decimal.match(trimmed).hasMatch()) {
         return false;
+    }
     bool ok = false;
     number = QLocale::c().toDouble(trimmed, &ok);
-    if (!ok || !std::isfinite(number))
+    if (!ok || !std::isfinite(number)) {
         number = trimmed.startsWith(QLatin1Char('-')) ? -HUGE_VAL : HUGE_VAL;
+    }
     return true;
 }
 
@@ -54,10 +56,12 @@ void SaveSetting(SettingsBackend& backend, const QString& application, const QSt
 bool toBoolean(const QString& text, const QString& key)
 {
     const QString word = text.trimmed();
-    if (word.compare(QLatin1String("True"), Qt::CaseInsensitive) == 0)
+    if (word.compare(QLatin1String("True"), Qt::CaseInsensitive) == 0) {
         return true;
-    if (word.compare(QLatin1String("False"), Qt::CaseInsensitive) == 0)
+    }
+    if (word.compare(QLatin1String("False"), Qt::CaseInsensitive) == 0) {
         return false;
+    }
     double number = 0;
     if (!toNumber(word, number)) {
         throw Failure(QStringLiteral("The stored setting \"%1\" is %2, which is neither True, False nor a number")
@@ -69,8 +73,9 @@ bool toBoolean(const QString& text, const QString& key)
 qint16 toCheckState(const QString& text, const QString& key)
 {
     double number = 0;
-    if (!toNumber(text, number))
+    if (!toNumber(text, number)) {
         throw Failure(QStringLiteral("The stored setting \"%1\" is %2, which is not a number").arg(key, quoted(text)));
+    }
     const double whole = std::nearbyint(number); // the current rounding mode: halves to even
     if (whole < std::numeric_limits<qint16>::min() || whole > std::numeric_limits<qint16>::max()) {
         throw Failure(QStringLiteral("The stored setting \"%1\" is %2, which is outside the range of a 16-bit integer")
@@ -119,8 +124,9 @@ void SettingsStore::saveFromHandler(QWidget* parent, const QString& title, const
     } catch (const std::exception& error) {
         description = QString::fromLocal8Bit(error.what());
     }
-    if (m_toldWriteFailure)
+    if (m_toldWriteFailure) {
         return;
+    }
     m_toldWriteFailure = true;
     m_dialogs.messageBox(parent, title,
                          QStringLiteral("Your settings cannot be saved.\r\n") + description +

@@ -24,8 +24,9 @@ QStringList* parseWarnings = nullptr;
 
 void collectWarning(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
-    if (parseWarnings && type == QtWarningMsg && message.contains(QLatin1String("parse")))
+    if (parseWarnings && type == QtWarningMsg && message.contains(QLatin1String("parse"))) {
         parseWarnings->append(message);
+    }
 }
 
 // Qt has no public style sheet parser; it warns when a widget's sheet does not parse. A throwaway widget is polished
@@ -57,8 +58,9 @@ QString readSkinFile(const QString& path)
 {
     const QString name = QDir::toNativeSeparators(path);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
         throw Failure(QStringLiteral("Cannot read the skin %1: %2").arg(name, file.errorString()));
+    }
     if (file.size() > MaxSkinFileSize) {
         throw Failure(QStringLiteral("The skin %1 is too large (%2 bytes; a skin has at most %3)")
                           .arg(name)
@@ -66,17 +68,21 @@ QString readSkinFile(const QString& path)
                           .arg(MaxSkinFileSize));
     }
     const QByteArray bytes = file.read(MaxSkinFileSize + 1);
-    if (file.error() != QFileDevice::NoError)
+    if (file.error() != QFileDevice::NoError) {
         throw Failure(QStringLiteral("Cannot read the skin %1: %2").arg(name, file.errorString()));
+    }
 
     QStringDecoder decoder(QStringDecoder::Utf8);
     const QString sheet = decoder(bytes);
-    if (decoder.hasError() || !std::all_of(sheet.cbegin(), sheet.cend(), isTextCharacter))
+    if (decoder.hasError() || !std::all_of(sheet.cbegin(), sheet.cend(), isTextCharacter)) {
         throw Failure(QStringLiteral("The skin %1 is not a text file").arg(name));
-    if (sheet.trimmed().isEmpty())
+    }
+    if (sheet.trimmed().isEmpty()) {
         throw Failure(QStringLiteral("The skin %1 is empty").arg(name));
-    if (!qtParses(sheet))
+    }
+    if (!qtParses(sheet)) {
         throw Failure(QStringLiteral("The skin %1 is not a valid style sheet").arg(name));
+    }
     return sheet;
 }
 
@@ -99,15 +105,17 @@ void ApplySkin(QWidget& window, const QString& programFolder)
     const QString path = programFolder + QLatin1Char('/') + QLatin1String(SkinFileName);
     const QFileInfo skin(path);
     // Only a normal file counts: a hidden one (a dot-file here), a folder or a broken link is not listed.
-    if (QDir(skin.absolutePath()).entryList({skin.fileName()}, QDir::Files | QDir::CaseSensitive).isEmpty())
+    if (QDir(skin.absolutePath()).entryList({skin.fileName()}, QDir::Files | QDir::CaseSensitive).isEmpty()) {
         return;
+    }
 
     const QColor face = buttonFaceColor();
     setBackColor(window, face);
     for (QWidget* control : window.findChildren<QWidget*>()) {
         if (qobject_cast<QRadioButton*>(control) || qobject_cast<QCheckBox*>(control) ||
-            qobject_cast<QGroupBox*>(control) || qobject_cast<QLabel*>(control))
+            qobject_cast<QGroupBox*>(control) || qobject_cast<QLabel*>(control)) {
             setBackColor(*control, face);
+        }
     }
     // The window has a fixed size; a skin restyles it but never resizes it (a min-width in a style sheet would).
     const QSize size = window.size();
@@ -118,7 +126,8 @@ void ApplySkin(QWidget& window, const QString& programFolder)
 
 int nextMousePointer(int current, bool overButton)
 {
-    if (current == MousePointer::Hourglass)
+    if (current == MousePointer::Hourglass) {
         return current;
+    }
     return overButton ? MousePointer::Custom : MousePointer::Default;
 }

@@ -17,8 +17,9 @@ void PushButton1_Click(Services& services, MainWindowLink& mainWindow)
     Trap trap(services.dialogs, services.faults, mainWindow.widget(),
               QString::fromLatin1(Location::Form1_PushButton1_Click));
     if (trap.test(100, [&] { return FolderExists(mainWindow.folderText()); })) {
-        if (trap.test(102, [&] { return mainWindow.hideFlag() == 1; }))
+        if (trap.test(102, [&] { return mainWindow.hideFlag() == 1; })) {
             trap.step(104, [&] { mainWindow.hideMainWindow(); });
+        }
         // The overlay owns itself and deletes itself once unloaded, possibly during the yields below.
         QPointer<Form2> overlay;
         trap.step(108, [&] {
@@ -26,8 +27,9 @@ void PushButton1_Click(Services& services, MainWindowLink& mainWindow)
             overlay->Show();
         });
         trap.step(110, [&] {
-            if (!overlay)
+            if (!overlay) {
                 throw Failure(QStringLiteral("The capture window is gone and cannot take the focus"));
+            }
             overlay->SetFocus();
         });
         trap.step(112, [&] { yieldToEventLoop(); });

@@ -10,8 +10,9 @@ bool FolderExists(const QString& path)
 {
     // Absorbs every failure: a path that cannot be examined is no folder.
     try {
-        if (path.isEmpty())
+        if (path.isEmpty()) {
             return false;
+        }
         return QFileInfo(path).isDir();
     } catch (...) {
         return false;
@@ -21,8 +22,9 @@ bool FolderExists(const QString& path)
 bool FileExists(const QString& path)
 {
     try {
-        if (path.isEmpty())
+        if (path.isEmpty()) {
             return false;
+        }
         const QFileInfo info(path);
         return info.exists() && info.lastModified().isValid();
     } catch (...) {

@@ -41,8 +41,9 @@ public:
     }
     ~HandlerScope()
     {
-        if (--m_form.m_handlerDepth == 0 && m_form.m_unloaded)
+        if (--m_form.m_handlerDepth == 0 && m_form.m_unloaded) {
             m_form.deleteLater();
+        }
     }
     HandlerScope(const HandlerScope&) = delete;
     HandlerScope& operator=(const HandlerScope&) = delete;
@@ -71,36 +72,42 @@ Form2::~Form2() = default;
 void Form2::Show()
 {
     Form_Load();
-    if (m_unloaded)
+    if (m_unloaded) {
         return;
+    }
     keepOffTaskbar(*this);
     QScreen* primary = QGuiApplication::primaryScreen();
-    if (QWindow* handle = windowHandle(); handle && primary)
+    if (QWindow* handle = windowHandle(); handle && primary) {
         handle->setScreen(primary);
-    if (primary)
+    }
+    if (primary) {
         setGeometry(primary->geometry());
+    }
     showFullScreen();
 }
 
 void Form2::SetFocus()
 {
-    if (m_unloaded || !isVisible())
+    if (m_unloaded || !isVisible()) {
         throw Failure(QStringLiteral("The capture window is not shown and cannot take the focus"));
+    }
     activateWindow();
     setFocus(Qt::ActiveWindowFocusReason);
 }
 
 void Form2::Unload()
 {
-    if (m_unloaded)
+    if (m_unloaded) {
         return;
+    }
     m_unloaded = true;
     hide();
     PicClip.setPicture(nullptr);
     Picture.reset();
     m_view = QImage();
-    if (m_handlerDepth == 0)
+    if (m_handlerDepth == 0) {
         deleteLater();
+    }
 }
 
 float Form2::bandLeft() const
@@ -128,8 +135,9 @@ void Form2::Form_Load()
     HandlerScope scope(*this);
     Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_Load));
     const QString cursorFile = m_services.programFolder + QStringLiteral("/HAND-M.CUR");
-    if (trap.test(100, [&] { return FileExists(cursorFile); }))
+    if (trap.test(100, [&] { return FileExists(cursorFile); })) {
         trap.step(102, [&] { MouseIcon = loadCursorFile(cursorFile); });
+    }
     trap.step(102, [&] { setWindowIcon(programIcon()); });
     trap.step(104, [&] { ClearClipboard(m_services.clipboard); });
     trap.step(106, [&] { shRect.Visible = false; });
@@ -163,8 +171,9 @@ void Form2::Form_MouseDown(qint16 /*Button*/, qint16 /*Shift*/, float X, float Y
 
 void Form2::Form_MouseMove(qint16 Button, qint16 /*Shift*/, float X, float Y)
 {
-    if (Button == 2)
+    if (Button == 2) {
         return;
+    }
     HandlerScope scope(*this);
     Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_MouseMove));
     trap.step(102, [&] { PointerX = X; });
@@ -197,8 +206,9 @@ void Form2::Form_MouseMove(qint16 Button, qint16 /*Shift*/, float X, float Y)
 
 void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y*/)
 {
-    if (Button == 2)
+    if (Button == 2) {
         return; // the drag goes on
+    }
     HandlerScope scope(*this);
     Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_MouseUp));
     trap.step(102, [&] { hide(); });
@@ -230,10 +240,11 @@ void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y
         return capturePath(folder, captureFileName(m_services.clock.now(), extension));
     };
     bool saved = false;
-    if (trap.test(132, [&] { return !mainWindow().isJpegSelected(); }))
+    if (trap.test(132, [&] { return !mainWindow().isJpegSelected(); })) {
         saved = trap.step(134, [&] { SavePicture(picture(), pathFor(QStringLiteral(".bmp"))); });
-    else
+    } else {
         saved = trap.step(136, [&] { SavePictureAsJpeg(picture(), pathFor(QStringLiteral(".jpg")), 100); });
+    }
     trap.step(138, [&] { shRect.Visible = false; });
     trap.step(140, [&] { mainWindow().showMainWindow(); });
     // A failed save has been reported already; "Done." would tell the user the opposite.
@@ -249,15 +260,17 @@ void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y
 
 MainWindowLink& Form2::mainWindow() const
 {
-    if (!m_mainWindow)
+    if (!m_mainWindow) {
         throw Failure(QStringLiteral("There is no main window"));
+    }
     return *m_mainWindow;
 }
 
 const ::Picture& Form2::picture() const
 {
-    if (!Picture)
+    if (!Picture) {
         throw Failure(QStringLiteral("There is no picture to save"));
+    }
     return *Picture;
 }
 
@@ -265,13 +278,15 @@ QPointF Form2::devicePosition(const QPointF& logical)
 {
     const qreal ratio = devicePixelRatioF();
     const QPointF scaled = logical * ratio;
-    if (ratio == 1.0)
+    if (ratio == 1.0) {
         return scaled;
+    }
     // The event's position is rounded to whole logical pixels. The pointer's own device pixel is exact and is taken
     // as long as it still lies within that logical pixel, that is, as long as the pointer has not moved on since.
     const std::optional<QPoint> exact = devicePointerPosition(*this);
-    if (exact && std::abs(exact->x() - scaled.x()) <= ratio / 2 && std::abs(exact->y() - scaled.y()) <= ratio / 2)
+    if (exact && std::abs(exact->x() - scaled.x()) <= ratio / 2 && std::abs(exact->y() - scaled.y()) <= ratio / 2) {
         return QPointF(*exact);
+    }
     return scaled;
 }
 
@@ -296,28 +311,33 @@ void Form2::syncBand()
     const QRect band = shRect.devicePixels(m_screen.TwipsPerPixelX, m_screen.TwipsPerPixelY);
     const QRegion dirty = ShapeRect::dirtyRegion(m_drawnBand, band);
     m_drawnBand = band;
-    if (dirty.isEmpty() || !isVisible())
+    if (dirty.isEmpty() || !isVisible()) {
         return;
+    }
     const qreal ratio = devicePixelRatioF();
     QRegion logical;
-    for (const QRect& rect : dirty)
+    for (const QRect& rect : dirty) {
         logical += logicalCoverOf(rect, ratio);
+    }
     update(logical);
 }
 
 void Form2::abandon()
 {
-    if (m_unloaded)
+    if (m_unloaded) {
         return;
-    if (m_mainWindow)
+    }
+    if (m_mainWindow) {
         m_mainWindow->showMainWindow();
+    }
     Unload();
 }
 
 bool Form2::event(QEvent* event)
 {
-    if (event->type() == QEvent::WindowActivate && !m_unloaded)
+    if (event->type() == QEvent::WindowActivate && !m_unloaded) {
         Form_Activate();
+    }
     return QWidget::event(event);
 }
 
@@ -331,21 +351,25 @@ void Form2::paintEvent(QPaintEvent* event)
     for (const QRect& logical : event->region()) {
         const QRect device = devicePixelsOf(logical, ratio);
         const QRect covered = device & m_view.rect();
-        if (!covered.isEmpty())
+        if (!covered.isEmpty()) {
             painter.drawImage(covered.topLeft(), m_view, covered);
-        for (const QRect& rest : QRegion(device) - QRegion(covered))
+        }
+        for (const QRect& rest : QRegion(device) - QRegion(covered)) {
             painter.fillRect(rest, background);
+        }
     }
     const QColor windowText = palette().color(QPalette::WindowText);
-    for (const QRect& strip : ShapeRect::border(m_drawnBand))
+    for (const QRect& strip : ShapeRect::border(m_drawnBand)) {
         painter.fillRect(strip, windowText);
+    }
 }
 
 void Form2::mousePressEvent(QMouseEvent* event)
 {
     const qint16 button = mouseButtonCode(event->button());
-    if (m_unloaded || button == 0)
+    if (m_unloaded || button == 0) {
         return;
+    }
     const QPointF at = devicePosition(event->position());
     Form_MouseDown(button, shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
@@ -358,8 +382,9 @@ void Form2::mouseDoubleClickEvent(QMouseEvent* event)
 
 void Form2::mouseMoveEvent(QMouseEvent* event)
 {
-    if (m_unloaded)
+    if (m_unloaded) {
         return;
+    }
     const QPointF at = devicePosition(event->position());
     Form_MouseMove(mouseButtonCode(event->buttons()), shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
@@ -367,8 +392,9 @@ void Form2::mouseMoveEvent(QMouseEvent* event)
 void Form2::mouseReleaseEvent(QMouseEvent* event)
 {
     const qint16 button = mouseButtonCode(event->button());
-    if (m_unloaded || button == 0)
+    if (m_unloaded || button == 0) {
         return;
+    }
     const QPointF at = devicePosition(event->position());
     Form_MouseUp(button, shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }

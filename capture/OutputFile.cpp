@@ -17,7 +17,8 @@ QString captureFileName(const QDateTime& time, const QString& extension)
 
 QString capturePath(const QString& folderText, const QString& name)
 {
-    if (folderText.endsWith(QLatin1Char('/')))
+    if (folderText.endsWith(QLatin1Char('/'))) {
         return folderText + name;
+    }
     return folderText + QLatin1Char('/') + name;
 }

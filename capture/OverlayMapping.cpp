@@ -5,24 +5,30 @@
 qint16 mouseButtonCode(Qt::MouseButtons buttons)
 {
     qint16 code = 0;
-    if (buttons & Qt::LeftButton)
+    if (buttons & Qt::LeftButton) {
         code |= 1;
-    if (buttons & Qt::RightButton)
+    }
+    if (buttons & Qt::RightButton) {
         code |= 2;
-    if (buttons & Qt::MiddleButton)
+    }
+    if (buttons & Qt::MiddleButton) {
         code |= 4;
+    }
     return code;
 }
 
 qint16 shiftKeyCode(Qt::KeyboardModifiers modifiers)
 {
     qint16 code = 0;
-    if (modifiers & Qt::ShiftModifier)
+    if (modifiers & Qt::ShiftModifier) {
         code |= 1;
-    if (modifiers & Qt::ControlModifier)
+    }
+    if (modifiers & Qt::ControlModifier) {
         code |= 2;
-    if (modifiers & Qt::AltModifier)
+    }
+    if (modifiers & Qt::AltModifier) {
         code |= 4;
+    }
     return code;
 }
 

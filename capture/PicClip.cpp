@@ -26,8 +26,9 @@ private:
 
 std::unique_ptr<Picture> PicClip::Clip() const
 {
-    if (!m_source)
+    if (!m_source) {
         throw Failure(QStringLiteral("The clipping component has no picture"));
+    }
     const PixelBuffer& source = m_source->bitmap();
 
     // A band that reaches us is never negative, but the component takes any numbers: a negative size is empty.

@@ -10,8 +10,9 @@ qint16 roundToInt16(double value)
 {
     // nearbyint follows the default rounding mode, which rounds a half to the even neighbour.
     const double rounded = std::nearbyint(value);
-    if (!(rounded >= std::numeric_limits<qint16>::min() && rounded <= std::numeric_limits<qint16>::max()))
+    if (!(rounded >= std::numeric_limits<qint16>::min() && rounded <= std::numeric_limits<qint16>::max())) {
         throw Failure(QStringLiteral("Overflow"));
+    }
     return static_cast<qint16>(rounded);
 }
 
@@ -28,23 +29,27 @@ int roundedPixels(double value)
 
 QRect ShapeRect::devicePixels(float twipsPerPixelX, float twipsPerPixelY) const
 {
-    if (!Visible || twipsPerPixelX <= 0 || twipsPerPixelY <= 0)
+    if (!Visible || twipsPerPixelX <= 0 || twipsPerPixelY <= 0) {
         return {};
+    }
     const int x = roundedPixels(static_cast<double>(Left) / twipsPerPixelX);
     const int y = roundedPixels(static_cast<double>(Top) / twipsPerPixelY);
     const int width = roundedPixels(static_cast<double>(Width) / twipsPerPixelX);
     const int height = roundedPixels(static_cast<double>(Height) / twipsPerPixelY);
-    if (width <= 0 || height <= 0)
+    if (width <= 0 || height <= 0) {
         return {};
+    }
     return QRect(x, y, width, height);
 }
 
 QRegion ShapeRect::border(const QRect& rect)
 {
-    if (rect.isEmpty())
+    if (rect.isEmpty()) {
         return {};
-    if (rect.width() <= 2 || rect.height() <= 2)
+    }
+    if (rect.width() <= 2 || rect.height() <= 2) {
         return QRegion(rect);
+    }
     QRegion region(rect.x(), rect.y(), rect.width(), 1);
     region += QRect(rect.x(), rect.bottom(), rect.width(), 1);
     region += QRect(rect.x(), rect.y() + 1, 1, rect.height() - 2);
@@ -54,7 +59,8 @@ QRegion ShapeRect::border(const QRect& rect)
 
 QRegion ShapeRect::dirtyRegion(const QRect& before, const QRect& after)
 {
-    if (before == after)
+    if (before == after) {
         return {};
+    }
     return border(before) + border(after);
 }

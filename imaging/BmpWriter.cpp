@@ -67,22 +67,24 @@ void convertRow(const PixelBuffer& bitmap, int y, std::uint8_t* out)
 QString SavePicture(const Picture& picture, const QString& fileName)
 {
     const PixelBuffer& bitmap = picture.bitmap();
-    if (bitmap.isNull())
+    if (bitmap.isNull()) {
         throw Failure(QStringLiteral("Cannot write %1: the picture is empty (%2 x %3 pixels)")
                           .arg(fileName)
                           .arg(picture.width())
                           .arg(picture.height()));
+    }
 
     const bool indexed = bitmap.format() == PixelFormat::Indexed8;
     const std::uint32_t bitsPerPixel = indexed ? 8 : 24;
     const std::uint64_t rowBytes = (static_cast<std::uint64_t>(bitmap.width()) * bitsPerPixel / 8 + 3) / 4 * 4;
     const std::uint64_t imageBytes = rowBytes * static_cast<std::uint64_t>(bitmap.height());
     const std::uint64_t pixelOffset = kFileHeaderSize + kInfoHeaderSize + (indexed ? kPaletteSize : 0);
-    if (pixelOffset + imageBytes > std::numeric_limits<std::uint32_t>::max())
+    if (pixelOffset + imageBytes > std::numeric_limits<std::uint32_t>::max()) {
         throw Failure(QStringLiteral("Cannot write %1: a bitmap file cannot hold %2 x %3 pixels")
                           .arg(fileName)
                           .arg(bitmap.width())
                           .arg(bitmap.height()));
+    }
 
     std::vector<std::uint8_t> header;
     header.reserve(pixelOffset);
@@ -121,8 +123,9 @@ QString SavePicture(const Picture& picture, const QString& fileName)
     int y = bitmap.height() - 1;
     while (y >= 0) {
         const int rows = std::min(rowsPerChunk, y + 1);
-        for (int i = 0; i < rows; ++i, --y)
+        for (int i = 0; i < rows; ++i, --y) {
             convertRow(bitmap, y, chunk.data() + static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(i));
+        }
         file.write(chunk.data(), static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(rows));
     }
     return file.commit();

@@ -41,8 +41,9 @@ std::vector<unsigned char> toBgr(const Picture& picture)
 
     PaletteEntry colours[256] = {};
     const std::vector<PaletteEntry>& palette = picture.palette();
-    for (std::size_t i = 0; i < palette.size() && i < 256; ++i)
+    for (std::size_t i = 0; i < palette.size() && i < 256; ++i) {
         colours[i] = palette[i];
+    }
 
     for (int y = 0; y < bitmap.height(); ++y) {
         const std::uint8_t* in = bitmap.row(y);
@@ -74,8 +75,9 @@ std::vector<unsigned char> toBgr(const Picture& picture)
 QString SavePictureAsJpeg(const Picture& picture, const QString& fileName, quint8 quality)
 {
     const PixelBuffer& bitmap = picture.bitmap();
-    if (bitmap.isNull() || quality > 100)
+    if (bitmap.isNull() || quality > 100) {
         raise(JpegStatus::InvalidPicture);
+    }
 
     const unsigned char* pixels = bitmap.bits();
     int pitch = bitmap.stride();
@@ -93,22 +95,26 @@ QString SavePictureAsJpeg(const Picture& picture, const QString& fileName, quint
     }
 
     const TjHandle encoder(tjInitCompress());
-    if (!encoder)
+    if (!encoder) {
         raise(JpegStatus::OutOfMemory);
+    }
 
     // The worst-case size is reserved up front so that the encoder never grows and copies its output; only the
     // pages it writes are ever touched, so the reservation costs address space, not memory. tjAlloc() takes an
     // int: a picture whose worst case does not fit is far beyond any screen and is refused as too large.
     unsigned long jpegSize = tjBufSize(bitmap.width(), bitmap.height(), TJSAMP_444);
-    if (jpegSize == static_cast<unsigned long>(-1) || jpegSize > static_cast<unsigned long>(INT_MAX))
+    if (jpegSize == static_cast<unsigned long>(-1) || jpegSize > static_cast<unsigned long>(INT_MAX)) {
         raise(JpegStatus::OutOfMemory);
+    }
     const TjBuffer jpeg(tjAlloc(static_cast<int>(jpegSize)));
-    if (!jpeg)
+    if (!jpeg) {
         raise(JpegStatus::OutOfMemory);
+    }
     unsigned char* output = jpeg.get();
     if (tjCompress2(encoder.get(), pixels, bitmap.width(), pitch, bitmap.height(), pixelFormat, &output, &jpegSize,
-                    TJSAMP_444, quality, TJFLAG_NOREALLOC) != 0)
+                    TJSAMP_444, quality, TJFLAG_NOREALLOC) != 0) {
         raise(JpegStatus::EncoderFailed);
+    }
     converted = {};
 
     // The report names the failing stage by its status number alone; the system's reason has no place in it.

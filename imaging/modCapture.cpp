@@ -40,8 +40,9 @@ std::int64_t integerDivide(float dividend, float divisor)
 // division is exact and gives the device size too.
 int pixelsAlong(float twips, float perPixel, int devicePixels)
 {
-    if (perPixel != std::trunc(perPixel) || perPixel < 1)
+    if (perPixel != std::trunc(perPixel) || perPixel < 1) {
         return devicePixels;
+    }
     return static_cast<int>(integerDivide(twips, perPixel));
 }
 

@@ -29,8 +29,9 @@ QString MessageBox::clipboardText() const
 {
     const QString separator = QStringLiteral("---------------------------\n");
     QString buttons;
-    for (const QAbstractButton* button : this->buttons())
+    for (const QAbstractButton* button : this->buttons()) {
         buttons += button->text().remove(QLatin1Char('&')) + QStringLiteral("   ");
+    }
     return separator + windowTitle() + QLatin1Char('\n') + separator + m_rawText + QLatin1Char('\n') + separator +
            buttons + QLatin1Char('\n') + separator;
 }

@@ -45,12 +45,14 @@ PixelBuffer::PixelBuffer(int width, int height, PixelFormat format, int stride, 
 
 PixelBuffer PixelBuffer::allocate(int width, int height, PixelFormat format)
 {
-    if (width < 0 || height < 0)
+    if (width < 0 || height < 0) {
         throw Failure(QStringLiteral("Invalid picture size %1 x %2").arg(width).arg(height));
+    }
     const std::int64_t stride = (static_cast<std::int64_t>(width) * bytesPerPixel(format) + 3) / 4 * 4;
     const std::int64_t size = stride * height;
-    if (stride > std::numeric_limits<int>::max())
+    if (stride > std::numeric_limits<int>::max()) {
         throw Failure(QStringLiteral("Picture too large: %1 x %2").arg(width).arg(height));
+    }
     try {
         return PixelBuffer(width, height, format, static_cast<int>(stride),
                            std::make_unique<HeapStorage>(static_cast<std::size_t>(size)));

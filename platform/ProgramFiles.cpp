@@ -79,8 +79,9 @@ QIcon programIcon()
     static QIcon* icon = nullptr;
     if (!icon) {
         icon = new QIcon;
-        for (const int size : {16, 24, 32, 48, 64, 128, 256})
+        for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
             icon->addPixmap(QPixmap::fromImage(programIconImage(size)));
+        }
         qAddPostRoutine([] {
             delete icon;
             icon = nullptr;

@@ -41,13 +41,15 @@ void checkSize(const QString& path, const QString& verb)
 bool isSettingsText(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
         return true; // absent or unreadable: QSettings reports that itself
+    }
     const QByteArray bytes = file.read(QSettingsBackend::MaxFileSize + 1);
     QStringDecoder decoder(QStringDecoder::Utf8);
     const QString text = decoder(bytes);
-    if (decoder.hasError())
+    if (decoder.hasError()) {
         return false;
+    }
     return std::none_of(text.cbegin(), text.cend(), [](QChar c) {
         return c.category() == QChar::Other_Control && c != QLatin1Char('\t') && c != QLatin1Char('\n') &&
                c != QLatin1Char('\r');
@@ -57,22 +59,28 @@ bool isSettingsText(const QString& path)
 // Why a write that QSettings reported as failed did not happen, as far as the system tells.
 QString writeFailureReason(const QString& path, QSettings::Status status)
 {
-    if (status == QSettings::FormatError)
+    if (status == QSettings::FormatError) {
         return QStringLiteral("the file is not in the settings format, so it was left as it is");
+    }
     const QFileInfo info(path);
     const QByteArray folder = QFile::encodeName(info.absolutePath());
-    if (::access(folder.constData(), F_OK) != 0)
+    if (::access(folder.constData(), F_OK) != 0) {
         return systemMessage(errno);
-    if (!QFileInfo(info.absolutePath()).isDir())
+    }
+    if (!QFileInfo(info.absolutePath()).isDir()) {
         return systemMessage(ENOTDIR);
-    if (::access(folder.constData(), W_OK | X_OK) != 0)
+    }
+    if (::access(folder.constData(), W_OK | X_OK) != 0) {
         return systemMessage(errno);
+    }
     const QByteArray file = QFile::encodeName(info.absoluteFilePath());
-    if (::access(file.constData(), F_OK) == 0 && ::access(file.constData(), W_OK) != 0)
+    if (::access(file.constData(), F_OK) == 0 && ::access(file.constData(), W_OK) != 0) {
         return systemMessage(errno);
+    }
     struct statvfs space {};
-    if (::statvfs(folder.constData(), &space) == 0 && space.f_bavail == 0)
+    if (::statvfs(folder.constData(), &space) == 0 && space.f_bavail == 0) {
         return systemMessage(ENOSPC);
+    }
     return QStringLiteral("the system refused the write");
 }
 
@@ -92,16 +100,19 @@ std::optional<QString> QSettingsBackend::read(const QString& application, const 
         throw Failure(QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), systemMessage(EACCES)));
     }
     // What cannot be parsed reads as absent; writing to such a file fails and leaves it untouched.
-    if (!isSettingsText(path))
+    if (!isSettingsText(path)) {
         return std::nullopt;
+    }
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, application);
     settings.beginGroup(section);
     const QVariant value = settings.value(key);
-    if (!value.isValid())
+    if (!value.isValid()) {
         return std::nullopt;
+    }
     // An unquoted value with commas in a hand-edited file comes back as a list; the stored text had the commas.
-    if (value.typeId() == QMetaType::QStringList)
+    if (value.typeId() == QMetaType::QStringList) {
         return value.toStringList().join(QLatin1Char(','));
+    }
     if (!value.canConvert<QString>()) {
         throw Failure(QStringLiteral("Cannot read the setting \"%1\" in %2: its value is not text")
                           .arg(key, QDir::toNativeSeparators(path)));
@@ -152,7 +163,8 @@ void QSettingsBackend::write(const QString& application, const QString& section,
     if (ordered && before.isValid()) {
         QFile file(path);
         const QDateTime after = QFileInfo(path).lastModified();
-        if (after.isValid() && after <= before && file.open(QIODevice::ReadWrite))
+        if (after.isValid() && after <= before && file.open(QIODevice::ReadWrite)) {
             file.setFileTime(before.addMSecs(1), QFileDevice::FileModificationTime);
+        }
     }
 }

@@ -17,8 +17,9 @@ public:
     void setSelection(const QString& path) override
     {
         // A path that names no folder selects nothing, and the dialog stays where it is.
-        if (!path.isEmpty() && QFileInfo(path).isDir())
+        if (!path.isEmpty() && QFileInfo(path).isDir()) {
             m_dialog.setDirectory(path);
+        }
     }
     void setStatusText(const QString&) override {} // the dialog has no status line
 
@@ -31,8 +32,9 @@ private:
 QString confirmedFolder(const QFileDialog& dialog)
 {
     const QStringList chosen = dialog.selectedFiles();
-    if (chosen.isEmpty())
+    if (chosen.isEmpty()) {
         return {};
+    }
     const QString path = QDir::cleanPath(chosen.first()); // no trailing "/", except for the root "/" itself
     const QFileInfo info(path);
     return info.isAbsolute() && info.isDir() ? path : QString();
@@ -70,7 +72,8 @@ QString QtDialogs::browseForFolder(QWidget* owner, const QString& prompt, const 
         QObject::connect(&dialog, &QFileDialog::directoryEntered, &dialog, moved);
         callback(browser, FolderBrowserWindow::Initialized, QString());
     }
-    if (dialog.exec() != QDialog::Accepted)
+    if (dialog.exec() != QDialog::Accepted) {
         return {};
+    }
     return confirmedFolder(dialog);
 }

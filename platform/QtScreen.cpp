@@ -14,8 +14,9 @@ namespace {
 QScreen* primaryScreen()
 {
     QScreen* screen = QGuiApplication::primaryScreen();
-    if (!screen)
+    if (!screen) {
         throw Failure(QStringLiteral("Cannot read the screen: there is no screen"));
+    }
     return screen;
 }
 
@@ -51,13 +52,15 @@ ScreenMetrics QtScreen::metrics()
 
 ScreenPixels QtScreen::grabArea(int left, int top, int width, int height)
 {
-    if (width <= 0 || height <= 0)
+    if (width <= 0 || height <= 0) {
         throw Failure(
             QStringLiteral("Cannot read the screen: an area of %1 x %2 pixels is empty").arg(width).arg(height));
+    }
     // The whole screen in device pixels, whatever the scale; the area is cut from it.
     QImage image = primaryScreen()->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32);
-    if (image.isNull())
+    if (image.isNull()) {
         throw Failure(QStringLiteral("Cannot read the screen: the windowing system gave no picture"));
+    }
     const QRect area(left, top, width, height);
     if (!image.rect().contains(area)) {
         throw Failure(QStringLiteral("Cannot read the screen: the area of %1 x %2 pixels at (%3, %4) is not on the "
@@ -67,8 +70,9 @@ ScreenPixels QtScreen::grabArea(int left, int top, int width, int height)
                           .arg(left)
                           .arg(top));
     }
-    if (area != image.rect())
+    if (area != image.rect()) {
         image = image.copy(area);
+    }
     const int stride = static_cast<int>(image.bytesPerLine());
     ScreenPixels pixels;
     pixels.bitmap =

@@ -30,13 +30,15 @@ QString failureText(const QString& fileName, int error)
 // leading dot (a hidden file) is part of the name.
 QString numberedName(const QString& fileName, int n)
 {
-    if (n == 1)
+    if (n == 1) {
         return fileName;
+    }
     const qsizetype slash = fileName.lastIndexOf(QLatin1Char('/'));
     const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
     const QString suffix = QStringLiteral(" (%1)").arg(n);
-    if (dot <= slash + 1)
+    if (dot <= slash + 1) {
         return fileName + suffix;
+    }
     return fileName.left(dot) + suffix + fileName.mid(dot);
 }
 
@@ -67,8 +69,9 @@ SafeFile::SafeFile(QString fileName)
     const qsizetype slash = native.lastIndexOf('/');
     const QByteArray folder = native.left(slash + 1);
     const QByteArray name = native.mid(slash + 1);
-    if (name.isEmpty())
+    if (name.isEmpty()) {
         throw Failure(failureText(m_fileName, EISDIR));
+    }
 
     // Hidden, so that file managers and viewers never show a half-written capture; named after the target so that
     // one left by a power cut says what it was. The random tail makes it unique with O_EXCL doing the checking.
@@ -76,11 +79,13 @@ SafeFile::SafeFile(QString fileName)
         const QByteArray tail = QByteArray::number(QRandomGenerator::global()->generate64() % 2176782336u, 36);
         m_tempPath = folder + '.' + name + '.' + tail.rightJustified(6, '0');
         m_fd = ::open(m_tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (m_fd >= 0)
+        if (m_fd >= 0) {
             return;
+        }
         const int error = errno;
-        if (error == EINTR || (error == EEXIST && attempt < 100))
+        if (error == EINTR || (error == EEXIST && attempt < 100)) {
             continue;
+        }
         m_tempPath.clear();
         throw Failure(failureText(m_fileName, error));
     }
@@ -111,8 +116,9 @@ void SafeFile::fail(int error)
 
 void SafeFile::write(const void* data, std::size_t size)
 {
-    if (m_fd < 0)
+    if (m_fd < 0) {
         fail(EBADF);
+    }
     const auto* bytes = static_cast<const char*>(data);
     std::size_t allowed = size;
     int injected = 0;
@@ -126,24 +132,28 @@ void SafeFile::write(const void* data, std::size_t size)
     while (allowed > 0) {
         const ssize_t done = ::write(m_fd, bytes, allowed);
         if (done < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             fail(errno);
         }
-        if (done == 0)
+        if (done == 0) {
             fail(EIO); // a regular file never accepts nothing; do not spin on it
+        }
         bytes += done;
         allowed -= static_cast<std::size_t>(done);
         m_written += done;
     }
-    if (injected != 0)
+    if (injected != 0) {
         fail(injected);
+    }
 }
 
 QString SafeFile::commit()
 {
-    if (m_fd < 0)
+    if (m_fd < 0) {
         fail(EBADF);
+    }
     // The data reaches the disk before the name appears, so that a power cut never leaves a truncated or empty
     // capture under its final name; it is also where delayed allocation and network filesystems report a full
     // disk. One flush per capture is a cost the user does not notice. The folder is not flushed after the move:
@@ -152,12 +162,14 @@ QString SafeFile::commit()
     do {
         result = ::fdatasync(m_fd);
     } while (result != 0 && errno == EINTR);
-    if (result != 0)
+    if (result != 0) {
         fail(errno);
+    }
     // close() is not retried on EINTR: on Linux the descriptor is gone either way.
     const int fd = std::exchange(m_fd, -1);
-    if (::close(fd) != 0 && errno != EINTR)
+    if (::close(fd) != 0 && errno != EINTR) {
         fail(errno);
+    }
     return moveIntoPlace();
 }
 
@@ -173,10 +185,12 @@ QString SafeFile::moveIntoPlace()
                 return candidate;
             }
             const int error = errno;
-            if (error == EEXIST)
+            if (error == EEXIST) {
                 continue;
-            if (!noReplaceMoveUnsupported(error))
+            }
+            if (!noReplaceMoveUnsupported(error)) {
                 fail(error);
+            }
             useLink = true;
         }
         // Filesystems without a no-replace rename: link() refuses an existing name just the same.
@@ -188,8 +202,9 @@ QString SafeFile::moveIntoPlace()
             return candidate;
         }
         const int error = errno;
-        if (error != EEXIST)
+        if (error != EEXIST) {
             fail(error);
+        }
     }
     fail(EEXIST);
 }

@@ -7,7 +7,8 @@
 
 std::unique_ptr<ScreenService> createScreenService()
 {
-    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         return std::make_unique<XcbScreen>();
+    }
     return std::make_unique<QtScreen>();
 }

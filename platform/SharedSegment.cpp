@@ -6,14 +6,16 @@
 std::unique_ptr<SharedSegment> SharedSegment::create(std::size_t size)
 {
     const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
-    if (id < 0)
+    if (id < 0) {
         return nullptr;
+    }
     void* address = shmat(id, nullptr, 0);
     // Linux lets the X server attach a segment already marked for removal; the mark makes sure nothing is left
     // behind whatever happens next.
     shmctl(id, IPC_RMID, nullptr);
-    if (address == reinterpret_cast<void*>(-1))
+    if (address == reinterpret_cast<void*>(-1)) {
         return nullptr;
+    }
     return std::unique_ptr<SharedSegment>(new SharedSegment(id, static_cast<std::uint8_t*>(address), size));
 }
 

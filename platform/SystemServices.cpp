@@ -12,23 +12,26 @@
 void SystemClipboard::clear()
 {
     QClipboard* clipboard = QGuiApplication::clipboard();
-    if (!clipboard)
+    if (!clipboard) {
         throw Failure(QStringLiteral("The clipboard is not available"));
+    }
     clipboard->clear(QClipboard::Clipboard);
 }
 
 QString DesktopShell::desktopFolder()
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-    if (folder.isEmpty())
+    if (folder.isEmpty()) {
         throw Failure(QStringLiteral("The desktop folder is not known"));
+    }
     return QDir::cleanPath(folder);
 }
 
 void DesktopShell::openUrl(const QString& url)
 {
-    if (!QDesktopServices::openUrl(QUrl(url)))
+    if (!QDesktopServices::openUrl(QUrl(url))) {
         throw Failure(QStringLiteral("Cannot open %1 in the web browser").arg(url));
+    }
 }
 
 QDateTime SystemClock::now()

@@ -19,8 +19,9 @@ bool Trap::run(int line, const std::function<void()>& body)
 {
     QString description;
     try {
-        if (m_probe)
+        if (m_probe) {
             m_probe->beforeStep(m_location, line);
+        }
         body();
         return true;
     } catch (const Failure& failure) {
@@ -44,7 +45,8 @@ bool Trap::step(int line, const std::function<void()>& body)
 bool Trap::test(int line, const std::function<bool()>& check)
 {
     bool answer = true;
-    if (!run(line, [&] { answer = check(); }))
+    if (!run(line, [&] { answer = check(); })) {
         return true;
+    }
     return answer;
 }

@@ -17,10 +17,12 @@ void setTopmost(QWidget& window, bool topmost)
     flags.setFlag(Qt::WindowStaysOnTopHint, topmost);
     // setWindowFlags() would destroy and re-create the native window; these two only change its hints.
     window.overrideWindowFlags(flags);
-    if (QWindow* handle = window.windowHandle())
+    if (QWindow* handle = window.windowHandle()) {
         handle->setFlags(flags);
-    if (topmost)
+    }
+    if (topmost) {
         window.raise();
+    }
 }
 
 namespace {
@@ -43,15 +45,17 @@ xcb_atom_t internAtom(xcb_connection_t* connection, const char* name)
 void keepOffTaskbar(QWidget& window)
 {
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    if (!x11 || !x11->connection())
+    if (!x11 || !x11->connection()) {
         return; // other windowing systems: nothing to ask for
+    }
     xcb_connection_t* connection = x11->connection();
     const auto id = static_cast<xcb_window_t>(window.winId());
     const xcb_atom_t state = internAtom(connection, "_NET_WM_STATE");
     const xcb_atom_t skipTaskbar = internAtom(connection, "_NET_WM_STATE_SKIP_TASKBAR");
     const xcb_atom_t skipPager = internAtom(connection, "_NET_WM_STATE_SKIP_PAGER");
-    if (state == XCB_ATOM_NONE || skipTaskbar == XCB_ATOM_NONE || skipPager == XCB_ATOM_NONE)
+    if (state == XCB_ATOM_NONE || skipTaskbar == XCB_ATOM_NONE || skipPager == XCB_ATOM_NONE) {
         return;
+    }
 
     if (!window.isVisible()) {
         // Before the window is mapped the state is a plain property, which the window manager reads on map and

@@ -41,8 +41,9 @@ QString errorName(int code)
                                         "BadAtom",   "BadCursor",  "BadFont",          "BadMatch",  "BadDrawable",
                                         "BadAccess", "BadAlloc",   "BadColor",         "BadGC",     "BadIDChoice",
                                         "BadName",   "BadLength",  "BadImplementation"};
-    if (code > 0 && code < static_cast<int>(std::size(names)))
+    if (code > 0 && code < static_cast<int>(std::size(names))) {
         return QString::fromLatin1(names[code]);
+    }
     return QStringLiteral("error %1").arg(code);
 }
 
@@ -63,10 +64,12 @@ XcbReply<Reply> takeReply(xcb_connection_t* c, Cookie cookie, ReplyFunction repl
     xcb_generic_error_t* rawError = nullptr;
     XcbReply<Reply> reply(replyFunction(c, cookie, &rawError));
     const XcbReply<xcb_generic_error_t> error(rawError);
-    if (error)
+    if (error) {
         fail(QStringLiteral("the X server refused %1 (%2)").arg(request, errorName(error->error_code)));
-    if (!reply)
+    }
+    if (!reply) {
         fail(QStringLiteral("the connection to the X server was lost"));
+    }
     return reply;
 }
 
@@ -138,8 +141,9 @@ public:
 
     std::unique_ptr<SharedSegment> take(std::size_t size)
     {
-        if (m_spare && m_spare->size() >= size)
+        if (m_spare && m_spare->size() >= size) {
             return std::move(m_spare);
+        }
         release(std::move(m_spare));
         return SharedSegment::create(size);
     }
@@ -175,8 +179,9 @@ public:
     {}
     ~SharedMemoryStorage() override
     {
-        if (const auto pool = m_pool.lock())
+        if (const auto pool = m_pool.lock()) {
             pool->giveBack(std::move(m_segment));
+        }
     }
     std::uint8_t* data() override { return m_segment->data(); }
 
@@ -220,11 +225,13 @@ XcbScreen::XcbScreen(Transfer transfer)
 {
     int screenNumber = 0;
     d->connection.reset(xcb_connect(nullptr, &screenNumber));
-    if (xcb_connection_has_error(d->c()))
+    if (xcb_connection_has_error(d->c())) {
         return; // reported by the first call that needs the display
+    }
     auto screens = xcb_setup_roots_iterator(xcb_get_setup(d->c()));
-    for (int i = 0; i < screenNumber && screens.rem; ++i)
+    for (int i = 0; i < screenNumber && screens.rem; ++i) {
         xcb_screen_next(&screens);
+    }
     d->screen = screens.rem ? screens.data : nullptr;
 
     const xcb_query_extension_reply_t* randr = xcb_get_extension_data(d->c(), &xcb_randr_id);
@@ -253,8 +260,9 @@ void XcbScreen::Private::checkConnection() const
         const QByteArray display = qgetenv("DISPLAY");
         fail(QStringLiteral("cannot connect to the X display \"%1\"").arg(QString::fromLocal8Bit(display)));
     }
-    if (!screen)
+    if (!screen) {
         fail(QStringLiteral("the X display has no such screen"));
+    }
 }
 
 QRect XcbScreen::Private::primaryMonitor()
@@ -267,13 +275,16 @@ QRect XcbScreen::Private::primaryMonitor()
         std::optional<QRect> first;
         for (auto m = xcb_randr_get_monitors_monitors_iterator(reply.get()); m.rem; xcb_randr_monitor_info_next(&m)) {
             const QRect rect(m.data->x, m.data->y, m.data->width, m.data->height);
-            if (m.data->primary)
+            if (m.data->primary) {
                 return rect;
-            if (!first)
+            }
+            if (!first) {
                 first = rect;
+            }
         }
-        if (first)
+        if (first) {
             return *first;
+        }
     }
     const auto geometry = takeReply<xcb_get_geometry_reply_t>(c(), xcb_get_geometry(c(), screen->root),
                                                               xcb_get_geometry_reply, QStringLiteral("GetGeometry"));
@@ -297,8 +308,9 @@ ScreenMetrics XcbScreen::metrics()
 std::vector<PaletteEntry> XcbScreen::Private::palette()
 {
     std::uint32_t pixels[256];
-    for (std::uint32_t i = 0; i < 256; ++i)
+    for (std::uint32_t i = 0; i < 256; ++i) {
         pixels[i] = i;
+    }
     const auto reply =
         takeReply<xcb_query_colors_reply_t>(c(), xcb_query_colors(c(), screen->default_colormap, 256, pixels),
                                             xcb_query_colors_reply, QStringLiteral("QueryColors"));
@@ -320,8 +332,9 @@ std::optional<PixelBuffer> XcbScreen::Private::grabShared(const QRect& area, int
 {
     const std::size_t size = static_cast<std::size_t>(stride) * static_cast<std::size_t>(area.height());
     std::unique_ptr<SharedSegment> segment = pool->take(size);
-    if (!segment)
+    if (!segment) {
         return std::nullopt;
+    }
     if (segment->serverId == 0) {
         const xcb_shm_seg_t id = xcb_generate_id(c());
         const XcbReply<xcb_generic_error_t> error(
@@ -341,9 +354,10 @@ std::optional<PixelBuffer> XcbScreen::Private::grabShared(const QRect& area, int
     const XcbReply<xcb_generic_error_t> error(rawError);
     if (error || !reply) {
         pool->giveBack(std::move(segment));
-        if (error)
+        if (error) {
             fail(QStringLiteral("the X server refused ShmGetImage of %1 (%2)")
                      .arg(areaText(area), errorName(error->error_code)));
+        }
         fail(QStringLiteral("the connection to the X server was lost"));
     }
     return PixelBuffer(area.width(), area.height(), layout->format, stride,
@@ -364,8 +378,9 @@ PixelBuffer XcbScreen::Private::grabPlain(const QRect& area, int stride)
                           static_cast<std::uint16_t>(rows), ~0u),
             xcb_get_image_reply,
             QStringLiteral("GetImage of ") + areaText(QRect(area.x(), area.y() + top, area.width(), rows)));
-        if (xcb_get_image_data_length(reply.get()) < static_cast<std::int64_t>(stride) * rows)
+        if (xcb_get_image_data_length(reply.get()) < static_cast<std::int64_t>(stride) * rows) {
             fail(QStringLiteral("the X server sent a short image"));
+        }
         return reply;
     };
     if (rowsPerBand >= area.height()) {
@@ -377,8 +392,9 @@ PixelBuffer XcbScreen::Private::grabPlain(const QRect& area, int stride)
         const int rows = std::min(rowsPerBand, area.height() - top);
         const auto reply = band(top, rows);
         const std::uint8_t* source = xcb_get_image_data(reply.get());
-        for (int y = 0; y < rows; ++y)
+        for (int y = 0; y < rows; ++y) {
             std::memcpy(buffer.row(top + y), source + static_cast<std::ptrdiff_t>(y) * stride, buffer.stride());
+        }
     }
     return buffer;
 }
@@ -386,26 +402,31 @@ PixelBuffer XcbScreen::Private::grabPlain(const QRect& area, int stride)
 ScreenPixels XcbScreen::grabArea(int left, int top, int width, int height)
 {
     d->checkConnection();
-    if (!d->layout)
+    if (!d->layout) {
         d->layout = layoutFor(xcb_get_setup(d->c()), d->screen);
-    if (width <= 0 || height <= 0)
+    }
+    if (width <= 0 || height <= 0) {
         fail(QStringLiteral("an area of %1 x %2 pixels is empty").arg(width).arg(height));
+    }
     const QRect monitor = d->primaryMonitor();
     const QRect area(monitor.x() + left, monitor.y() + top, width, height);
     // The protocol carries 16-bit coordinates; the server itself refuses areas beyond the root window.
     if (area.left() < -32768 || area.top() < -32768 || area.right() > 32767 || area.bottom() > 32767 || width > 65535 ||
-        height > 65535)
+        height > 65535) {
         fail(QStringLiteral("the area of %1 is not on the screen").arg(areaText(area)));
+    }
     const int pad = d->layout->scanlinePad;
     const std::int64_t rowBits = std::int64_t{width} * d->layout->bitsPerPixel;
     const int stride = static_cast<int>((rowBits + pad - 1) / pad * pad / 8);
 
     ScreenPixels pixels;
     std::optional<PixelBuffer> shared;
-    if (d->isUsingSharedMemory)
+    if (d->isUsingSharedMemory) {
         shared = d->grabShared(area, stride);
+    }
     pixels.bitmap = shared ? std::move(*shared) : d->grabPlain(area, stride);
-    if (d->layout->hasPalette)
+    if (d->layout->hasPalette) {
         pixels.palette = d->palette();
+    }
     return pixels;
 }

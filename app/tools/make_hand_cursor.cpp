@@ -67,7 +67,8 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "%s: cannot write %s\n", argv[0], argv[1]);
         return 1;
     }
-    if (argc > 2 && !hand.scaled(256, 256).save(QString::fromLocal8Bit(argv[2])))
+    if (argc > 2 && !hand.scaled(256, 256).save(QString::fromLocal8Bit(argv[2]))) {
         return 1;
+    }
     return 0;
 }
