@@ -73,7 +73,7 @@ QString readSkinFile(const QString& path)
     }
 
     QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString sheet = decoder(bytes);
+    QString sheet = decoder(bytes);
     if (decoder.hasError() || !std::all_of(sheet.cbegin(), sheet.cend(), isTextCharacter)) {
         throw Failure(QStringLiteral("The skin %1 is not a text file").arg(name));
     }

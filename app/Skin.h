@@ -9,7 +9,7 @@ class QWidget;
 inline constexpr const char* SkinFileName = "x/o.cjs";
 
 // A skin file larger than this is not one; it is not read.
-inline constexpr qint64 MaxSkinFileSize = 1024 * 1024;
+inline constexpr qint64 MaxSkinFileSize = qint64{1024} * 1024;
 
 // When the program's folder holds the skin file as a normal (not hidden) file: gives the window and its frames,
 // option buttons, check boxes and labels the button-face colour, then applies the skin to the window. Throws

@@ -195,7 +195,7 @@ QByteArray encodeCursorFile(const QImage& source, QPoint hotspot)
     const int width = image.width();
     const int height = image.height();
     Q_ASSERT(width > 0 && height > 0 && width <= MaxSide && height <= MaxSide);
-    const qint64 maskStride = (width + 31) / 32 * 4;
+    const qint64 maskStride = qint64{(width + 31) / 32} * 4;
     const qint64 imageBytes = BitmapHeaderSize + (qint64(width) * 4 + maskStride) * height;
 
     QByteArray bytes;

@@ -24,4 +24,4 @@ CursorImage decodeCursorFile(const QByteArray& bytes, const QString& name);
 QByteArray encodeCursorFile(const QImage& image, QPoint hotspot);
 
 // A cursor file larger than this is not one; it is not read.
-inline constexpr qint64 MaxCursorFileSize = 1024 * 1024;
+inline constexpr qint64 MaxCursorFileSize = qint64{1024} * 1024;

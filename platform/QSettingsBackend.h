@@ -16,5 +16,5 @@ public:
     static QString filePath(const QString& application);
 
     // A settings file larger than this is not one this program wrote; it is neither read nor rewritten.
-    static constexpr qint64 MaxFileSize = 1024 * 1024;
+    static constexpr qint64 MaxFileSize = qint64{1024} * 1024;
 };

@@ -13,7 +13,7 @@ std::unique_ptr<SharedSegment> SharedSegment::create(std::size_t size)
     // Linux lets the X server attach a segment already marked for removal; the mark makes sure nothing is left
     // behind whatever happens next.
     shmctl(id, IPC_RMID, nullptr);
-    if (address == reinterpret_cast<void*>(-1)) {
+    if (address == reinterpret_cast<void*>(-1)) { // NOLINT(performance-no-int-to-ptr): shmat's failure value
         return nullptr;
     }
     return std::unique_ptr<SharedSegment>(new SharedSegment(id, static_cast<std::uint8_t*>(address), size));

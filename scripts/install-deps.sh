@@ -12,7 +12,7 @@ packages=(
     # a virtual display, a window manager and the tools that drive them
     xvfb openbox xdotool xclip x11-apps x11-utils x11-xserver-utils xauth
     # tests and benchmarks
-    python3 python3-numpy clang libclang-rt-14-dev dbus dbus-x11 procps
+    python3 python3-numpy clang clang-format clang-tidy libclang-rt-14-dev dbus dbus-x11 procps
     # the soak counts the program's X resources
     xrestop
     # packaging: the .deb's library dependencies (dpkg-shlibdeps), checking its menu entry, starting it from the menu

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Checks the C++ sources against .clang-format and .clang-tidy. Usage: scripts/lint.sh [BUILD_DIR]
+# (a configured build folder with compile_commands.json; default: build).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+cd "$root"
+mapfile -t sources < <(git ls-files 'app/*.cpp' 'app/*.h' 'capture/*.cpp' 'capture/*.h' 'imaging/*.cpp' 'imaging/*.h' \
+    'platform/*.cpp' 'platform/*.h')
+clang-format --dry-run --Werror "${sources[@]}"
+run-clang-tidy -p "$build" -j "$(nproc)" -quiet "$root/(app|capture|imaging|platform)/.*\\.cpp\$" >"$build/clang-tidy.log" 2>&1 ||
+    { grep -E "error:|warning:" "$build/clang-tidy.log" | grep -v "warnings generated" | sort -u | head -50; exit 1; }
+echo "Lint: clean."
