@@ -232,7 +232,10 @@ class Program:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        output = self.process.stdout.read() if self.process and self.process.stdout else ""
+        output = ""
+        if self.process and self.process.stdout:
+            output = self.process.stdout.read()
+            self.process.stdout.close()
         self.process = None
         return output
 

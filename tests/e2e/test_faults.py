@@ -212,6 +212,11 @@ class TestOtherPrograms(FaultCase):
                 else:
                     old.kill()
                     old.wait(10)
+                    # The next client may be handed the killed one's window ids: clear what the old manager left on
+                    # the root, so that the new one is seen by its own marks.
+                    for mark in ("_NET_SUPPORTING_WM_CHECK", "_OB_THEME"):
+                        self.display.run("xprop", "-root", "-remove", mark, check=False)
+                    before = check()
                     self.display.start_window_manager()
                 # The new manager has taken over when it names its own check window on the root.
                 wait_until(lambda: "window id" in check() and check() != before, what="the new window manager")
