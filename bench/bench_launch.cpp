@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -94,6 +95,27 @@ Event nextEvent(xcb_connection_t* c, double timeoutMs)
     }
 }
 
+// Follows every new top-level window until one that `accept`s maps; returns when (nowMs) and which, or -1 and
+// XCB_WINDOW_NONE when none maps within `timeoutMs`.
+template <typename Accept>
+std::pair<double, xcb_window_t> waitForMap(xcb_connection_t* c, double timeoutMs, Accept accept)
+{
+    while (Event event = nextEvent(c, timeoutMs)) {
+        const int type = event->response_type & 0x7f;
+        if (type == XCB_CREATE_NOTIFY) {
+            const auto* created = reinterpret_cast<xcb_create_notify_event_t*>(event.get());
+            const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+            xcb_change_window_attributes(c, created->window, XCB_CW_EVENT_MASK, &mask);
+            xcb_flush(c);
+        } else if (type == XCB_MAP_NOTIFY) {
+            const auto* map = reinterpret_cast<xcb_map_notify_event_t*>(event.get());
+            if (map->event == map->window && accept(map->window))
+                return {nowMs(), map->window};
+        }
+    }
+    return {-1, XCB_WINDOW_NONE};
+}
+
 // Whether the window covers the whole root window: the mark of a capture overlay.
 bool coversScreen(xcb_connection_t* c, xcb_window_t window, const xcb_screen_t* screen)
 {
@@ -111,23 +133,8 @@ int timeCommand(xcb_connection_t* c, const xcb_screen_t* screen, const std::vect
         }
         const double start = nowMs();
         const pid_t tool = spawn(command);
-        double mapped = -1;
-        while (mapped < 0) {
-            Event event = nextEvent(c, 10000);
-            if (!event)
-                break;
-            const int type = event->response_type & 0x7f;
-            if (type == XCB_CREATE_NOTIFY) {
-                const auto* created = reinterpret_cast<xcb_create_notify_event_t*>(event.get());
-                const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-                xcb_change_window_attributes(c, created->window, XCB_CW_EVENT_MASK, &mask);
-                xcb_flush(c);
-            } else if (type == XCB_MAP_NOTIFY) {
-                const auto* map = reinterpret_cast<xcb_map_notify_event_t*>(event.get());
-                if (map->event == map->window && coversScreen(c, map->window, screen))
-                    mapped = nowMs();
-            }
-        }
+        const double mapped =
+            waitForMap(c, 10000, [&](xcb_window_t window) { return coversScreen(c, window, screen); }).first;
         if (mapped < 0) {
             std::fprintf(stderr, "run %d: %s showed no full-screen window\n", i + 1, command[0].c_str());
             kill(tool, SIGKILL);
@@ -203,28 +210,9 @@ int main(int argc, char** argv)
         }
         const double start = nowMs();
         const pid_t click = spawn({"xdotool", "click", "1"});
-        // The overlay's window is created while the click is handled and mapped once it is loaded: follow every
-        // new top-level window until one named "Form2" maps.
-        xcb_window_t overlay = XCB_WINDOW_NONE;
-        double mapped = -1;
-        while (mapped < 0) {
-            Event event = nextEvent(c, 5000);
-            if (!event)
-                break;
-            const int type = event->response_type & 0x7f;
-            if (type == XCB_CREATE_NOTIFY) {
-                const auto* created = reinterpret_cast<xcb_create_notify_event_t*>(event.get());
-                const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-                xcb_change_window_attributes(c, created->window, XCB_CW_EVENT_MASK, &mask);
-                xcb_flush(c);
-            } else if (type == XCB_MAP_NOTIFY) {
-                const auto* map = reinterpret_cast<xcb_map_notify_event_t*>(event.get());
-                if (map->event == map->window && windowName(c, map->window) == "Form2") {
-                    mapped = nowMs();
-                    overlay = map->window;
-                }
-            }
-        }
+        // The overlay's window is created while the click is handled and mapped once it is loaded.
+        const auto [mapped, overlay] =
+            waitForMap(c, 5000, [&](xcb_window_t window) { return windowName(c, window) == "Form2"; });
         int status = 0;
         waitpid(click, &status, 0);
         if (mapped < 0) {

@@ -8,6 +8,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QWidget>
 
 // The main window as a capture run sees it: the options it answers with and a log of what was asked of it.
@@ -47,6 +48,6 @@ struct FakeCaptureServices {
     FakeClock clock;
     FakeRandom random;
     FakeProbe probe;
-    Services services{dialogs, clipboard, shell, settings, screen, clock, random, QStringLiteral("/nonexistent"),
-                      &probe};
+    QTemporaryDir programFolder; // holds no cursor or skin file unless a test puts one there
+    Services services{dialogs, clipboard, shell, settings, screen, clock, random, programFolder.path(), &probe};
 };

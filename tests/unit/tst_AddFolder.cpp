@@ -1,6 +1,7 @@
 #include "app/AddFolder.h"
 #include "app/Form1.h"
 #include "fakes/FakeDialogs.h"
+#include "fakes/FakeMainWindow.h"
 #include "fakes/FakeScreen.h"
 #include "fakes/FakeServices.h"
 #include "platform/ErrorReport.h"
@@ -22,17 +23,7 @@ const QString Browse = QString::fromLatin1(Location::Form1_PushButton4_Click);
 const QString Prompt = QStringLiteral("Please select folder:");
 
 // The main window over fakes, with the folder box and the last folder already stored.
-struct World {
-    FakeDialogs dialogs;
-    FakeClipboard clipboard;
-    FakeShell shell;
-    FakeSettings settings;
-    FakeScreen screen;
-    FakeClock clock;
-    FakeRandom random;
-    FakeProbe probe;
-    QTemporaryDir programFolder;
-    Services services{dialogs, clipboard, shell, settings, screen, clock, random, programFolder.path(), &probe};
+struct World : FakeCaptureServices {
     std::unique_ptr<Form1> form;
 
     World(const QString& text1, const std::optional<QString>& lastFolder)

@@ -3,6 +3,7 @@
 #include "app/MainModule.h"
 #include "app/Skin.h"
 #include "fakes/FakeDialogs.h"
+#include "fakes/FakeMainWindow.h"
 #include "fakes/FakeScreen.h"
 #include "fakes/FakeServices.h"
 #include "platform/CursorFile.h"
@@ -28,17 +29,7 @@ const QString Section = QStringLiteral("Korvane/Ostrafen Mirel Tasko Vendry Quos
 const QString Load = QString::fromLatin1(Location::Form1_Form_Load);
 
 // The fakes, a program folder of its own, and the main window over them.
-struct World {
-    FakeDialogs dialogs;
-    FakeClipboard clipboard;
-    FakeShell shell;
-    FakeSettings settings;
-    FakeScreen screen;
-    FakeClock clock;
-    FakeRandom random;
-    FakeProbe probe;
-    QTemporaryDir programFolder;
-    Services services{dialogs, clipboard, shell, settings, screen, clock, random, programFolder.path(), &probe};
+struct World : FakeCaptureServices {
     std::unique_ptr<Form1> form;
     int ends = 0;
 
