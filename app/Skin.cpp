@@ -117,11 +117,21 @@ void ApplySkin(QWidget& window, const QString& programFolder)
             setBackColor(*control, face);
         }
     }
-    // The window has a fixed size; a skin restyles it but never resizes it (a min-width in a style sheet would).
-    const QSize size = window.size();
-    window.setStyleSheet(readSkinFile(path));
+    // The window and its controls have fixed places and sizes; a skin restyles them but never resizes them (a
+    // min-width in a style sheet would, up to sizes whose backing store cannot be allocated).
+    const QString sheet = readSkinFile(path);
+    QList<QPair<QWidget*, QSize>> sizes{{&window, window.size()}};
+    for (QWidget* control : window.findChildren<QWidget*>()) {
+        sizes.append({control, control->size()});
+    }
+    window.setStyleSheet(sheet);
     window.ensurePolished(); // sizes from the sheet are applied here
-    window.setFixedSize(size);
+    for (const auto& [widget, size] : sizes) {
+        if (widget->size() != size) {
+            widget->setFixedSize(size);
+        }
+    }
+    window.setFixedSize(sizes.first().second);
 }
 
 int nextMousePointer(int current, bool overButton)

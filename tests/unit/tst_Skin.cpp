@@ -28,6 +28,7 @@ private slots:
     void shippedSampleSkinIsValid();
     void onlyANormalFileIsASkin_data();
     void onlyANormalFileIsASkin();
+    void skinCannotResizeTheWindowOrItsControls();
     void pointerRule_data();
     void pointerRule();
 };
@@ -114,6 +115,22 @@ void TestSkin::onlyANormalFileIsASkin()
     QCOMPARE(window.autoFillBackground(), applied);
     if (applied)
         QCOMPARE(option->palette().color(option->backgroundRole()), buttonFaceColor());
+}
+
+void TestSkin::skinCannotResizeTheWindowOrItsControls()
+{
+    // Sizes like these would need backing stores of gigabytes; the layout is fixed, a skin only restyles it.
+    QTemporaryDir folder;
+    putFile(folder.filePath(QStringLiteral("x/o.cjs")), "QWidget { min-width: 99999998px; min-height: 99999px; }");
+    QWidget window;
+    window.setFixedSize(535, 212);
+    auto* option = new QRadioButton(QStringLiteral("JPG"), &window);
+    option->setGeometry(16, 20, 50, 19);
+    ApplySkin(window, folder.path());
+    window.ensurePolished();
+    QCOMPARE(window.size(), QSize(535, 212));
+    QCOMPARE(option->size(), QSize(50, 19));
+    QVERIFY(!window.grab().isNull());
 }
 
 void TestSkin::pointerRule_data()
