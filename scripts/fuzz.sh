@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets with clang and runs each for SECONDS on a copy of its seeds from tests/fuzz-corpus,
 # so that the repository is left as it is. Fails on any crash, sanitizer report, wrong result, hang or memory blow-up,
 # and keeps the input that caused it under BUILD_DIR/fuzz-artifacts.
-# Usage: scripts/fuzz.sh SECONDS [BUILD_DIR]   (default: build-fuzz)
+# Usage: scripts/fuzz.sh SECONDS [BUILD_DIR]   (default: build-fuzz); QUOSH_FUZZ_SEED=N repeats a run exactly.
 set -euo pipefail
 seconds=${1:?usage: scripts/fuzz.sh SECONDS [BUILD_DIR]}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,7 +40,8 @@ for binary in "$build"/fuzz/fuzz_*; do
     started=$(date +%s.%N)
     status=0
     # -timeout: one input taking longer is a hang. -rss_limit_mb: a reader that balloons is a fault too.
-    "$binary" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 -print_final_stats=1 \
+    # QUOSH_FUZZ_SEED fixes the random sequence, so that a run can be repeated input for input.
+    "$binary" ${QUOSH_FUZZ_SEED:+-seed="$QUOSH_FUZZ_SEED"} -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 -print_final_stats=1 \
         -artifact_prefix="$artifacts/$name-" "$corpus" >"$log" 2>&1 || status=$?
     elapsed=$(awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }')
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
