@@ -118,6 +118,17 @@ class Display:
         args = ["key"] + (["--window", window] if window else []) + list(keys)
         self.xdotool(*args)
 
+    def copy_text_at(self, x, y, expected=None, timeout=5.0):
+        """The text of the box at (x, y), copied with Ctrl+A Ctrl+C as a user would; waits a while for `expected`."""
+        self.click(x, y)
+        self.key("ctrl+a")
+        self.key("ctrl+c")
+        try:
+            wait_until(lambda: self.clipboard() == expected, timeout=timeout)
+        except AssertionError:
+            pass
+        return self.clipboard()
+
     def clipboard(self):
         return self.run("xclip", "-o", "-selection", "clipboard", check=False)
 
