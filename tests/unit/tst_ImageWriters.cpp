@@ -3,6 +3,7 @@
 #include "imaging/SaveAsJPG.h"
 #include "platform/Failure.h"
 #include "platform/SafeFile.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -154,19 +155,6 @@ QStringList entries(const QString& folder)
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
 // A tmpfs mounted over a folder for the life of the object. Root ignores permissions, so a read-only folder
 // needs a read-only filesystem; a full disk needs a small one.
 class ScopedMount {
@@ -253,7 +241,7 @@ void TestImageWriters::writeAndReadBack()
 
     QCOMPARE(save(writer, *picture, path), path);
     QCOMPARE(entries(folder.path()), QStringList(QFileInfo(path).fileName()));
-    const QByteArray bytes = readAll(path);
+    const QByteArray bytes = readFileBytes(path);
     const QImage expected = picture->view().convertToFormat(QImage::Format_RGB32);
     const QImage written = QImage::fromData(bytes).convertToFormat(QImage::Format_RGB32);
     QCOMPARE(written.size(), QSize(picture->width(), picture->height()));
@@ -311,7 +299,7 @@ void TestImageWriters::failedSaveLeavesNothingBehind()
     const QString path = folder + QStringLiteral("/Screen Capture 12_06_26_16_49_54") + extension(writer);
     const QByteArray precious("an earlier capture");
     if (existing)
-        writeFile(path, precious);
+        writeFileBytes(path, precious);
     const QStringList before = entries(temporary.path());
     const Picture picture = screenLike(PixelFormat::Bgrx32, 64, 64);
 
@@ -329,7 +317,7 @@ void TestImageWriters::failedSaveLeavesNothingBehind()
     }
     QCOMPARE(entries(temporary.path()), before);
     if (existing)
-        QCOMPARE(readAll(path), precious);
+        QCOMPARE(readFileBytes(path), precious);
 }
 
 void TestImageWriters::readOnlyFolder_data()
@@ -425,10 +413,10 @@ void TestImageWriters::sameNameGetsANumber()
     const Picture second = screenLike(PixelFormat::Bgrx32, 10, 20);
 
     QCOMPARE(save(writer, first, stem + ext), stem + ext);
-    const QByteArray firstBytes = readAll(stem + ext);
+    const QByteArray firstBytes = readFileBytes(stem + ext);
     QCOMPARE(save(writer, second, stem + ext), stem + QStringLiteral(" (2)") + ext);
     QCOMPARE(save(writer, second, stem + ext), stem + QStringLiteral(" (3)") + ext);
-    QCOMPARE(readAll(stem + ext), firstBytes);
+    QCOMPARE(readFileBytes(stem + ext), firstBytes);
     QCOMPARE(QImage(stem + QStringLiteral(" (2)") + ext).size(), QSize(10, 20));
     QCOMPARE(entries(folder.path()).size(), 3);
 }

@@ -1,5 +1,6 @@
 #include "platform/Failure.h"
 #include "platform/SafeFile.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,12 +15,6 @@ namespace {
 QStringList entries(const QString& folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -71,7 +66,7 @@ void TestSafeFile::takenNamesGetANumber()
                  folder.filePath(expected[i]));
     }
     for (int i = 0; i < expected.size(); ++i)
-        QCOMPARE(readAll(folder.filePath(expected[i])), QByteArray::number(i));
+        QCOMPARE(readFileBytes(folder.filePath(expected[i])), QByteArray::number(i));
 }
 
 void TestSafeFile::nothingUnderTheNameUntilCommitted()
@@ -87,7 +82,7 @@ void TestSafeFile::nothingUnderTheNameUntilCommitted()
     file.write(" and the rest", 13);
     QCOMPARE(file.commit(), path);
     QCOMPARE(entries(folder.path()), QStringList(QStringLiteral("shot.bmp")));
-    QCOMPARE(readAll(path), QByteArray("half and the rest"));
+    QCOMPARE(readFileBytes(path), QByteArray("half and the rest"));
 }
 
 void TestSafeFile::abandonedFileLeavesNothing()

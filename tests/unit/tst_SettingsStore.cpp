@@ -2,6 +2,7 @@
 #include "fakes/FakeDialogs.h"
 #include "fakes/FakeServices.h"
 #include "platform/QSettingsBackend.h"
+#include "support/TestFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,19 +19,6 @@ namespace {
 const QString Application = QStringLiteral("Korvane");
 const QString Section = QStringLiteral("Ostrafen Mirel Tasko Vendry Quosh");
 constexpr int WritesPerCopy = 60;
-
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void putFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
 
 // The second copy of the program in the two-writer test: writes its own keys, and one key of its own again and
 // again with values of the same length.
@@ -164,11 +152,11 @@ void TestSettingsStore::firstWritesGiveThisFile()
     store.save(QStringLiteral("Text1"), QStringLiteral("/home/ann/Desktop/"));
     store.save(QStringLiteral("Check1"), QStringLiteral("1"));
     // On disk at once, without waiting for QSettings to write lazily.
-    QCOMPARE(fileBytes(path()), QByteArray("[Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh]\n"
-                                           "Check1=1\n"
-                                           "Option1=True\n"
-                                           "Option2=False\n"
-                                           "Text1=/home/ann/Desktop/\n"));
+    QCOMPARE(readFileBytes(path()), QByteArray("[Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh]\n"
+                                               "Check1=1\n"
+                                               "Option1=True\n"
+                                               "Option2=False\n"
+                                               "Text1=/home/ann/Desktop/\n"));
     QVERIFY(dialogs.boxes.isEmpty());
 }
 
@@ -218,7 +206,7 @@ void TestSettingsStore::unreadableFilesFailAndAreLeftAsTheyAre()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, readFailure);
     QFETCH(QString, writeFailure);
-    putFile(path(), bytes);
+    writeFileBytes(path(), bytes);
     QSettingsBackend backend;
     try {
         QCOMPARE(backend.read(Application, Section, QStringLiteral("Check1")), std::nullopt);
@@ -233,7 +221,7 @@ void TestSettingsStore::unreadableFilesFailAndAreLeftAsTheyAre()
         QCOMPARE(failure.description(), writeFailure);
     }
     // The file may hold other programs' sections: it is never rewritten from what could not be read.
-    QCOMPARE(fileBytes(path()), bytes);
+    QCOMPARE(readFileBytes(path()), bytes);
 }
 
 void TestSettingsStore::writeThatCannotReachTheDiskNamesFileAndReason()
@@ -241,7 +229,7 @@ void TestSettingsStore::writeThatCannotReachTheDiskNamesFileAndReason()
     // The configuration folder is a file, so nothing can be created inside it (this holds even for root).
     QTemporaryDir root;
     const QString blocked = root.filePath(QStringLiteral("config"));
-    putFile(blocked, "not a folder");
+    writeFileBytes(blocked, "not a folder");
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, blocked);
     QSettingsBackend backend;
     try {

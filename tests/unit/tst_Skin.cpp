@@ -1,5 +1,6 @@
 #include "app/Skin.h"
 #include "platform/Failure.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,17 +9,7 @@
 #include <QTest>
 #include <QWidget>
 
-namespace {
-
-void putFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-} // namespace
+namespace {} // namespace
 
 class TestSkin : public QObject {
     Q_OBJECT
@@ -61,7 +52,7 @@ void TestSkin::readSkinFile()
     QFETCH(QString, failure);
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("x/o.cjs"));
-    putFile(path, bytes);
+    writeFileBytes(path, bytes);
     try {
         QCOMPARE(::readSkinFile(path), QString::fromUtf8(bytes));
         QVERIFY(failure.isEmpty());
@@ -96,16 +87,16 @@ void TestSkin::onlyANormalFileIsASkin()
     const QByteArray sheet("QRadioButton { color: navy; }");
     QDir().mkpath(folder.filePath(QStringLiteral("x")));
     if (kind == QLatin1String("file"))
-        putFile(skin, sheet);
+        writeFileBytes(skin, sheet);
     else if (kind == QLatin1String("link")) {
-        putFile(folder.filePath(QStringLiteral("real.qss")), sheet);
+        writeFileBytes(folder.filePath(QStringLiteral("real.qss")), sheet);
         QVERIFY(QFile::link(folder.filePath(QStringLiteral("real.qss")), skin));
     } else if (kind == QLatin1String("folder"))
         QDir().mkpath(skin);
     else if (kind == QLatin1String("broken"))
         QVERIFY(QFile::link(folder.filePath(QStringLiteral("gone.qss")), skin));
     else if (kind == QLatin1String("case"))
-        putFile(folder.filePath(QStringLiteral("x/O.CJS")), sheet);
+        writeFileBytes(folder.filePath(QStringLiteral("x/O.CJS")), sheet);
 
     QWidget window;
     auto* option = new QRadioButton(QStringLiteral("JPG"), &window);
@@ -121,7 +112,8 @@ void TestSkin::skinCannotResizeTheWindowOrItsControls()
 {
     // Sizes like these would need backing stores of gigabytes; the layout is fixed, a skin only restyles it.
     QTemporaryDir folder;
-    putFile(folder.filePath(QStringLiteral("x/o.cjs")), "QWidget { min-width: 99999998px; min-height: 99999px; }");
+    writeFileBytes(folder.filePath(QStringLiteral("x/o.cjs")),
+                   "QWidget { min-width: 99999998px; min-height: 99999px; }");
     QWidget window;
     window.setFixedSize(535, 212);
     auto* option = new QRadioButton(QStringLiteral("JPG"), &window);
