@@ -25,6 +25,6 @@ fi
 # Every reader of outside data under libFuzzer for a short while (bench/fuzz-long.sh runs it for longer).
 if [[ "${QUOSH_SKIP_FUZZ:-0}" != 1 ]]; then
     # With a fixed seed, so that the test command gives the same answer on every run; bench/fuzz-long.sh explores.
-    QUOSH_FUZZ_SEED=${QUOSH_FUZZ_SEED:-1} "$root/scripts/fuzz.sh" "${QUOSH_FUZZ_SECONDS:-60}" "$root/build-fuzz"
+    QUOSH_FUZZ_SEED=${QUOSH_FUZZ_SEED:-1} "$root/scripts/fuzz.sh" "${QUOSH_FUZZ_SECONDS:-20}" "$root/build-fuzz"
 fi
 echo "All tests passed."
