@@ -3,17 +3,58 @@
 #include "app/Form1.h"
 #include "platform/ProgramFiles.h"
 #include "platform/RealServices.h"
+#include "platform/SafeFile.h"
+#include "platform/TerminationSignals.h"
+#include "platform/UserFolders.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QRegularExpression>
+
+#include <csignal>
+
+namespace {
+
+// A save that a crash or a power cut interrupted leaves its hidden temporary file behind; one older than this is no
+// longer being written by any copy of the program.
+constexpr qint64 StaleAfterSeconds = 60;
+
+void removeStaleCaptures(const QString& folderText)
+{
+    // Only an absolute folder: a relative one would be looked up in whatever folder the program was started from.
+    if (!QDir::isAbsolutePath(folderText)) {
+        return;
+    }
+    // The names a capture is saved under: "Screen Capture mm_dd_yy_hh_nn_ss.jpg" or ".bmp".
+    static const QRegularExpression captureName(QStringLiteral("Screen Capture \\d\\d(_\\d\\d){5}\\.(jpg|bmp)"));
+    SafeFile::removeStaleTemporaryFiles(folderText, captureName, StaleAfterSeconds);
+}
+
+} // namespace
 
 int Main(int argc, char* argv[])
 {
-    QApplication application(argc, argv);
+    applyUserFolderRules();
+    int received = 0;
+    int status = 0;
+    {
+        QApplication application(argc, argv);
+        TerminationSignals termination;
 
-    RealServices real(programFolder());
+        RealServices real(programFolder());
 
-    Form1 form(real.services());
-    form.Form_Load();
-    form.show();
-    return QApplication::exec();
+        Form1 form(real.services());
+        form.Form_Load();
+        if (termination.received() == 0) {
+            removeStaleCaptures(form.folderText());
+            form.show();
+            status = QApplication::exec();
+        }
+        received = termination.received();
+    }
+    if (received != 0) {
+        std::signal(received, SIG_DFL);
+        std::raise(received);
+    }
+    return status;
 }

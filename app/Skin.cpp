@@ -1,11 +1,11 @@
 #include "app/Skin.h"
 
 #include "platform/Failure.h"
+#include "platform/RegularFile.h"
 
 #include <QCheckBox>
 #include <QColor>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -57,20 +57,17 @@ bool isTextCharacter(QChar c)
 QString readSkinFile(const QString& path)
 {
     const QString name = QDir::toNativeSeparators(path);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        throw Failure(QStringLiteral("Cannot read the skin %1: %2").arg(name, file.errorString()));
-    }
-    if (file.size() > MaxSkinFileSize) {
+    const RegularFileRead file = readRegularFile(path, MaxSkinFileSize);
+    if (file.status == RegularFileRead::Status::TooLarge) {
         throw Failure(QStringLiteral("The skin %1 is too large (%2 bytes; a skin has at most %3)")
                           .arg(name)
-                          .arg(file.size())
+                          .arg(file.size)
                           .arg(MaxSkinFileSize));
     }
-    const QByteArray bytes = file.read(MaxSkinFileSize + 1);
-    if (file.error() != QFileDevice::NoError) {
-        throw Failure(QStringLiteral("Cannot read the skin %1: %2").arg(name, file.errorString()));
+    if (file.status != RegularFileRead::Status::Read) {
+        throw Failure(readFailureText(path, file));
     }
+    const QByteArray& bytes = file.bytes;
 
     QStringDecoder decoder(QStringDecoder::Utf8);
     QString sheet = decoder(bytes);

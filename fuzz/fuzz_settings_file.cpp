@@ -92,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < Keys.size(); ++i)
         before[i] = read(backend, Keys[i]);
 
-    const QString folder = QStringLiteral("/home/user/Pictures, \"new\"/");
+    // Commas, quotes and the control characters a cp1252 name read as Latin-1 brings along (NEL, DEL).
+    const QString folder = QStringLiteral("/home/user/Pictures, \"new\"\u0085\u007f/");
     try {
         backend.write(QString::fromLatin1(SettingsApplication), QString::fromLatin1(ProductName),
                       QStringLiteral("Text1"), folder);

@@ -1,10 +1,10 @@
 #include "platform/CursorFile.h"
 
 #include "platform/Failure.h"
+#include "platform/RegularFile.h"
 
 #include <QBuffer>
 #include <QDir>
-#include <QFile>
 #include <QImageReader>
 #include <QPixmap>
 
@@ -174,18 +174,14 @@ CursorImage decodeCursorFile(const QByteArray& bytes, const QString& name)
 QCursor loadCursorFile(const QString& path)
 {
     const QString name = QDir::toNativeSeparators(path);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        throw Failure(QStringLiteral("Cannot read %1: %2").arg(name, file.errorString()));
+    const RegularFileRead file = readRegularFile(path, MaxCursorFileSize);
+    if (file.status == RegularFileRead::Status::TooLarge) {
+        reject(name, QStringLiteral("the file is too large (%1 bytes)").arg(file.size));
     }
-    if (file.size() > MaxCursorFileSize) {
-        reject(name, QStringLiteral("the file is too large (%1 bytes)").arg(file.size()));
+    if (file.status != RegularFileRead::Status::Read) {
+        throw Failure(readFailureText(path, file));
     }
-    const QByteArray bytes = file.read(MaxCursorFileSize + 1);
-    if (file.error() != QFileDevice::NoError) {
-        throw Failure(QStringLiteral("Cannot read %1: %2").arg(name, file.errorString()));
-    }
-    const CursorImage cursor = decodeCursorFile(bytes, name);
+    const CursorImage cursor = decodeCursorFile(file.bytes, name);
     return QCursor(QPixmap::fromImage(cursor.image), cursor.hotspot.x(), cursor.hotspot.y());
 }
 

@@ -2,15 +2,19 @@
 
 #include "platform/Failure.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <utility>
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -20,6 +24,9 @@ thread_local const SafeFile::FailAfter* t_failAfter = nullptr;
 // Tries enough names to get past every capture a person could take within one second, and stops well before a
 // folder full of look-alikes makes the loop itself the problem.
 constexpr int kMaxNameAttempts = 10000;
+
+// The random tail of a temporary name: six base-36 digits.
+constexpr int kTailLength = 6;
 
 QString failureText(const QString& fileName, int error)
 {
@@ -77,7 +84,7 @@ SafeFile::SafeFile(QString fileName)
     // one left by a power cut says what it was. The random tail makes it unique with O_EXCL doing the checking.
     for (int attempt = 0;; ++attempt) {
         const QByteArray tail = QByteArray::number(QRandomGenerator::global()->generate64() % 2176782336u, 36);
-        m_tempPath = folder + '.' + name + '.' + tail.rightJustified(6, '0');
+        m_tempPath = folder + '.' + name + '.' + tail.rightJustified(kTailLength, '0');
         m_fd = ::open(m_tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (m_fd >= 0) {
             return;
@@ -214,4 +221,35 @@ QString SafeFile::writeNew(const QString& fileName, const void* data, std::size_
     SafeFile file(fileName);
     file.write(data, size);
     return file.commit();
+}
+
+int SafeFile::removeStaleTemporaryFiles(const QString& folder, const QRegularExpression& targetName,
+                                        qint64 minimumAgeSeconds)
+{
+    static const QRegularExpression temporary(QStringLiteral("^\\.(.+)\\.[0-9a-z]{%1}$").arg(kTailLength));
+    int removed = 0;
+    try {
+        const QRegularExpression target(QRegularExpression::anchoredPattern(targetName.pattern()),
+                                        targetName.patternOptions());
+        const QDir dir(folder);
+        const std::time_t now = std::time(nullptr);
+        for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks)) {
+            const QRegularExpressionMatch match = temporary.match(name);
+            if (!match.hasMatch() || !target.match(match.captured(1)).hasMatch()) {
+                continue;
+            }
+            const QByteArray path = QFile::encodeName(dir.filePath(name));
+            struct stat status {};
+            if (::lstat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
+                now - status.st_mtime < minimumAgeSeconds) {
+                continue;
+            }
+            if (::unlink(path.constData()) == 0) {
+                ++removed;
+            }
+        }
+    } catch (...) {
+        // Tidying up is never worth a failure of its own.
+    }
+    return removed;
 }

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QRegularExpression;
+
 #include <cstddef>
 #include <cstdint>
 
@@ -25,6 +27,13 @@ public:
 
     // The whole file in one call.
     static QString writeNew(const QString& fileName, const void* data, std::size_t size);
+
+    // Removes what a save cut short by a crash or a power cut left in `folder`: the hidden temporary files this
+    // class makes for a target whose name `targetName` matches in full, when they are regular files of this user
+    // last changed at least `minimumAgeSeconds` ago (a younger one may belong to a save under way in another copy
+    // of the program). Anything else is left alone. Returns how many were removed; never throws.
+    static int removeStaleTemporaryFiles(const QString& folder, const QRegularExpression& targetName,
+                                         qint64 minimumAgeSeconds);
 
     // Test seam: while one lives on this thread, each file accepts `bytes` bytes and then fails its write with
     // `error` (ENOSPC by default), as a full disk does.

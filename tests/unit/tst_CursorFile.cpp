@@ -8,6 +8,8 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <sys/stat.h>
+
 namespace {
 
 // A 32 x 24 pointer with a transparent corner and a colour in every quarter.
@@ -58,6 +60,8 @@ private slots:
     void badFilesAreRefused_data();
     void badFilesAreRefused();
     void hugeFileIsNotRead();
+    void onlyRegularFilesAreOpened_data();
+    void onlyRegularFilesAreOpened();
 };
 
 void TestCursorFile::roundTripKeepsPixelsAndHotspot()
@@ -160,6 +164,28 @@ void TestCursorFile::hugeFileIsNotRead()
         QCOMPARE(failure.description(), QDir::toNativeSeparators(path) +
                                             QStringLiteral(" is not a loadable cursor: the file is too large (67108864 "
                                                            "bytes)"));
+    }
+}
+
+void TestCursorFile::onlyRegularFilesAreOpened_data()
+{
+    QTest::addColumn<bool>("pipe");
+    QTest::newRow("named pipe, no writer") << true; // opening it plainly would wait for ever
+    QTest::newRow("folder") << false;
+}
+
+void TestCursorFile::onlyRegularFilesAreOpened()
+{
+    QFETCH(bool, pipe);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("HAND-M.CUR"));
+    QVERIFY(pipe ? ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0 : QDir().mkdir(path));
+    try {
+        loadCursorFile(path);
+        QFAIL("accepted");
+    } catch (const Failure& failure) {
+        QCOMPARE(failure.description(),
+                 QStringLiteral("Cannot read %1: it is not a regular file").arg(QDir::toNativeSeparators(path)));
     }
 }
 

@@ -2,8 +2,10 @@
 #include "platform/SafeFile.h"
 #include "support/TestFiles.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -29,6 +31,7 @@ private slots:
     void failedWriteCannotBeCommitted();
     void modeFollowsUmask_data();
     void modeFollowsUmask();
+    void onlyOurOldTemporaryFilesAreRemoved();
 };
 
 void TestSafeFile::takenNamesGetANumber_data()
@@ -133,6 +136,43 @@ void TestSafeFile::modeFollowsUmask()
     struct stat info {};
     QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
     QCOMPARE(static_cast<int>(info.st_mode & 07777), mode);
+}
+
+void TestSafeFile::onlyOurOldTemporaryFilesAreRemoved()
+{
+    QTemporaryDir folder;
+    const QString ours = QStringLiteral(".Screen Capture 12_06_26_16_49_54.bmp.a1b2c3");
+    const QString young = QStringLiteral(".Screen Capture 12_06_26_16_49_54.jpg.zz0000");
+    const QStringList lookalikes = {
+        QStringLiteral("Screen Capture 12_06_26_16_49_54.bmp.a1b2c3"),  // not hidden
+        QStringLiteral(".Screen Capture 12_06_26_16_49_54.bmp.A1B2C3"), // not our tail
+        QStringLiteral(".Screen Capture 12_06_26_16_49_54.bmp.a1b2c"),
+        QStringLiteral(".Screen Capture 12_06_26_16_49_54.bmp"),
+        QStringLiteral(".Screen Capture 12_06_26_16_49_54.png.a1b2c3"), // not our target
+        QStringLiteral(".Holiday.jpg.a1b2c3"),
+        QStringLiteral(".x.Screen Capture 12_06_26_16_49_54.bmp.a1b2c3"),
+    };
+    const QDateTime old = QDateTime::currentDateTime().addSecs(-120);
+    for (const QString& name : QStringList{ours, young} + lookalikes) {
+        writeFileBytes(folder.filePath(name), "partial");
+        QFile file(folder.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(
+            file.setFileTime(name == young ? QDateTime::currentDateTime() : old, QFileDevice::FileModificationTime));
+    }
+    // Neither a folder nor a link under our name is a file we made.
+    const QString folderName = QStringLiteral(".Screen Capture 01_01_26_00_00_00.bmp.000000");
+    QVERIFY(QDir(folder.path()).mkdir(folderName));
+    const QString linkName = QStringLiteral(".Screen Capture 01_01_26_00_00_01.bmp.000000");
+    QVERIFY(QFile::link(folder.filePath(ours), folder.filePath(linkName)));
+
+    const QRegularExpression target(QStringLiteral("Screen Capture \\d\\d(_\\d\\d){5}\\.(jpg|bmp)"));
+    QCOMPARE(SafeFile::removeStaleTemporaryFiles(folder.path(), target, 60), 1);
+    QStringList expected = QStringList{young, folderName, linkName} + lookalikes;
+    expected.sort();
+    QStringList left = entries(folder.path());
+    left.sort();
+    QCOMPARE(left, expected);
 }
 
 QTEST_MAIN(TestSafeFile)

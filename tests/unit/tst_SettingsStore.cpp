@@ -7,12 +7,17 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdlib>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -46,6 +51,12 @@ private slots:
     void firstWritesGiveThisFile();
     void valuesComeBackExactly_data();
     void valuesComeBackExactly();
+    void valueThatCannotComeBackIsRefused();
+    void typedValuesAreRefusedUndecoded_data();
+    void typedValuesAreRefusedUndecoded();
+    void pipeInPlaceOfTheFileDoesNotBlock();
+    void folderFollowsTheXdgRules_data();
+    void folderFollowsTheXdgRules();
     void unreadableFilesFailAndAreLeftAsTheyAre_data();
     void unreadableFilesFailAndAreLeftAsTheyAre();
     void writeThatCannotReachTheDiskNamesFileAndReason();
@@ -60,7 +71,7 @@ private:
 void TestSettingsStore::init()
 {
     QFile::remove(path());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_config.path());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
 }
 
 void TestSettingsStore::toBoolean_data()
@@ -170,14 +181,134 @@ void TestSettingsStore::valuesComeBackExactly_data()
     QTest::newRow("non-Latin") << QStringLiteral("/home/анна/Рабочий стол/");
     QTest::newRow("line break") << "/a\nb/";
     QTest::newRow("looks like a number") << "007";
+    // A cp1252 name read as Latin-1 brings C1 controls along; QSettings writes them and DEL unescaped.
+    QTest::newRow("NEL") << QStringLiteral("/home/ann/Caf\u00e9\u0085 shots/");
+    QTest::newRow("DEL") << QStringLiteral("/x\u007f/");
+    QTest::newRow("C1 controls") << QStringLiteral("\u0080\u0091\u009f");
+    QTest::newRow("C0 controls") << QStringLiteral("\u0001\u0008\t\u000b\f\u001b\u001f");
+    QTest::newRow("NUL") << QString(QChar(0)) + QStringLiteral("/x/");
 }
 
 void TestSettingsStore::valuesComeBackExactly()
 {
     QFETCH(QString, value);
     QSettingsBackend backend;
+    backend.write(Application, Section, QStringLiteral("Check1"), QStringLiteral("1"));
     backend.write(Application, Section, QStringLiteral("Text1"), value);
     QCOMPARE(backend.read(Application, Section, QStringLiteral("Text1")), value);
+    QCOMPARE(backend.read(Application, Section, QStringLiteral("Check1")), QStringLiteral("1"));
+    QCOMPARE(QSettingsBackend().read(Application, Section, QStringLiteral("Text1")), value);
+}
+
+void TestSettingsStore::valueThatCannotComeBackIsRefused()
+{
+    QSettingsBackend backend;
+    backend.write(Application, Section, QStringLiteral("Text1"), QStringLiteral("/before/"));
+    const QByteArray before = readFileBytes(path());
+    try {
+        // An unpaired surrogate has no UTF-8 form.
+        backend.write(Application, Section, QStringLiteral("Text1"), QStringLiteral("/a") + QChar(0xdc00));
+        QFAIL("write succeeded");
+    } catch (const Failure& failure) {
+        QCOMPARE(failure.description(), QStringLiteral("Cannot write %1: the text for \"Text1\" cannot be stored so "
+                                                       "that it reads back the same, so it was not stored")
+                                            .arg(path()));
+    }
+    QCOMPARE(readFileBytes(path()), before);
+    QCOMPARE(backend.read(Application, Section, QStringLiteral("Text1")), QStringLiteral("/before/"));
+}
+
+void TestSettingsStore::typedValuesAreRefusedUndecoded_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("ownKey"); // whether the value is Check1's
+    // A bit array of 2^31 bits, were Qt to decode it.
+    QTest::newRow("variant") << QByteArray("Check1=@Variant(\\0\\0\\0\\r\\x7f\\xff\\xff\\xff)") << true;
+    QTest::newRow("byte array, quoted") << QByteArray("Check1=\"@ByteArray(1)\"") << true;
+    QTest::newRow("date time") << QByteArray("Check1=@DateTime(\\0)") << true;
+    QTest::newRow("escaped at sign") << QByteArray("Check1=\\x40Variant(\\0)") << true;
+    QTest::newRow("octal at sign") << QByteArray("Check1=\\100ByteArray(x)") << true;
+    QTest::newRow("in a list") << QByteArray("Check1=1, @Variant(\\0)") << true;
+    QTest::newRow("another key") << QByteArray("Other=@Variant(\\0)") << false;
+}
+
+void TestSettingsStore::typedValuesAreRefusedUndecoded()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(bool, ownKey);
+    const QByteArray bytes = "[Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh]\nOption1=True\n" + line + "\nText1=/x/\n";
+    writeFileBytes(path(), bytes);
+    QSettingsBackend backend;
+    QCOMPARE(backend.read(Application, Section, QStringLiteral("Option1")), QStringLiteral("True"));
+    QCOMPARE(backend.read(Application, Section, QStringLiteral("Text1")), QStringLiteral("/x/"));
+    if (ownKey) {
+        try {
+            backend.read(Application, Section, QStringLiteral("Check1"));
+            QFAIL("read succeeded");
+        } catch (const Failure& failure) {
+            QCOMPARE(failure.description(), QStringLiteral("Cannot read the setting \"Check1\" in %1: its value is of "
+                                                           "a kind that this program does not read")
+                                                .arg(path()));
+        }
+    }
+    try {
+        backend.write(Application, Section, QStringLiteral("Text1"), QStringLiteral("/y/"));
+        QFAIL("write succeeded");
+    } catch (const Failure& failure) {
+        QVERIFY2(failure.description().endsWith(QStringLiteral("holds a value of a kind that this program does not "
+                                                               "read, so the file was left as it is")),
+                 qPrintable(failure.description()));
+    }
+    QCOMPARE(readFileBytes(path()), bytes);
+}
+
+void TestSettingsStore::pipeInPlaceOfTheFileDoesNotBlock()
+{
+    QVERIFY(::mkfifo(QFile::encodeName(path()).constData(), 0600) == 0);
+    QSettingsBackend backend;
+    QCOMPARE(backend.read(Application, Section, QStringLiteral("Check1")), std::nullopt);
+    try {
+        backend.write(Application, Section, QStringLiteral("Check1"), QStringLiteral("1"));
+        QFAIL("write succeeded");
+    } catch (const Failure& failure) {
+        QCOMPARE(failure.description(),
+                 QStringLiteral("Cannot write %1: it is not a regular file, so it was left as it is").arg(path()));
+    }
+    QVERIFY(!QFileInfo(path()).isFile() && QFileInfo::exists(path()));
+}
+
+void TestSettingsStore::folderFollowsTheXdgRules_data()
+{
+    QTest::addColumn<QByteArray>("home");   // "-": unset
+    QTest::addColumn<QByteArray>("config"); // "-": unset
+    QTest::addColumn<QString>("expected");
+    const QString passwordHome = QFile::decodeName(::getpwuid(::geteuid())->pw_dir);
+    QTest::newRow("config home") << QByteArray("/h") << QByteArray("/c/") << "/c/Korvane.conf";
+    QTest::newRow("config home unset") << QByteArray("/h") << QByteArray("-") << "/h/.config/Korvane.conf";
+    QTest::newRow("config home empty") << QByteArray("/h") << QByteArray("") << "/h/.config/Korvane.conf";
+    QTest::newRow("relative config home ignored") << QByteArray("/h") << QByteArray("cfg") << "/h/.config/Korvane.conf";
+    QTest::newRow("home unset") << QByteArray("-") << QByteArray("-") << passwordHome + "/.config/Korvane.conf";
+    QTest::newRow("relative home") << QByteArray("h") << QByteArray("-") << passwordHome + "/.config/Korvane.conf";
+}
+
+void TestSettingsStore::folderFollowsTheXdgRules()
+{
+    QFETCH(QByteArray, home);
+    QFETCH(QByteArray, config);
+    QFETCH(QString, expected);
+    const QByteArray savedHome = qgetenv("HOME");
+    const auto set = [](const char* name, const QByteArray& value) {
+        if (value == "-") {
+            qunsetenv(name);
+        } else {
+            qputenv(name, value);
+        }
+    };
+    set("HOME", home);
+    set("XDG_CONFIG_HOME", config);
+    const QString found = QSettingsBackend::filePath(Application);
+    qputenv("HOME", savedHome);
+    QCOMPARE(found, expected);
 }
 
 void TestSettingsStore::unreadableFilesFailAndAreLeftAsTheyAre_data()
@@ -230,14 +361,14 @@ void TestSettingsStore::writeThatCannotReachTheDiskNamesFileAndReason()
     QTemporaryDir root;
     const QString blocked = root.filePath(QStringLiteral("config"));
     writeFileBytes(blocked, "not a folder");
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, blocked);
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(blocked + QStringLiteral("/sub")));
     QSettingsBackend backend;
     try {
         backend.write(Application, Section, QStringLiteral("Check1"), QStringLiteral("1"));
         QFAIL("write succeeded");
     } catch (const Failure& failure) {
-        QCOMPARE(failure.description(), QStringLiteral("Cannot write %1: Not a directory")
-                                            .arg(QDir::toNativeSeparators(blocked + QStringLiteral("/Korvane.conf"))));
+        QCOMPARE(failure.description(), QStringLiteral("Cannot write %1: cannot create the folder %2: Not a directory")
+                                            .arg(blocked + QStringLiteral("/sub/Korvane.conf"), blocked));
     }
 }
 

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// What reading a file that comes from outside the program found. Only a regular file is read: a named pipe, a
+// device or a socket would block the program or never end, so they are refused without being opened for long.
+struct RegularFileRead {
+    enum class Status { Read, Absent, NotRegular, TooLarge, Failed };
+    Status status = Status::Failed;
+    QByteArray bytes; // Read: the whole file
+    qint64 size = 0;  // TooLarge: the size found
+    int error = 0;    // Failed: the system's error number
+};
+
+// Reads the whole of `path` when it is a regular file (a link to one counts) of at most `maxSize` bytes. Never
+// blocks and never throws.
+RegularFileRead readRegularFile(const QString& path, qint64 maxSize);
+
+// "Cannot read <path>: <reason>" for a read that did not give the bytes, in the words of the system where it has
+// them. Not for Status::Read.
+QString readFailureText(const QString& path, const RegularFileRead& read);
