@@ -12,6 +12,8 @@
 #include <QRegularExpression>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -30,11 +32,30 @@ void removeStaleCaptures(const QString& folderText)
     SafeFile::removeStaleTemporaryFiles(folderText, captureName, StaleAfterSeconds);
 }
 
+QtMessageHandler g_previousHandler = nullptr;
+
+// Qt ends the process with abort() after a fatal message, as when no display can be reached: a core dump and a
+// crash report for what is a plain failure to start. The message is told in one line and the program ends with a
+// failure status instead.
+void endOnFatal(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type != QtFatalMsg) {
+        if (g_previousHandler) {
+            g_previousHandler(type, context, message);
+        }
+        return;
+    }
+    std::fprintf(stderr, "quosh: %s\n", message.simplified().toLocal8Bit().constData());
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
 } // namespace
 
 int Main(int argc, char* argv[])
 {
     applyUserFolderRules();
+    g_previousHandler = qInstallMessageHandler(endOnFatal);
     int received = 0;
     int status = 0;
     {
