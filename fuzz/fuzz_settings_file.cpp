@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::wrong(QStringLiteral("cannot set the time of %1").arg(path));
     stamp.close();
 
-    QSettingsBackend backend;
+    static QSettingsBackend backend; // one scratch folder for the whole run
     std::array<Read, Keys.size()> before;
     for (std::size_t i = 0; i < Keys.size(); ++i)
         before[i] = read(backend, Keys[i]);

@@ -60,6 +60,7 @@ private slots:
     void unreadableFilesFailAndAreLeftAsTheyAre_data();
     void unreadableFilesFailAndAreLeftAsTheyAre();
     void writeThatCannotReachTheDiskNamesFileAndReason();
+    void readOnlyHomeIsNamedWithTheReason();
     void failedWriteIsToldOnce();
     void twoCopiesWritingAtOnceLoseNothing();
 
@@ -370,6 +371,35 @@ void TestSettingsStore::writeThatCannotReachTheDiskNamesFileAndReason()
         QCOMPARE(failure.description(), QStringLiteral("Cannot write %1: cannot create the folder %2: Not a directory")
                                             .arg(blocked + QStringLiteral("/sub/Korvane.conf"), blocked));
     }
+}
+
+void TestSettingsStore::readOnlyHomeIsNamedWithTheReason()
+{
+    // Root writes anywhere, so the write is made by a child process as an ordinary user.
+    QTemporaryDir root;
+    const QString home = root.filePath(QStringLiteral("home"));
+    QVERIFY(QDir().mkdir(home));
+    QVERIFY(QFile::setPermissions(root.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                   QFile::ReadOther | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(home, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home);
+    environment.remove(QStringLiteral("XDG_CONFIG_HOME"));
+    environment.insert(QStringLiteral("QUOSH_TEST_SETTINGS_WRITER"), QStringLiteral("-"));
+    QProcess writer;
+    writer.setProcessEnvironment(environment);
+    writer.setChildProcessModifier([] {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            ::_exit(3);
+        }
+    });
+    writer.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(writer.waitForFinished(60000));
+    QCOMPARE(writer.exitCode(), 1);
+    QCOMPARE(QString::fromLocal8Bit(writer.readAllStandardError()).trimmed(),
+             QStringLiteral("Cannot write %1/.config/Korvane.conf: cannot create the folder %1/.config: Permission "
+                            "denied")
+                 .arg(home));
 }
 
 void TestSettingsStore::failedWriteIsToldOnce()
