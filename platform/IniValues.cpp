@@ -2,7 +2,9 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <array>
+#include <utility>
 
 namespace {
 
