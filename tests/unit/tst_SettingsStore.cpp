@@ -2,6 +2,7 @@
 #include "fakes/FakeDialogs.h"
 #include "fakes/FakeServices.h"
 #include "platform/QSettingsBackend.h"
+#include "platform/UserFolders.h"
 #include "support/TestFiles.h"
 
 #include <QCoreApplication>
@@ -308,8 +309,15 @@ void TestSettingsStore::folderFollowsTheXdgRules()
     set("HOME", home);
     set("XDG_CONFIG_HOME", config);
     const QString found = QSettingsBackend::filePath(Application);
+    // The program sets the environment by the same rules, so that Qt's own folders (the desktop) follow them too.
+    applyUserFolderRules();
+    const QString qtHome = QDir::homePath();
+    const QString afterRules = QSettingsBackend::filePath(Application);
     qputenv("HOME", savedHome);
     QCOMPARE(found, expected);
+    QCOMPARE(afterRules, expected);
+    QCOMPARE(qtHome,
+             home.startsWith('/') ? QString::fromLatin1(home) : QFile::decodeName(::getpwuid(::geteuid())->pw_dir));
 }
 
 void TestSettingsStore::unreadableFilesFailAndAreLeftAsTheyAre_data()
