@@ -325,6 +325,9 @@ void Form1::PushButton4_MouseMove()
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == PushButton1 && event->type() == QEvent::MouseButtonPress) {
+        m_lastStartPress = static_cast<QMouseEvent*>(event)->timestamp();
+    }
     if (event->type() != QEvent::MouseMove) {
         return QWidget::eventFilter(watched, event);
     }
@@ -392,7 +395,10 @@ int Form1::hideFlag() const
 
 void Form1::showMainWindow()
 {
+    // show() alone leaves a window that stayed visible under the overlay where it is.
     show();
+    raise();
+    activateWindow();
 }
 
 void Form1::hideMainWindow()
