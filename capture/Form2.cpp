@@ -13,7 +13,6 @@
 #include "platform/ErrorReport.h"
 #include "platform/EventLoop.h"
 #include "platform/Failure.h"
-#include "platform/PointerPosition.h"
 #include "platform/ProgramFiles.h"
 #include "platform/ScreenService.h"
 #include "platform/Services.h"
@@ -313,20 +312,12 @@ const ::Picture& Form2::picture() const
     return *Picture;
 }
 
-QPointF Form2::devicePosition(const QPointF& logical)
+QPointF Form2::devicePosition(const QMouseEvent& event) const
 {
-    const qreal ratio = devicePixelRatioF();
-    const QPointF scaled = logical * ratio;
-    if (ratio == 1.0) {
-        return scaled;
-    }
-    // The event's position is rounded to whole logical pixels. The pointer's own device pixel is exact and is taken
-    // as long as it still lies within that logical pixel, that is, as long as the pointer has not moved on since.
-    const std::optional<QPoint> exact = devicePointerPosition(*this);
-    if (exact && std::abs(exact->x() - scaled.x()) <= ratio / 2 && std::abs(exact->y() - scaled.y()) <= ratio / 2) {
-        return QPointF(*exact);
-    }
-    return scaled;
+    // The event's position in the widget is rounded to whole logical pixels, which at a fractional or double scale
+    // no longer name one device pixel; its position in the window is the device position as the server gave it,
+    // only divided by the scale. The overlay is a window of its own, so the two places coincide.
+    return event.scenePosition() * devicePixelRatioF();
 }
 
 float Form2::twipsX(qreal deviceX) const
@@ -423,7 +414,7 @@ void Form2::mousePressEvent(QMouseEvent* event)
         m_ignoredButtons |= event->button();
         return;
     }
-    const QPointF at = devicePosition(event->position());
+    const QPointF at = devicePosition(*event);
     Form_MouseDown(button, shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
 
@@ -438,7 +429,7 @@ void Form2::mouseMoveEvent(QMouseEvent* event)
     if (m_unloaded) {
         return;
     }
-    const QPointF at = devicePosition(event->position());
+    const QPointF at = devicePosition(*event);
     Form_MouseMove(mouseButtonCode(event->buttons()), shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
 
@@ -452,7 +443,7 @@ void Form2::mouseReleaseEvent(QMouseEvent* event)
         m_ignoredButtons &= ~event->button();
         return;
     }
-    const QPointF at = devicePosition(event->position());
+    const QPointF at = devicePosition(*event);
     Form_MouseUp(button, shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
 

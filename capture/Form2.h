@@ -91,7 +91,7 @@ private:
     bool handlingEvents() const { return !m_unloaded; }
     bool isSecondHalfOfOpeningClick(const QMouseEvent& event) const;
     bool isBandTooSmall() const;
-    QPointF devicePosition(const QPointF& logical);
+    QPointF devicePosition(const QMouseEvent& event) const;
     float twipsX(qreal deviceX) const;
     float twipsY(qreal deviceY) const;
     void pictureChanged();
