@@ -326,7 +326,9 @@ void Form1::PushButton4_MouseMove()
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == PushButton1 && event->type() == QEvent::MouseButtonPress) {
-        m_lastStartPress = static_cast<QMouseEvent*>(event)->timestamp();
+        if (const auto* press = static_cast<QMouseEvent*>(event); press->button() == Qt::LeftButton) {
+            m_lastStartPress = press->timestamp();
+        }
     }
     if (event->type() != QEvent::MouseMove) {
         return QWidget::eventFilter(watched, event);
