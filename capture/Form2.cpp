@@ -118,7 +118,9 @@ void Form2::bringForward()
 Form2* Form2::loaded()
 {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* form = qobject_cast<Form2*>(widget); form && !form->m_unloaded) {
+        auto* form = qobject_cast<Form2*>(widget);
+        // Hidden with no handler running, an overlay is what is left of a run whose unload failed: no longer a run.
+        if (form && !form->m_unloaded && (form->isVisible() || form->m_handlerDepth > 0)) {
             return form;
         }
     }

@@ -37,7 +37,7 @@ public:
     // Ends the run: hides the overlay, frees the picture and deletes the overlay once no handler is running.
     void Unload();
     bool isUnloaded() const { return m_unloaded; }
-    // The overlay of the run under way, if one is loaded.
+    // The overlay of the run under way: shown, or hidden inside one of its handlers (the load, the save).
     static Form2* loaded();
 
     // The server time of the press on "Start Capturing" that opened the overlay. A press on the overlay within the

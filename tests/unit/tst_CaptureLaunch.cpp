@@ -84,6 +84,7 @@ private slots:
     void screenFailureIsReportedByTheOverlayWhichAClickEnds();
     void secondClickBringsTheRunningOverlayForward_data();
     void secondClickBringsTheRunningOverlayForward();
+    void overlayLeftByAFailedUnloadDoesNotBlockTheNextRun();
     void injectedFailureIsReportedAndTheLaunchGoesOn_data();
     void injectedFailureIsReportedAndTheLaunchGoesOn();
 };
@@ -229,6 +230,21 @@ void TestCaptureLaunch::secondClickBringsTheRunningOverlayForward()
     QCOMPARE(launch.main.log, QStringList{QStringLiteral("hide")});
     QVERIFY(launch.fake.dialogs.boxes.isEmpty());
     QCOMPARE(QApplication::activeWindow(), overlays()[0]);
+}
+
+void TestCaptureLaunch::overlayLeftByAFailedUnloadDoesNotBlockTheNextRun()
+{
+    Launch launch;
+    launch.fake.probe.failing.insert({QString::fromLatin1(Location::Form2_Form_MouseUp), 144});
+    launch.click();
+    Form2* first = overlays()[0];
+    first->Form_MouseDown(1, 0, 150, 150);
+    first->Form_MouseMove(1, 0, 600, 600);
+    first->Form_MouseUp(1, 0, 600, 600);
+    QVERIFY(!first->isUnloaded() && !first->isVisible());
+    launch.click();
+    QCOMPARE(launch.fake.screen.grabs, 2);
+    QVERIFY(Form2::loaded() && Form2::loaded() != first && Form2::loaded()->isVisible());
 }
 
 void TestCaptureLaunch::injectedFailureIsReportedAndTheLaunchGoesOn_data()
