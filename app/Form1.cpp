@@ -325,6 +325,11 @@ void Form1::PushButton4_MouseMove()
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == PushButton1 && event->type() == QEvent::MouseButtonPress) {
+        if (const auto* press = static_cast<QMouseEvent*>(event); press->button() == Qt::LeftButton) {
+            m_lastStartPress = press->timestamp();
+        }
+    }
     if (event->type() != QEvent::MouseMove) {
         return QWidget::eventFilter(watched, event);
     }
@@ -392,7 +397,10 @@ int Form1::hideFlag() const
 
 void Form1::showMainWindow()
 {
+    // show() alone leaves a window that stayed visible under the overlay where it is.
     show();
+    raise();
+    activateWindow();
 }
 
 void Form1::hideMainWindow()

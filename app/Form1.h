@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class CheckBox;
 class QGroupBox;
@@ -57,6 +58,7 @@ public:
     void showMainWindow() override;
     void hideMainWindow() override;
     QWidget* widget() override { return this; }
+    std::optional<quint64> lastStartPress() const override { return m_lastStartPress; }
 
     QGroupBox* Frame1 = nullptr;
     QRadioButton* Option1 = nullptr; // "JPG"
@@ -89,4 +91,5 @@ private:
     bool m_restoring = false;
     QList<QPair<QString, QString>> m_heldWrites; // key, text
     std::function<void()> m_endProcess;
+    std::optional<quint64> m_lastStartPress;
 };

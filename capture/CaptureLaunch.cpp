@@ -14,6 +14,13 @@
 
 void PushButton1_Click(Services& services, MainWindowLink& mainWindow)
 {
+    // One run at a time. A second click while an overlay is loaded (the bounce of a double click, handled in the
+    // load's yield, or the main window brought back over the overlay) brings that overlay forward; a second
+    // overlay would freeze a picture of the first.
+    if (Form2* running = Form2::loaded()) {
+        running->bringForward();
+        return;
+    }
     Trap trap(services.dialogs, services.faults, mainWindow.widget(),
               QString::fromLatin1(Location::Form1_PushButton1_Click));
     if (trap.test(100, [&] { return FolderExists(mainWindow.folderText()); })) {
@@ -24,8 +31,17 @@ void PushButton1_Click(Services& services, MainWindowLink& mainWindow)
         QPointer<Form2> overlay;
         trap.step(108, [&] {
             overlay = new Form2(services, &mainWindow);
+            overlay->setOpeningPress(mainWindow.lastStartPress());
             overlay->Show();
         });
+        // An overlay that failed to come up can neither end the run nor bring the main window back: it is unloaded
+        // so that the next click can start a run, and a hidden main window comes back at once.
+        if (overlay && !overlay->isVisible()) {
+            overlay->Unload();
+        }
+        if (!overlay || overlay->isUnloaded()) {
+            mainWindow.showMainWindow();
+        }
         trap.step(110, [&] {
             if (!overlay) {
                 throw Failure(QStringLiteral("The capture window is gone and cannot take the focus"));

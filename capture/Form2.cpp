@@ -13,12 +13,13 @@
 #include "platform/ErrorReport.h"
 #include "platform/EventLoop.h"
 #include "platform/Failure.h"
-#include "platform/PointerPosition.h"
 #include "platform/ProgramFiles.h"
+#include "platform/ScreenService.h"
 #include "platform/Services.h"
 #include "platform/Trap.h"
 #include "platform/WindowStacking.h"
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -27,6 +28,7 @@
 #include <QScreen>
 #include <QWindow>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -56,7 +58,6 @@ Form2::Form2(Services& services, MainWindowLink* mainWindow)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint)
     , m_services(services)
     , m_mainWindow(mainWindow)
-    , m_screen(screenObject(services.screen))
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Form2"));
@@ -65,6 +66,16 @@ Form2::Form2(Services& services, MainWindowLink* mainWindow)
     // Every pixel is painted from the picture; nothing needs clearing first.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
+    // The toolkit's own view of the screen never fails; it maps the mouse until the grab has measured the screen,
+    // and for good when the screen service cannot, so that a click still ends the run.
+    ScreenMetrics own;
+    if (const QScreen* shownOn = QWidget::screen()) {
+        own.deviceGeometry = QRect(QPoint(), shownOn->size() * shownOn->devicePixelRatio());
+        own.logicalDpiX = shownOn->logicalDotsPerInchX();
+        own.logicalDpiY = shownOn->logicalDotsPerInchY();
+        own.devicePixelRatio = shownOn->devicePixelRatio();
+    }
+    m_screen = screenObject(own);
 }
 
 Form2::~Form2() = default;
@@ -93,6 +104,27 @@ void Form2::SetFocus()
     }
     activateWindow();
     setFocus(Qt::ActiveWindowFocusReason);
+}
+
+void Form2::bringForward()
+{
+    if (m_unloaded || !isVisible()) {
+        return;
+    }
+    raise();
+    activateWindow();
+}
+
+Form2* Form2::loaded()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* form = qobject_cast<Form2*>(widget);
+        // Hidden with no handler running, an overlay is what is left of a run whose unload failed: no longer a run.
+        if (form && !form->m_unloaded && (form->isVisible() || form->m_handlerDepth > 0)) {
+            return form;
+        }
+    }
+    return nullptr;
 }
 
 void Form2::Unload()
@@ -146,6 +178,7 @@ void Form2::Form_Load()
     trap.step(112, [&] { DragState = 1; });
     trap.step(114, [&] { yieldToEventLoop(); });
     trap.step(116, [&] {
+        m_screen = screenObject(m_services.screen);
         Picture = GrabScreen(m_services.screen);
         pictureChanged();
     });
@@ -221,7 +254,7 @@ void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y
     trap.step(118, [&] { PicClip.ClipY = roundToInt16(bandTop()); });
     trap.step(120, [&] { PicClip.ClipWidth = roundToInt16(bandWidth()); });
     trap.step(122, [&] { PicClip.ClipHeight = roundToInt16(bandHeight()); });
-    if (trap.test(124, [&] { return bandWidth() < 2.0F || bandHeight() < 2.0F; })) {
+    if (trap.test(124, [&] { return isBandTooSmall(); })) {
         trap.step(126, [&] { mainWindow().showMainWindow(); });
         trap.step(126, [&] { Unload(); });
         return;
@@ -258,6 +291,13 @@ void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y
     trap.step(144, [&] { Unload(); });
 }
 
+bool Form2::isBandTooSmall() const
+{
+    // Decided on the whole device pixels the band covers, rounded as the clip rounds them: at a twips-per-pixel
+    // that is not exact in binary (8.5714 at a scale of 1.75) a band drawn 2 pixels wide reads 1.9999998.
+    return std::nearbyint(bandWidth()) < 2 || std::nearbyint(bandHeight()) < 2;
+}
+
 MainWindowLink& Form2::mainWindow() const
 {
     if (!m_mainWindow) {
@@ -274,20 +314,12 @@ const ::Picture& Form2::picture() const
     return *Picture;
 }
 
-QPointF Form2::devicePosition(const QPointF& logical)
+QPointF Form2::devicePosition(const QMouseEvent& event) const
 {
-    const qreal ratio = devicePixelRatioF();
-    const QPointF scaled = logical * ratio;
-    if (ratio == 1.0) {
-        return scaled;
-    }
-    // The event's position is rounded to whole logical pixels. The pointer's own device pixel is exact and is taken
-    // as long as it still lies within that logical pixel, that is, as long as the pointer has not moved on since.
-    const std::optional<QPoint> exact = devicePointerPosition(*this);
-    if (exact && std::abs(exact->x() - scaled.x()) <= ratio / 2 && std::abs(exact->y() - scaled.y()) <= ratio / 2) {
-        return QPointF(*exact);
-    }
-    return scaled;
+    // The event's position in the widget is rounded to whole logical pixels, which at a fractional or double scale
+    // no longer name one device pixel; its position in the window is the device position as the server gave it,
+    // only divided by the scale. The overlay is a window of its own, so the two places coincide.
+    return event.scenePosition() * devicePixelRatioF();
 }
 
 float Form2::twipsX(qreal deviceX) const
@@ -364,13 +396,27 @@ void Form2::paintEvent(QPaintEvent* event)
     }
 }
 
+bool Form2::isSecondHalfOfOpeningClick(const QMouseEvent& event) const
+{
+    if (!m_openingPress) {
+        return false;
+    }
+    // Server times are 32-bit milliseconds that wrap around; the difference is taken in the same width.
+    const auto since = static_cast<quint32>(event.timestamp()) - static_cast<quint32>(*m_openingPress);
+    return since < static_cast<quint32>(std::max(0, m_services.clock.doubleClickInterval()));
+}
+
 void Form2::mousePressEvent(QMouseEvent* event)
 {
     const qint16 button = mouseButtonCode(event->button());
     if (m_unloaded || button == 0) {
         return;
     }
-    const QPointF at = devicePosition(event->position());
+    if (isSecondHalfOfOpeningClick(*event)) {
+        m_ignoredButtons |= event->button();
+        return;
+    }
+    const QPointF at = devicePosition(*event);
     Form_MouseDown(button, shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
 
@@ -385,7 +431,7 @@ void Form2::mouseMoveEvent(QMouseEvent* event)
     if (m_unloaded) {
         return;
     }
-    const QPointF at = devicePosition(event->position());
+    const QPointF at = devicePosition(*event);
     Form_MouseMove(mouseButtonCode(event->buttons()), shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
 
@@ -395,7 +441,11 @@ void Form2::mouseReleaseEvent(QMouseEvent* event)
     if (m_unloaded || button == 0) {
         return;
     }
-    const QPointF at = devicePosition(event->position());
+    if (m_ignoredButtons.testFlag(event->button())) {
+        m_ignoredButtons &= ~event->button();
+        return;
+    }
+    const QPointF at = devicePosition(*event);
     Form_MouseUp(button, shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
 

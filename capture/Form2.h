@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 
 class MainWindowLink;
 class Picture;
@@ -31,9 +32,18 @@ public:
     void Show();
     // Gives the overlay the keyboard focus. Throws Failure when it is not shown.
     void SetFocus();
+    // Puts a shown overlay above the other windows and gives it the focus.
+    void bringForward();
     // Ends the run: hides the overlay, frees the picture and deletes the overlay once no handler is running.
     void Unload();
     bool isUnloaded() const { return m_unloaded; }
+    // The overlay of the run under way: shown, or hidden inside one of its handlers (the load, the save).
+    static Form2* loaded();
+
+    // The server time of the press on "Start Capturing" that opened the overlay. A press on the overlay within the
+    // desktop's double-click interval of it is that click's second half, not the start of a drag, and is ignored
+    // together with its release.
+    void setOpeningPress(std::optional<quint64> time) { m_openingPress = time; }
 
     void Form_Load();
     void Form_Activate();
@@ -49,7 +59,8 @@ public:
     float bandWidth() const;
     float bandHeight() const;
 
-    // The twips in one device pixel and the screen's size, as measured when the overlay was made.
+    // The twips in one device pixel and the screen's size, as measured by the load's grab; until then, or when the
+    // screen could not be measured, as the toolkit sees the overlay's screen.
     const ScreenObject& screen() const { return m_screen; }
 
     // The device pixels the band is drawn on now (empty while it is hidden).
@@ -78,7 +89,9 @@ protected:
 private:
     class HandlerScope;
     bool handlingEvents() const { return !m_unloaded; }
-    QPointF devicePosition(const QPointF& logical);
+    bool isSecondHalfOfOpeningClick(const QMouseEvent& event) const;
+    bool isBandTooSmall() const;
+    QPointF devicePosition(const QMouseEvent& event) const;
     float twipsX(qreal deviceX) const;
     float twipsY(qreal deviceY) const;
     void pictureChanged();
@@ -92,6 +105,8 @@ private:
     ScreenObject m_screen;
     QImage m_view; // the picture's pixels as an image, without a copy
     QRect m_drawnBand;
+    std::optional<quint64> m_openingPress;
+    Qt::MouseButtons m_ignoredButtons; // pressed in the opening double click and not released yet
     int m_handlerDepth = 0;
     bool m_unloaded = false;
 };

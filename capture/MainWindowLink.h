@@ -1,5 +1,9 @@
 #pragma once
 
+#include <QtGlobal>
+
+#include <optional>
+
 class QString;
 class QWidget;
 
@@ -14,4 +18,6 @@ public:
     virtual void showMainWindow() = 0;
     virtual void hideMainWindow() = 0;
     virtual QWidget* widget() = 0;
+    // The server time of the latest mouse press on "Start Capturing"; none before the first.
+    virtual std::optional<quint64> lastStartPress() const = 0;
 };

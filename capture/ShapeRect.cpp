@@ -32,10 +32,11 @@ QRect ShapeRect::devicePixels(float twipsPerPixelX, float twipsPerPixelY) const
     if (!Visible || twipsPerPixelX <= 0 || twipsPerPixelY <= 0) {
         return {};
     }
-    const int x = roundedPixels(static_cast<double>(Left) / twipsPerPixelX);
-    const int y = roundedPixels(static_cast<double>(Top) / twipsPerPixelY);
-    const int width = roundedPixels(static_cast<double>(Width) / twipsPerPixelX);
-    const int height = roundedPixels(static_cast<double>(Height) / twipsPerPixelY);
+    // Divided in single precision, as the crop reads the band in pixels, so that both round alike.
+    const int x = roundedPixels(Left / twipsPerPixelX);
+    const int y = roundedPixels(Top / twipsPerPixelY);
+    const int width = roundedPixels(Width / twipsPerPixelX);
+    const int height = roundedPixels(Height / twipsPerPixelY);
     if (width <= 0 || height <= 0) {
         return {};
     }

@@ -14,7 +14,9 @@ double twipsPerPixel(double logicalDpi, double devicePixelRatio)
     return 1440.0 / (logicalDpi * devicePixelRatio);
 }
 
-ScreenObject screenObjectFrom(const ScreenMetrics& metrics)
+} // namespace
+
+ScreenObject screenObject(const ScreenMetrics& metrics)
 {
     const double perPixelX = twipsPerPixel(metrics.logicalDpiX, metrics.devicePixelRatio);
     const double perPixelY = twipsPerPixel(metrics.logicalDpiY, metrics.devicePixelRatio);
@@ -25,6 +27,8 @@ ScreenObject screenObjectFrom(const ScreenMetrics& metrics)
     screen.TwipsPerPixelY = static_cast<float>(perPixelY);
     return screen;
 }
+
+namespace {
 
 // The integer division of the screen object: both operands rounded to the nearest whole number, a half to the even
 // neighbour (the default rounding mode), and the quotient truncated toward zero.
@@ -50,13 +54,13 @@ int pixelsAlong(float twips, float perPixel, int devicePixels)
 
 ScreenObject screenObject(ScreenService& screen)
 {
-    return screenObjectFrom(screen.metrics());
+    return screenObject(screen.metrics());
 }
 
 std::unique_ptr<Picture> GrabScreen(ScreenService& screen)
 {
     const ScreenMetrics metrics = screen.metrics();
-    const ScreenObject object = screenObjectFrom(metrics);
+    const ScreenObject object = screenObject(metrics);
     const int width = pixelsAlong(object.Width, object.TwipsPerPixelX, metrics.deviceGeometry.width());
     const int height = pixelsAlong(object.Height, object.TwipsPerPixelY, metrics.deviceGeometry.height());
     return GrabWindowArea(screen, 0, 0, width, height);

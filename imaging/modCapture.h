@@ -14,7 +14,10 @@ struct ScreenObject {
     float TwipsPerPixelY = 15;
 };
 
+struct ScreenMetrics;
+
 ScreenObject screenObject(ScreenService& screen);
+ScreenObject screenObject(const ScreenMetrics& metrics);
 
 // A picture of the whole primary screen, one picture pixel per device pixel.
 std::unique_ptr<Picture> GrabScreen(ScreenService& screen);

@@ -2,11 +2,13 @@
 
 #include <QDateTime>
 
-// Local time and the random draw, behind one seam so that tests can fix both.
+// Local time, the desktop's double-click interval and the random draw, behind seams that tests can fix.
 class Clock {
 public:
     virtual ~Clock() = default;
     virtual QDateTime now() = 0;
+    // Milliseconds within which a second press counts as a double click, as the desktop sets it.
+    virtual int doubleClickInterval() = 0;
 };
 
 class RandomSource {

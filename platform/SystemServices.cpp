@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QStandardPaths>
+#include <QStyleHints>
 #include <QUrl>
 
 void SystemClipboard::clear()
@@ -37,6 +38,11 @@ void DesktopShell::openUrl(const QString& url)
 QDateTime SystemClock::now()
 {
     return QDateTime::currentDateTime();
+}
+
+int SystemClock::doubleClickInterval()
+{
+    return QGuiApplication::styleHints()->mouseDoubleClickInterval();
 }
 
 void SystemRandom::seed(double secondsSinceMidnight)

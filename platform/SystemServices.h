@@ -21,6 +21,7 @@ public:
 class SystemClock final : public Clock {
 public:
     QDateTime now() override;
+    int doubleClickInterval() override;
 };
 
 class SystemRandom final : public RandomSource {

@@ -15,6 +15,9 @@ MISSING_FOLDER = "Folder does not exist. Please select another folder."
 OVERLAY = "^Form2$"
 DONE_BOX = f"^{APP_TITLE}$"
 ERROR_BOX = "^Application Error$"
+# A press on the overlay within the desktop's double-click interval of the click that opened it is that click's
+# second half and is ignored. No XSETTINGS daemon runs here, so the interval is Qt's default of 400 ms.
+DOUBLE_CLICK_INTERVAL = 0.4
 FORMATS = {"jpg": {"Option1": "False", "Option2": "True"}, "bmp": {"Option1": "True", "Option2": "False"}}
 
 
@@ -51,10 +54,15 @@ class CaptureCase(ProgramTestCase):
         # Give the window manager time to place the main window before its position is read.
         wait_until(lambda: self.display.geometry(self.main)[2] > 0, what="the main window's geometry")
 
+    def start_button(self):
+        """The middle of "Start Capturing", at any scale: it spans the client's width, from 2720 to 3125 of its 3240
+        twips in height."""
+        x, y, width, height = self.display.geometry(self.main)
+        return x + width // 2, y + round(height * 2922 / 3240)
+
     def click_start(self):
-        x, y, _, _ = self.display.geometry(self.main)
-        # "Start Capturing" sits at (8, 181) logical pixels with a size of 520 x 27.
-        self.display.click(x + round(268 * self.scale), y + round(194 * self.scale))
+        self.display.click(*self.start_button())
+        time.sleep(DOUBLE_CLICK_INTERVAL + 0.05)
 
     def start_capture(self):
         self.click_start()
@@ -173,6 +181,24 @@ class TestCapture(CaptureCase):
         self.start_capture()
         self.display.click(400, 300)
         self.assert_abandoned()
+
+    def test_double_click_on_start_opens_one_overlay_that_waits_for_the_drag(self):
+        # A bouncing button (1 ms) and a double click within the desktop's interval (400 ms): the second click
+        # neither loads a second overlay nor ends the run as a click without a drag.
+        self.launch()
+        for run, delay in enumerate((1, 300), start=1):
+            with self.subTest(delay=delay):
+                self.display.move(*self.start_button())
+                clicked = time.monotonic()
+                self.display.xdotool("click", "--repeat", 2, "--delay", delay, 1)
+                self.display.wait_window(OVERLAY)
+                # The drag starts once a press can no longer belong to the double click.
+                time.sleep(max(0.0, clicked + delay / 1000 + DOUBLE_CLICK_INTERVAL + 0.05 - time.monotonic()))
+                self.drag(300, 200, 420, 290)
+                self.confirm_done()
+                wait_until(lambda: len(self.files()) == run, what=f"file {run}")
+        for name in self.files():
+            self.assert_same(images.read(os.path.join(self.folder, name)), self.pattern.crop(300, 200, 120, 90))
 
     def test_one_pixel_band_is_abandoned_and_two_by_two_is_saved(self):
         self.launch()
@@ -313,27 +339,41 @@ class TestOverlay(CaptureCase):
         self.assert_same(images.read(self.only_file()), self.pattern.crop(301, 300, 99, 99))
 
 
-class TestScale150(CaptureCase):
-    scale = 1.5
+class TestScales(CaptureCase):
+    # Display scales and logical DPIs; at 1.75, 2.25, 100, 108 and 110 dpi the twips in a pixel are not exact in
+    # binary. Each row: the environment, then a drag whose band is watched.
+    ROWS = (
+        ({"QT_SCALE_FACTOR": "1.5"}, (301, 203, 512, 390)),
+        ({"QT_SCALE_FACTOR": "2"}, (777, 555, 301, 203)),
+        ({"QT_SCALE_FACTOR": "1.75"}, (513, 391, 302, 205)),
+        ({"QT_SCALE_FACTOR": "2.25"}, (301, 203, 777, 554)),
+        ({"QT_FONT_DPI": "100"}, (301, 203, 512, 390)),
+        ({"QT_FONT_DPI": "108"}, (512, 203, 301, 390)),
+        ({"QT_FONT_DPI": "110"}, (301, 390, 512, 203)),
+    )
 
-    def test_saved_picture_holds_the_device_pixels_under_the_band(self):
-        self.launch()
-        overlay = self.start_capture()
-        self.drag_watching_the_band(overlay, 301, 203, 512, 390)
-        self.confirm_done()
-        self.assert_same(images.read(self.only_file()), self.pattern.crop(301, 203, 211, 187))
-
-
-class TestScale200(CaptureCase):
-    scale = 2.0
-
-    def test_saved_picture_holds_the_device_pixels_under_the_band(self):
-        self.launch()
-        overlay = self.start_capture()
-        self.assertEqual(self.display.geometry(overlay), (0, 0, 1280, 800))
-        self.drag_watching_the_band(overlay, 777, 555, 301, 203)
-        self.confirm_done()
-        self.assert_same(images.read(self.only_file()), self.pattern.crop(301, 203, 476, 352))
+    def test_saved_picture_holds_the_device_pixels_under_the_band_and_2x2_is_kept(self):
+        plain = dict(self.program.env)
+        for environment, (x1, y1, x2, y2) in self.ROWS:
+            with self.subTest(**environment):
+                # Each row on its own: a row that failed half-way leaves neither its program nor its files behind.
+                self.program.stop()
+                for name in self.files():
+                    os.remove(os.path.join(self.folder, name))
+                self.program.env = dict(plain, **environment)
+                self.launch()
+                overlay = self.start_capture()
+                self.assertEqual(self.display.geometry(overlay), (0, 0, 1280, 800))
+                self.drag_watching_the_band(overlay, x1, y1, x2, y2)
+                self.confirm_done()
+                left, top = min(x1, x2), min(y1, y2)
+                self.assert_same(images.read(self.only_file()),
+                                 self.pattern.crop(left, top, abs(x2 - x1), abs(y2 - y1)))
+                os.remove(self.only_file())
+                self.start_capture()
+                self.drag(600, 500, 602, 502)
+                self.confirm_done()
+                self.assert_same(images.read(self.only_file()), self.pattern.crop(600, 500, 2, 2))
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@ public:
     QString folder;
     int hide = 0;
     bool visible = true;
+    std::optional<quint64> startPress;
     QStringList log; // "hide", "show"
     QWidget window;
 
@@ -36,6 +37,7 @@ public:
         log.append(QStringLiteral("hide"));
     }
     QWidget* widget() override { return &window; }
+    std::optional<quint64> lastStartPress() const override { return startPress; }
 };
 
 // Every service a capture run uses, as fakes, with the probe installed.

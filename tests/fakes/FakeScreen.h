@@ -11,14 +11,21 @@ class FakeScreen final : public ScreenService {
 public:
     ScreenMetrics screen{QRect(0, 0, 640, 480), 96.0, 96.0, 1.0};
     bool grabFails = false;
+    int failingCall = 0; // the call, metrics or grab, counted from 1, that fails; 0: none
+    int calls = 0;
     int grabs = 0;
     QRect lastArea;
 
-    ScreenMetrics metrics() override { return screen; }
+    ScreenMetrics metrics() override
+    {
+        countCall();
+        return screen;
+    }
     ScreenPixels grabArea(int left, int top, int width, int height) override
     {
         ++grabs;
         lastArea = QRect(left, top, width, height);
+        countCall();
         if (grabFails)
             throw Failure(QStringLiteral("Cannot read the screen"));
         PixelBuffer buffer = PixelBuffer::allocate(width, height, PixelFormat::Bgrx32);
@@ -34,5 +41,12 @@ public:
             }
         }
         return {std::move(buffer), {}};
+    }
+
+private:
+    void countCall()
+    {
+        if (++calls == failingCall)
+            throw Failure(QStringLiteral("Cannot read the screen"));
     }
 };

@@ -49,6 +49,8 @@ class FakeClock final : public Clock {
 public:
     QDateTime time = QDateTime(QDate(2026, 12, 6), QTime(16, 49, 54));
     QDateTime now() override { return time; }
+    int doubleClick = 400; // milliseconds
+    int doubleClickInterval() override { return doubleClick; }
 };
 
 class FakeRandom final : public RandomSource {

@@ -142,38 +142,52 @@ void TestAddFolder::nextBrowseOpensOnTheLastChoiceNotOnTheTypedFolder()
 void TestAddFolder::failures_data()
 {
     QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("answer");      // what the browser returns
     QTest::addColumn<QStringList>("reports"); // the start of each box's text
     QTest::addColumn<QString>("shown");
     QTest::addColumn<QString>("lastFolder");
 
     const QString injected = QStringLiteral("Injected failure");
+    const QString chosen = QStringLiteral("/home/ann/shots");
     // The browser fails after the user chose: the result stays empty and the run ends without storing anything.
-    QTest::newRow("browser fails") << "browser"
+    QTest::newRow("browser fails") << "browser" << chosen
                                    << QStringList{errorReportText(Browse, 100, QStringLiteral("No display"))}
                                    << "/typed/"
                                    << "/srv/old";
     // Both steps of line 100 fail: the browser never opens.
-    QTest::newRow("line 100") << "100"
+    QTest::newRow("line 100") << "100" << chosen
                               << QStringList{errorReportText(Browse, 100, injected),
                                              errorReportText(Browse, 100, injected)}
                               << "/typed/"
                               << "/srv/old";
+    // The empty-result test gives no answer: a cancelled browse goes on as a choice of the empty text.
+    QTest::newRow("line 102 after a cancel")
+        << "102" << QString() << QStringList{errorReportText(Browse, 102, injected)} << "/"
+        << "";
+    // All three steps of line 104 fail, the last-character test among them: the separator is added all the same.
+    QTest::newRow("line 104 on the root") << "104"
+                                          << "/" << QStringList(3, errorReportText(Browse, 104, injected)) << "//"
+                                          << "/srv/old";
     // The settings cannot be written: the last folder is reported at 104, the box is filled all the same, and its
     // change handler tells once that the settings are not saved.
     QTest::newRow("settings not writable")
-        << "writes"
+        << "writes" << chosen
         << QStringList{errorReportText(Browse, 104, QStringLiteral("Cannot write the settings")),
                        QStringLiteral("Your settings cannot be saved.")}
         << "/home/ann/shots/"
         << "/srv/old";
-    // Filling the box fails: the other way of filling it does not run.
-    QTest::newRow("line 106") << "106" << QStringList{errorReportText(Browse, 106, injected)} << "/typed/"
+    // Filling the box fails, either way: the other way of filling it does not run.
+    QTest::newRow("line 106") << "106" << chosen << QStringList{errorReportText(Browse, 106, injected)} << "/typed/"
                               << "/home/ann/shots";
+    QTest::newRow("line 108") << "108"
+                              << "/" << QStringList{errorReportText(Browse, 108, injected)} << "/typed/"
+                              << "/";
 }
 
 void TestAddFolder::failures()
 {
     QFETCH(QString, failure);
+    QFETCH(QString, answer);
     QFETCH(QStringList, reports);
     QFETCH(QString, shown);
     QFETCH(QString, lastFolder);
@@ -185,7 +199,7 @@ void TestAddFolder::failures()
         world.settings.writeFails = true;
     else
         world.probe.failing.insert({Browse, failure.toInt()});
-    world.browse(QStringLiteral("/home/ann/shots"));
+    world.browse(answer);
     const QStringList shownReports = world.reports();
     QCOMPARE(shownReports.size(), reports.size());
     for (qsizetype i = 0; i < reports.size(); ++i)

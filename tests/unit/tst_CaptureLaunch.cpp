@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -54,6 +55,19 @@ struct Paths {
     }
 };
 
+// A launch over fakes into an existing folder, with the box ticked.
+struct Launch {
+    Paths paths;
+    FakeCaptureServices fake;
+    FakeMainWindow main;
+    Launch()
+    {
+        main.folder = paths.path(QStringLiteral("folder/"));
+        main.hide = 1;
+    }
+    void click() { PushButton1_Click(fake.services, main); }
+};
+
 } // namespace
 
 class TestCaptureLaunch : public QObject {
@@ -66,7 +80,11 @@ private slots:
     void folderDecidesTheRun();
     void hideFlagHidesBeforeTheGrab_data();
     void hideFlagHidesBeforeTheGrab();
-    void grabFailureIsReportedByTheOverlayAndTheLaunchGoesOn();
+    void screenFailureIsReportedByTheOverlayWhichAClickEnds_data();
+    void screenFailureIsReportedByTheOverlayWhichAClickEnds();
+    void secondClickBringsTheRunningOverlayForward_data();
+    void secondClickBringsTheRunningOverlayForward();
+    void overlayLeftByAFailedUnloadDoesNotBlockTheNextRun();
     void injectedFailureIsReportedAndTheLaunchGoesOn_data();
     void injectedFailureIsReportedAndTheLaunchGoesOn();
 };
@@ -160,20 +178,73 @@ void TestCaptureLaunch::hideFlagHidesBeforeTheGrab()
     }
 }
 
-void TestCaptureLaunch::grabFailureIsReportedByTheOverlayAndTheLaunchGoesOn()
+void TestCaptureLaunch::screenFailureIsReportedByTheOverlayWhichAClickEnds_data()
 {
-    Paths paths;
-    FakeCaptureServices fake;
-    FakeMainWindow main;
-    main.folder = paths.path(QStringLiteral("folder/"));
-    fake.screen.grabFails = true;
-    PushButton1_Click(fake.services, main);
+    QTest::addColumn<int>("failingCall");
+    QTest::newRow("measuring the screen") << 1;
+    QTest::newRow("measuring it for the grab") << 2;
+    QTest::newRow("reading its pixels") << 3;
+}
+
+void TestCaptureLaunch::screenFailureIsReportedByTheOverlayWhichAClickEnds()
+{
+    QFETCH(int, failingCall);
+    Launch launch;
+    FakeCaptureServices& fake = launch.fake;
+    fake.screen.failingCall = failingCall;
+    launch.click();
     QCOMPARE(fake.dialogs.boxes.size(), 1);
     QVERIFY(fake.dialogs.boxes[0].text.contains(QStringLiteral("Form2.Form_Load at line 116\r\r")));
     QCOMPARE(overlays().size(), 1);
-    QVERIFY(overlays()[0]->isVisible());
-    QVERIFY(!overlays()[0]->Picture);
+    QPointer<Form2> overlay = overlays()[0];
+    QVERIFY(overlay->isVisible());
+    QVERIFY(!overlay->Picture);
     QVERIFY(fake.probe.steps.contains(qMakePair(ClickAt, 114)));
+    // The plain overlay takes a click, which ends the run and brings the main window back.
+    QVERIFY(QTest::qWaitForWindowExposed(overlay.data()));
+    QTest::mouseClick(overlay.data(), Qt::LeftButton, {}, QPoint(300, 200));
+    QVERIFY(overlay->isUnloaded());
+    QCOMPARE(launch.main.log, (QStringList{QStringLiteral("hide"), QStringLiteral("show")}));
+    QCOMPARE(fake.dialogs.boxes.size(), 1);
+}
+
+void TestCaptureLaunch::secondClickBringsTheRunningOverlayForward_data()
+{
+    QTest::addColumn<bool>("duringTheLoad");
+    QTest::newRow("bounce handled in the load's yield") << true;
+    QTest::newRow("after coming back to the main window") << false;
+}
+
+void TestCaptureLaunch::secondClickBringsTheRunningOverlayForward()
+{
+    QFETCH(bool, duringTheLoad);
+    Launch launch;
+    if (duringTheLoad)
+        QMetaObject::invokeMethod(
+            qApp, [&] { launch.click(); }, Qt::QueuedConnection);
+    launch.click();
+    if (!duringTheLoad)
+        launch.click();
+    QCOMPARE(overlays().size(), 1);
+    QCOMPARE(launch.fake.screen.grabs, 1);
+    QCOMPARE(launch.main.log, QStringList{QStringLiteral("hide")});
+    QVERIFY(launch.fake.dialogs.boxes.isEmpty());
+    QCOMPARE(QApplication::activeWindow(), overlays()[0]);
+}
+
+void TestCaptureLaunch::overlayLeftByAFailedUnloadDoesNotBlockTheNextRun()
+{
+    Launch launch;
+    launch.fake.probe.failing.insert({QString::fromLatin1(Location::Form2_Form_MouseUp), 144});
+    launch.click();
+    Form2* first = overlays()[0];
+    first->Form_MouseDown(1, 0, 150, 150);
+    first->Form_MouseMove(1, 0, 600, 600);
+    first->Form_MouseUp(1, 0, 600, 600);
+    QVERIFY(!first->isUnloaded() && !first->isVisible());
+    launch.click();
+    QCOMPARE(launch.fake.screen.grabs, 2);
+    QVERIFY(Form2::loaded() && Form2::loaded() != first && Form2::loaded()->isVisible());
 }
 
 void TestCaptureLaunch::injectedFailureIsReportedAndTheLaunchGoesOn_data()
@@ -189,8 +260,8 @@ void TestCaptureLaunch::injectedFailureIsReportedAndTheLaunchGoesOn_data()
     // The hide test gives no answer: the main window hides although the box is clear.
     QTest::newRow("102") << QStringLiteral("folder") << 102 << QList<int>{102} << true << true << false;
     QTest::newRow("104") << QStringLiteral("folder") << 104 << QList<int>{104} << true << false << false;
-    // No overlay: the focus step has nothing to focus and fails in turn.
-    QTest::newRow("108") << QStringLiteral("folder") << 108 << QList<int>{108, 110} << false << true << false;
+    // No overlay: the main window comes back at once, and the focus step has nothing to focus and fails in turn.
+    QTest::newRow("108") << QStringLiteral("folder") << 108 << QList<int>{108, 110} << false << false << false;
     QTest::newRow("110") << QStringLiteral("folder") << 110 << QList<int>{110} << true << true << false;
     QTest::newRow("112") << QStringLiteral("folder") << 112 << QList<int>{112} << true << true << false;
     QTest::newRow("114") << QStringLiteral("folder") << 114 << QList<int>{114} << true << true << false;

@@ -98,6 +98,7 @@ private slots:
     void restoresStoredOptions();
     void desktopUnknownLeavesTheFolderEmpty();
     void setUpStepsRunInOrderAndGoOnAfterAFailure();
+    void failingCursorTestLoadsTheFileAnyway();
     void homePageDraw_data();
     void homePageDraw();
     void homePageThatCannotOpenIsReportedAt110();
@@ -117,6 +118,7 @@ private slots:
     void layoutInTwips();
     void focusStartsInTheHiddenTextBox();
     void closingYieldsOnceAndEndsTheProcess();
+    void showingTheVisibleWindowBringsItForward();
 };
 
 void TestForm1::firstStartWithAnEmptyStore()
@@ -220,6 +222,9 @@ void TestForm1::restoresStoredOptions()
     QCOMPARE(form.Text1->text(), folder);
     QCOMPARE(form.Check1->value(), check);
     QCOMPARE(world.reports(), reports);
+    // A start that finds every key stored as the controls show it has nothing to write.
+    if (stored.size() == 4 && reports.isEmpty())
+        QCOMPARE(world.settings.writes, QStringList());
     // Once an option is selected, the store holds what the buttons show.
     if (jpg || bmp) {
         QCOMPARE(world.stored(QStringLiteral("Option1")), bmp ? QStringLiteral("True") : QStringLiteral("False"));
@@ -254,6 +259,19 @@ void TestForm1::setUpStepsRunInOrderAndGoOnAfterAFailure()
     QCOMPARE(form.windowTitle(), QString());
     QCOMPARE(form.applicationTitle(), QString());
     QVERIFY(form.hasHandCursor());
+    QVERIFY(form.Option2->isChecked());
+}
+
+void TestForm1::failingCursorTestLoadsTheFileAnyway()
+{
+    World world;
+    world.probe.failing.insert({Load, 106});
+    Form1& form = world.load();
+    const QStringList reports = world.reports();
+    QCOMPARE(reports.size(), 2);
+    QCOMPARE(reports[0], report(106, QStringLiteral("Injected failure")));
+    QVERIFY2(reports[1].contains(Load + QStringLiteral("at line 108\r\r")), qPrintable(reports[1]));
+    QVERIFY(!form.hasHandCursor());
     QVERIFY(form.Option2->isChecked());
 }
 
@@ -576,6 +594,20 @@ void TestForm1::closingYieldsOnceAndEndsTheProcess()
     // The failing yield was reported and the process still ended; nothing asked the user anything else.
     QCOMPARE(world.dialogs.boxes.size(), 1);
     QVERIFY(world.dialogs.boxes[0].text.contains(QStringLiteral("Form1.Form_QueryUnload at line 100")));
+}
+
+void TestForm1::showingTheVisibleWindowBringsItForward()
+{
+    // With the box clear the main window stays visible under the overlay; the run's end must bring it forward.
+    World world;
+    Form1& form = world.load();
+    form.show();
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QTRY_COMPARE(QApplication::activeWindow(), &other);
+    form.showMainWindow();
+    QTRY_COMPARE(QApplication::activeWindow(), &form);
 }
 
 QTEST_MAIN(TestForm1)

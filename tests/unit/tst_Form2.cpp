@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QImage>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -92,6 +93,8 @@ private slots:
     void bandFollowsThePointer_data();
     void bandFollowsThePointer();
     void movesThatLeaveTheBandAlone();
+    void failingMoveTestRunsTheBlockItGuards_data();
+    void failingMoveTestRunsTheBlockItGuards();
     void bandRepaintsOnlyWhatChanged_data();
     void bandRepaintsOnlyWhatChanged();
     void drawsThePictureUnscaledWithTheBandOnTop();
@@ -103,11 +106,16 @@ private slots:
     void injectedFailureIsReportedAndTheHandlerGoesOn();
     void mouseUpSavesOrAbandons_data();
     void mouseUpSavesOrAbandons();
+    void wholeSizesAreExactAtEveryScale_data();
+    void wholeSizesAreExactAtEveryScale();
+    void bandPastThe16BitRangeOverflows();
     void rightReleaseLeavesTheDragGoing();
     void failedSaveIsReportedWithoutDone_data();
     void failedSaveIsReportedWithoutDone();
     void twoCapturesInOneSecondGiveTwoFiles();
     void windowEventsReachTheHandlersInTwips();
+    void secondPressOfTheOpeningDoubleClickIsIgnored_data();
+    void secondPressOfTheOpeningDoubleClickIsIgnored();
     void escapeAndCloseAbandonTheRun_data();
     void escapeAndCloseAbandonTheRun();
 };
@@ -142,6 +150,9 @@ void TestForm2::bandFollowsThePointer()
     const ShapeRect& shape = rig.form->shRect;
     QCOMPARE(QRectF(shape.Left, shape.Top, shape.Width, shape.Height), band);
     QVERIFY(shape.Visible);
+    // A band without width or height encloses no pixel and is not drawn.
+    const QRect pixels = QRectF(band.topLeft() / 15, band.size() / 15).toRect();
+    QCOMPARE(rig.form->drawnBand(), pixels.isEmpty() ? QRect() : pixels);
     QCOMPARE(rig.form->DragState, qint16(0));
     QCOMPARE(QPointF(rig.form->PointerX, rig.form->PointerY), points.last());
     QVERIFY(rig.fake.dialogs.boxes.isEmpty());
@@ -174,6 +185,42 @@ void TestForm2::movesThatLeaveTheBandAlone()
     QCOMPARE(QRectF(form.shRect.Left, form.shRect.Top, form.shRect.Width, form.shRect.Height),
              QRectF(1500, 1500, 3000, 1500));
     QCOMPARE(form.drawnBand(), QRect(100, 100, 200, 100));
+}
+
+void TestForm2::failingMoveTestRunsTheBlockItGuards_data()
+{
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QList<QPoint>>("points"); // pixels: the mouse-down (none when null), then the moves
+    QTest::addColumn<QRect>("band");           // Left, Top, Width, Height in pixels after the last move, which fails
+    // Idle, the anchor is still 0, 0: the band grows from the screen's corner.
+    QTest::newRow("106 while idle") << 106 << QList<QPoint>{{}, {30, 40}} << QRect(0, 0, 30, 40);
+    // Level with the anchor the corner would stay at 2, 5; the failed test puts it on the anchor.
+    QTest::newRow("114 level") << 114 << QList<QPoint>{{10, 20}, {2, 5}, {30, 20}} << QRect(10, 20, 20, 0);
+    // A later failing test overrides what the test that held had set.
+    QTest::newRow("120 right and down") << 120 << QList<QPoint>{{10, 20}, {30, 40}} << QRect(10, 40, 20, 20);
+    QTest::newRow("126 right and down") << 126 << QList<QPoint>{{10, 20}, {30, 40}} << QRect(30, 40, 20, 20);
+    QTest::newRow("132 right and down") << 132 << QList<QPoint>{{10, 20}, {30, 40}} << QRect(30, 20, 20, 20);
+}
+
+void TestForm2::failingMoveTestRunsTheBlockItGuards()
+{
+    QFETCH(int, line);
+    QFETCH(QList<QPoint>, points);
+    QFETCH(QRect, band);
+    Rig rig;
+    rig.form->Show();
+    if (!points[0].isNull())
+        rig.form->Form_MouseDown(1, 0, rig.twipsX(points[0].x()), rig.twipsY(points[0].y()));
+    for (qsizetype i = 1; i < points.size(); ++i) {
+        if (i == points.size() - 1)
+            rig.fake.probe.failing.insert({MoveAt, line});
+        rig.form->Form_MouseMove(1, 0, rig.twipsX(points[i].x()), rig.twipsY(points[i].y()));
+    }
+    const ShapeRect& shape = rig.form->shRect;
+    QCOMPARE(QRectF(shape.Left, shape.Top, shape.Width, shape.Height),
+             QRectF(rig.twipsX(band.x()), rig.twipsY(band.y()), rig.twipsX(band.width()), rig.twipsY(band.height())));
+    QVERIFY(shape.Visible);
+    QCOMPARE(rig.reportedLines(), QList<int>{line});
 }
 
 void TestForm2::bandRepaintsOnlyWhatChanged_data()
@@ -409,6 +456,54 @@ void TestForm2::mouseUpSavesOrAbandons()
             QCOMPARE(image.pixel(x, y) | 0xff000000u, patternAt(saved.x() + x, saved.y() + y));
 }
 
+void TestForm2::wholeSizesAreExactAtEveryScale_data()
+{
+    QTest::addColumn<double>("ratio");
+    QTest::addColumn<double>("dpi");
+    for (double ratio : {1.0, 1.25, 1.5, 1.75, 2.0, 2.25})
+        QTest::addRow("ratio %g", ratio) << ratio << 96.0;
+    for (double dpi : {100.0, 108.0, 110.0, 120.0})
+        QTest::addRow("%g dpi", dpi) << 1.0 << dpi;
+}
+
+void TestForm2::wholeSizesAreExactAtEveryScale()
+{
+    QFETCH(double, ratio);
+    QFETCH(double, dpi);
+    Rig rig;
+    rig.fake.screen.screen = {QRect(0, 0, 1920, 1440), dpi, dpi, ratio};
+    rig.form->Show();
+    // Drawn on exactly the pixels between anchor and pointer, whichever way it goes.
+    const QPoint anchor(1501, 1203);
+    for (int size = 0; size <= 64; ++size) {
+        for (int sign : {1, -1}) {
+            rig.drag({anchor, anchor + sign * QPoint(size, size)});
+            const QRect expected =
+                size == 0 ? QRect()
+                          : QRect(anchor + QPoint(sign < 0 ? -size : 0, sign < 0 ? -size : 0), QSize(size, size));
+            QCOMPARE(rig.form->drawnBand(), expected);
+        }
+    }
+    // A band drawn 2 by 2 is saved 2 by 2.
+    rig.drag({anchor, anchor + QPoint(2, 2)});
+    rig.release();
+    QCOMPARE(rig.files().size(), 1);
+    const QImage image(rig.folder.filePath(rig.files()[0]));
+    QCOMPARE(image.size(), QSize(2, 2));
+    QCOMPARE(image.pixel(1, 1) | 0xff000000u, patternAt(anchor.x() + 1, anchor.y() + 1));
+}
+
+void TestForm2::bandPastThe16BitRangeOverflows()
+{
+    // The clip rectangle holds signed 16-bit numbers: a band 40000 pixels wide fails at its width.
+    Rig rig;
+    rig.form->Show();
+    rig.drag({{10, 20}, {40010, 50}});
+    rig.release();
+    QCOMPARE(rig.reportedLines().value(0), 120);
+    QVERIFY(rig.fake.dialogs.boxes[0].text.startsWith(reportHead(QStringLiteral("Overflow"), UpAt, 120)));
+}
+
 void TestForm2::rightReleaseLeavesTheDragGoing()
 {
     Rig rig;
@@ -488,6 +583,39 @@ void TestForm2::windowEventsReachTheHandlersInTwips()
     QCOMPARE(rig.form->drawnBand(), QRect(10, 20, 20, 25));
     QTest::mouseRelease(rig.form.data(), Qt::LeftButton, {}, QPoint(30, 45));
     QCOMPARE(QImage(rig.folder.filePath(rig.files().value(0))).size(), QSize(20, 25));
+}
+
+void TestForm2::secondPressOfTheOpeningDoubleClickIsIgnored_data()
+{
+    QTest::addColumn<qint64>("opening"); // the press that opened the overlay; -1: none (keyboard)
+    QTest::addColumn<quint64>("press");  // server times in milliseconds; the interval is 400
+    QTest::addColumn<bool>("ignored");
+    QTest::newRow("opened from the keyboard") << qint64(-1) << quint64(1100) << false;
+    QTest::newRow("399 ms later") << qint64(1000) << quint64(1399) << true;
+    QTest::newRow("400 ms later") << qint64(1000) << quint64(1400) << false;
+    QTest::newRow("across the wrap of the server time") << qint64(0xffffff00) << quint64(0x10) << true;
+}
+
+void TestForm2::secondPressOfTheOpeningDoubleClickIsIgnored()
+{
+    QFETCH(qint64, opening);
+    QFETCH(quint64, press);
+    QFETCH(bool, ignored);
+    Rig rig;
+    if (opening >= 0)
+        rig.form->setOpeningPress(quint64(opening));
+    rig.form->Show();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.form.data()));
+    // The press and its release, without a move between them.
+    for (const auto& [type, held] :
+         {std::pair(QEvent::MouseButtonPress, Qt::LeftButton), std::pair(QEvent::MouseButtonRelease, Qt::NoButton)}) {
+        QMouseEvent event(type, QPointF(10, 20), QPointF(10, 20), Qt::LeftButton, held, Qt::NoModifier);
+        event.setTimestamp(press);
+        QCoreApplication::sendEvent(rig.form.data(), &event);
+    }
+    runDeferredDeletes();
+    QCOMPARE(bool(rig.form), ignored);
+    QCOMPARE(rig.main.log.isEmpty(), ignored);
 }
 
 void TestForm2::escapeAndCloseAbandonTheRun_data()
