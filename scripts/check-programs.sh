@@ -43,4 +43,9 @@ if ((${#not_runnable[@]})); then
     exit 1
 fi
 
+# The reading of sources is heuristic: its own test comes first.
+if ! selftest=$(cd "$root/scripts" && python3 -m unittest -q test_started_programs 2>&1); then
+    echo "$selftest" >&2
+    exit 1
+fi
 python3 "$root/scripts/started_programs.py" "$root"
