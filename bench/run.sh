@@ -40,6 +40,14 @@ stop_xvfb() {
     fi
 }
 
+# with_frozen_clock COMMAND...: runs the command with its wall clock frozen (libfaketime; the monotonic clock runs
+# on). The program's one-in-a-hundred home-page draw at start-up comes from the time of day; at this time it does not
+# open the page, which would put a browser or a message in the middle of a measurement.
+with_frozen_clock() {
+    env LD_PRELOAD="$(ls /usr/lib/*/faketime/libfaketimeMT.so.1 | head -n 1)" FAKETIME="2026-12-07 10:00:00" \
+        FAKETIME_DONT_FAKE_MONOTONIC=1 "$@"
+}
+
 # with_screens COMMAND...: runs the command on a 1920x1080 and on a 3840x2160 screen.
 with_screens() {
     for size in 1920x1080 3840x2160; do
@@ -91,7 +99,7 @@ home=$(mktemp -d "$runtime/home-XXXXXX")
 mkdir -p "$home/.config" "$home/out"
 printf '[Ostrafen%%20Mirel%%20Tasko%%20Vendry%%20Quosh]\nOption1=True\nOption2=False\nText1=%s/\nCheck1=1\n' \
     "$home/out" >"$home/.config/Korvane.conf"
-HOME="$home" XDG_CONFIG_HOME="$home/.config" "$build/app/quosh" >/dev/null 2>&1 &
+HOME="$home" XDG_CONFIG_HOME="$home/.config" with_frozen_clock "$build/app/quosh" >/dev/null 2>&1 &
 app_pid=$!
 i=0
 until main=$(xdotool search --onlyvisible --name '^Ostrafen Mirel Tasko Vendry Quosh$' 2>/dev/null | tail -n 1) &&
@@ -122,6 +130,6 @@ fi
 if wanted startup; then
 echo "== start-up and idle memory (bench_startup)"
 start_xvfb 1920x1080
-"$build/bench/bench_startup" "$build/app/quosh" "$build/bench/minimal_window" 15
+with_frozen_clock "$build/bench/bench_startup" "$build/app/quosh" "$build/bench/minimal_window" 15
 stop_xvfb
 fi
