@@ -116,6 +116,31 @@ std::pair<double, xcb_window_t> waitForMap(xcb_connection_t* c, double timeoutMs
     return {-1, XCB_WINDOW_NONE};
 }
 
+// Moves the pointer to (x, y) and returns once it is there. xdotool's --sync waits for the pointer to move, which
+// never happens when it is already in place: then there is nothing to do.
+void movePointer(xcb_connection_t* c, xcb_window_t root, const std::string& x, const std::string& y)
+{
+    const std::unique_ptr<xcb_query_pointer_reply_t, FreeDeleter> pointer(
+        xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr));
+    if (pointer && pointer->root_x == std::atoi(x.c_str()) && pointer->root_y == std::atoi(y.c_str()))
+        return;
+    run({"xdotool", "mousemove", "--sync", x, y});
+}
+
+// Waits until a top-level window is under the pointer, up to `timeoutMs`.
+bool waitForWindowUnderPointer(xcb_connection_t* c, xcb_window_t root, double timeoutMs)
+{
+    const double deadline = nowMs() + timeoutMs;
+    while (nowMs() < deadline) {
+        const std::unique_ptr<xcb_query_pointer_reply_t, FreeDeleter> pointer(
+            xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr));
+        if (pointer && pointer->child != XCB_WINDOW_NONE)
+            return true;
+        usleep(20 * 1000);
+    }
+    return false;
+}
+
 // Whether the window covers the whole root window: the mark of a capture overlay.
 bool coversScreen(xcb_connection_t* c, xcb_window_t window, const xcb_screen_t* screen)
 {
@@ -204,7 +229,7 @@ int main(int argc, char** argv)
 
     std::vector<double> times;
     for (int i = 0; i < runs; ++i) {
-        run({"xdotool", "mousemove", "--sync", x, y});
+        movePointer(c, root, x, y);
         usleep(100 * 1000);
         while (Event stale{xcb_poll_for_event(c)}) {
         }
@@ -229,7 +254,12 @@ int main(int argc, char** argv)
                 reinterpret_cast<xcb_destroy_notify_event_t*>(event.get())->window == overlay)
                 break;
         }
-        // Let the main window come back and settle before the next click.
+        // Let the main window come back under the pointer and settle before the next click: a click that comes
+        // sooner lands on the bare screen.
+        if (!waitForWindowUnderPointer(c, root, 5000)) {
+            std::fprintf(stderr, "run %d: the main window did not come back\n", i + 1);
+            return 1;
+        }
         usleep(300 * 1000);
     }
     std::sort(times.begin(), times.end());

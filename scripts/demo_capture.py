@@ -3,6 +3,7 @@
 import glob
 import os
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import harness  # noqa: E402
@@ -11,7 +12,10 @@ import harness  # noqa: E402
 def main():
     binary = os.path.abspath(sys.argv[1])
     display = harness.Display(width=1280, height=800)
-    program = harness.Program(display, binary=binary)
+    # A home of our own, which the harness leaves in place so that the capture stays, and the user's own clock: the
+    # capture is named after the real time.
+    home = tempfile.mkdtemp(prefix="quosh-home-")
+    program = harness.Program(display, binary=binary, home=home, clock=None)
     try:
         main_window = program.start()
         x, y, _, _ = display.geometry(main_window)

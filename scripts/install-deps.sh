@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
-# Installs everything the tool needs to build, run and be tested on Debian 12. Needs root.
+# Installs everything the tool needs to build, run and be tested on Debian 12: the libraries and files below, and the
+# package of every outside program in scripts/programs.list. Needs root.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(
     # build
-    build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev
+    build-essential pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
     libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libturbojpeg0-dev
     # fonts the main window is drawn with (metric-compatible with Arial)
     fonts-liberation2
-    # a virtual display, a window manager and the tools that drive them
-    xvfb openbox xdotool xclip x11-apps x11-utils x11-xserver-utils xauth
-    # tests and benchmarks
-    python3 python3-numpy clang clang-format clang-tidy libclang-rt-14-dev dbus dbus-x11 procps
-    # the soak counts the program's X resources
-    xrestop
-    # packaging: the .deb's library dependencies (dpkg-shlibdeps), checking its menu entry, starting it from the menu
-    dpkg-dev desktop-file-utils libgtk-3-bin
+    # what the tests load rather than start: an X authority for Xvfb, the session bus, images as arrays,
+    # the fuzzers' sanitizer runtime, the preloaded clock of libfaketime
+    xauth dbus dbus-x11 python3-numpy libclang-rt-14-dev libfaketime
+    # packaging: the .deb's library dependencies (dpkg-shlibdeps)
+    dpkg-dev
 )
+# "package: program ...", without the optional ones.
+mapfile -t -O "${#packages[@]}" packages < <(sed -n -e '/^[[:space:]]*#/d' -e '/(optional)/d' \
+    -e 's/^[[:space:]]*\([^[:space:]:]*\):.*/\1/p' "$root/scripts/programs.list")
 
 missing=()
 for package in "${packages[@]}"; do

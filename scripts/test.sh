@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds with warnings as errors, and runs every test: once in a normal build and once
 # in a build with AddressSanitizer and UndefinedBehaviorSanitizer. No display is needed: the tests start their
-# own virtual displays. Then every reader of outside data runs under libFuzzer for a minute.
+# own virtual displays. Then every reader of outside data runs under libFuzzer for a while.
 # QUOSH_SKIP_SANITIZE=1 and QUOSH_SKIP_FUZZ=1 leave those passes out.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
+# Stops here, naming it, when a program that a test starts is missing: better now than half an hour into the suite.
+"$root/scripts/check-programs.sh"
 
 unset DISPLAY WAYLAND_DISPLAY
 jobs=$(nproc)

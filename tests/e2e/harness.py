@@ -1,5 +1,12 @@
-"""Drives the real program on a private Xvfb with openbox, as a user would, with xdotool and xclip."""
+"""Drives the real program on a private Xvfb with openbox, as a user would, with xdotool and xclip.
 
+Everything started here ends with the test process, however it ends: each server, window manager and program runs
+in a process group of its own that is signalled when the test process dies (even by SIGKILL, as a test runner's
+timeout does), and what a test class or a test starts is stopped by cleanups that run after failures in set-up too."""
+
+import atexit
+import ctypes
+import glob
 import os
 import re
 import shutil
@@ -13,6 +20,84 @@ PRODUCT = "Ostrafen Mirel Tasko Vendry Quosh"
 APP_TITLE = "Ostrafen Mirel Tasko Vendry"
 SECTION = "Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh"
 DASHES = "---------------------------"
+
+# The program draws its one-in-a-hundred home-page chance from the time of day, to the millisecond; its wall clock is
+# frozen (by libfaketime) at a time whose draw is known. At 10:00:00 the draw is 11; at 10:04:17 it is 7, which opens
+# the home page. The monotonic clock, which Qt's timers use, runs on.
+CLOCK_WITHOUT_HOME_PAGE = "2026-12-07 10:00:00"
+CLOCK_WITH_HOME_PAGE = "2026-12-07 10:04:17"
+
+_PR_SET_PDEATHSIG = 1
+_libc = ctypes.CDLL(None, use_errno=True)
+# Processes and folders still to be stopped and removed when the test process ends without its cleanups.
+_leftovers = []
+
+
+def _own_group_ending_with_parent(death_signal):
+    parent = os.getpid()
+
+    def prepare():
+        os.setpgid(0, 0)
+        _libc.prctl(_PR_SET_PDEATHSIG, int(death_signal), 0, 0, 0)
+        # The parent may have died before the line above took effect.
+        if os.getppid() != parent:
+            os._exit(1)
+
+    return prepare
+
+
+def spawn(args, death_signal=signal.SIGKILL, **kwargs):
+    """Starts args like subprocess.Popen, in a process group of its own that gets death_signal when this process
+    dies; stop_process ends the group."""
+    process = subprocess.Popen(args, preexec_fn=_own_group_ending_with_parent(death_signal), **kwargs)
+    _leftovers.append(process)
+    return process
+
+
+def stop_process(process, first_signal=signal.SIGTERM, timeout=10):
+    """Ends the process and everything in its group: first_signal, then SIGKILL after timeout seconds."""
+    if process is None:
+        return
+    if process.poll() is None:
+        process.send_signal(first_signal)
+        try:
+            process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    # Whatever the process started and left in its group.
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+    if process in _leftovers:
+        _leftovers.remove(process)
+
+
+def _remove_leftovers():
+    for item in reversed(_leftovers[:]):
+        if isinstance(item, str):
+            shutil.rmtree(item, ignore_errors=True)
+        else:
+            stop_process(item, timeout=5)
+    _leftovers.clear()
+
+
+def _stop_on_sigterm(signum, frame):
+    # Like Ctrl+C: the run stops, and the processes and folders left are removed on the way out.
+    raise KeyboardInterrupt(f"signal {signum}")
+
+
+atexit.register(_remove_leftovers)
+if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+    signal.signal(signal.SIGTERM, _stop_on_sigterm)
+
+
+def faketime_library():
+    found = sorted(glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1"))
+    if not found:
+        raise RuntimeError("libfaketime is not installed (Debian package faketime): the program's clock cannot be set")
+    return found[0]
 
 
 def wait_until(predicate, timeout=15.0, interval=0.05, what="condition"):
@@ -32,38 +117,43 @@ class Display:
 
     def __init__(self, width=1280, height=800, depth=24, window_manager=True, extra_args=()):
         self.runtime = tempfile.mkdtemp(prefix="quosh-runtime-")
+        _leftovers.append(self.runtime)
         os.chmod(self.runtime, 0o700)
-        read_fd, write_fd = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-noreset", "-nolisten", "tcp", "+extension", "RANDR",
-             "-screen", "0", f"{width}x{height}x{depth}", *extra_args],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_fd)
-        with os.fdopen(read_fd) as pipe:
-            number = pipe.readline().strip()
-        if not number:
-            self.xvfb.kill()
-            raise RuntimeError("Xvfb did not start")
-        self.name = f":{number}"
-        self.env = dict(os.environ, DISPLAY=self.name, XDG_RUNTIME_DIR=self.runtime)
-        self.env.pop("WAYLAND_DISPLAY", None)
-        self.env.pop("QT_QPA_PLATFORM", None)
+        self.xvfb = None
         self.openbox = None
-        if window_manager:
-            self.start_window_manager()
+        try:
+            read_fd, write_fd = os.pipe()
+            # SIGTERM lets the server remove its lock file and socket.
+            self.xvfb = spawn(
+                ["Xvfb", "-displayfd", str(write_fd), "-noreset", "-nolisten", "tcp", "+extension", "RANDR",
+                 "-screen", "0", f"{width}x{height}x{depth}", *extra_args],
+                death_signal=signal.SIGTERM, pass_fds=(write_fd,), stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
+            os.close(write_fd)
+            with os.fdopen(read_fd) as pipe:
+                number = pipe.readline().strip()
+            if not number:
+                raise RuntimeError("Xvfb did not start")
+            self.name = f":{number}"
+            self.env = dict(os.environ, DISPLAY=self.name, XDG_RUNTIME_DIR=self.runtime)
+            self.env.pop("WAYLAND_DISPLAY", None)
+            self.env.pop("QT_QPA_PLATFORM", None)
+            if window_manager:
+                self.start_window_manager()
+        except BaseException:
+            self.close()
+            raise
 
     def start_window_manager(self):
-        self.openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.openbox = spawn(["openbox", "--sm-disable"], env=self.env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
         # openbox manages windows only once it has published its theme on the root window.
         wait_until(lambda: "_OB_THEME(" in self.run("xprop", "-root", "_OB_THEME", check=False),
                    what="openbox to be ready")
 
     def stop_window_manager(self):
-        if self.openbox:
-            self.openbox.terminate()
-            self.openbox.wait(10)
-            self.openbox = None
+        stop_process(self.openbox)
+        self.openbox = None
 
     def run(self, *args, check=True, input=None):
         result = subprocess.run(list(args), env=self.env, capture_output=True, text=True, input=input)
@@ -162,22 +252,26 @@ class Display:
         return title, body, buttons
 
     def close(self):
+        """Stops the window manager and the server; may be called again."""
         self.stop_window_manager()
-        self.xvfb.terminate()
-        try:
-            self.xvfb.wait(10)
-        except subprocess.TimeoutExpired:
-            self.xvfb.kill()
+        stop_process(self.xvfb)
+        self.xvfb = None
         shutil.rmtree(self.runtime, ignore_errors=True)
+        if self.runtime in _leftovers:
+            _leftovers.remove(self.runtime)
 
 
 class Program:
-    """The program under test, with its own home, desktop folder and settings file."""
+    """The program under test, with its own home, desktop folder and settings file, and its wall clock frozen at
+    `clock` (None: the real clock)."""
 
-    def __init__(self, display, binary=None, home=None, extra_env=None):
+    def __init__(self, display, binary=None, home=None, extra_env=None, clock=CLOCK_WITHOUT_HOME_PAGE):
         self.display = display
         self.binary = binary or os.environ["QUOSH_BIN"]
         self.home = home or tempfile.mkdtemp(prefix="quosh-home-")
+        self.clock = clock
+        if not home:
+            _leftovers.append(self.home)
         self.config = os.path.join(self.home, ".config")
         self.desktop = os.path.join(self.home, "Desktop")
         os.makedirs(self.config, exist_ok=True)
@@ -225,9 +319,19 @@ class Program:
                     values[key] = value
         return values
 
+    def clock_env(self):
+        """What freezes the program's wall clock at self.clock; the monotonic clock keeps running."""
+        if self.clock is None:
+            return {}
+        preload = " ".join(filter(None, [self.env.get("LD_PRELOAD"), faketime_library()]))
+        # A sanitizer runtime wants to come first among the preloaded libraries; here it comes second.
+        asan = ":".join(filter(None, [self.env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+        return {"LD_PRELOAD": preload, "FAKETIME": self.clock, "FAKETIME_DONT_FAKE_MONOTONIC": "1",
+                "ASAN_OPTIONS": asan}
+
     def start(self, wait_main=True):
-        self.process = subprocess.Popen([self.binary], env=self.env, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, text=True)
+        self.process = spawn([self.binary], env=dict(self.env, **self.clock_env()), stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True)
         if wait_main:
             return self.wait_main()
         return None
@@ -236,13 +340,7 @@ class Program:
         return self.display.wait_window(f"^{PRODUCT}$", timeout)
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
         output = ""
         if self.process and self.process.stdout:
             output = self.process.stdout.read()
@@ -253,6 +351,8 @@ class Program:
     def cleanup(self):
         self.stop()
         shutil.rmtree(self.home, ignore_errors=True)
+        if self.home in _leftovers:
+            _leftovers.remove(self.home)
 
 
 class ProgramTestCase(unittest.TestCase):
@@ -263,10 +363,8 @@ class ProgramTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.display = Display(**cls.display_args)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.display.close()
+        # A class cleanup also runs when a subclass's setUpClass fails after this.
+        cls.addClassCleanup(cls.display.close)
 
     def setUp(self):
         self.program = Program(self.display)

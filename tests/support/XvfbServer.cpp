@@ -2,6 +2,11 @@
 
 #include <QDeadlineTimer>
 
+#include <csignal>
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
 XvfbServer::~XvfbServer()
 {
     stop();
@@ -29,6 +34,14 @@ bool XvfbServer::start(const Options& options, int timeoutMs)
     arguments << options.extraArguments;
     // Nobody reads what the server logs; a full pipe would stop it.
     m_process.setStandardErrorFile(QProcess::nullDevice());
+    // The server ends with the test even when the test is killed (a runner's timeout) and no destructor runs.
+    const pid_t parent = getpid();
+    m_process.setChildProcessModifier([parent] {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) {
+            _exit(1);
+        }
+    });
     m_process.start(QStringLiteral("Xvfb"), arguments);
     if (!m_process.waitForStarted(timeoutMs)) {
         m_error = QStringLiteral("Xvfb did not start: ") + m_process.errorString();
