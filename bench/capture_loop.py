@@ -5,20 +5,17 @@ every rectangle is compared with the pattern on the root window (exact for BMP, 
 the rectangle lies on the main window, which must be gone from the picture; with it clear the rectangle lies beside
 the main window, where the overlay or a message box of an earlier run would show if it were still on the screen.
 
-Usage: bench/capture_loop.py [--runs N] [--compositor] [--stall-wm MS] [--keep FOLDER]   (QUOSH_BIN names the
-program; default: build/app/quosh). --stall-wm stops the window manager for MS milliseconds as "Start Capturing" is
-clicked, as a loaded machine does now and then. A wrong file is kept, with the root window as xwd saw it right
-after, in the --keep folder.
+Usage: bench/capture_loop.py [--runs N] [--compositor] [--keep FOLDER]   (QUOSH_BIN names the program; default:
+build/app/quosh). A wrong file is kept, with the root window as xwd saw it right after, in the --keep folder. A busy
+machine makes a race show more often.
 Prints one line a hundred runs and a summary; exits 1 when any file was wrong."""
 
 import argparse
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -35,8 +32,13 @@ BUTTONS = {"jpg": (31, 37), "bmp": (87, 37), "check": (31, 153), "start": (268, 
 WIDTH, HEIGHT = 1280, 800
 
 
-def start_compositor(display):
-    """picom with fading over the xrender backend; returns the process once it owns the compositing selection."""
+def start_compositor(display, pattern_path):
+    """picom with fading over the xrender backend, drawing the pattern as the desktop; returns the process once it
+    runs."""
+    picture = os.path.join(display.runtime, "pattern.png")
+    display.run("convert", pattern_path, picture)
+    # A compositor draws the desktop from the root pixmap that hsetroot keeps and names.
+    display.run("hsetroot", "-center", picture)
     picom = subprocess.Popen(["picom", "--backend", "xrender", "--fading"],
                              env=display.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # picom names the window that owns the selection after itself.
@@ -54,7 +56,7 @@ class Loop:
             f.write(self.pattern.to_ppm())
         self.display.run("display", "-window", "root", path, check=False)
         wait_until(lambda: images.grab_root(self.display.env).rgb == self.pattern.rgb, what="the pattern")
-        self.picom = start_compositor(self.display) if args.compositor else None
+        self.picom = start_compositor(self.display, path) if args.compositor else None
         binary = os.environ.get("QUOSH_BIN", os.path.join(HERE, "..", "build", "app", "quosh"))
         self.program = Program(self.display, binary=binary)
         self.folder = tempfile.mkdtemp(prefix="quosh-loop-")
@@ -102,8 +104,6 @@ class Loop:
     def capture(self, run):
         rect = self.rectangle(run)
         before = set(os.listdir(self.folder))
-        if self.args.stall_wm:
-            self.stall_window_manager(self.args.stall_wm / 1000)
         self.click("start")
         self.display.wait_window(OVERLAY)
         self.display.drag(*rect, steps=3)
@@ -115,11 +115,6 @@ class Loop:
         self.program.wait_main()
         new = wait_until(lambda: set(os.listdir(self.folder)) - before, what="the file")
         return os.path.join(self.folder, new.pop()), rect
-
-    def stall_window_manager(self, seconds):
-        openbox = self.display.openbox
-        openbox.send_signal(signal.SIGSTOP)
-        threading.Timer(seconds, openbox.send_signal, (signal.SIGCONT,)).start()
 
     def check(self, path, rect):
         x1, y1, x2, y2 = rect
@@ -165,7 +160,6 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=2000)
     parser.add_argument("--compositor", action="store_true", help="run picom with fading")
-    parser.add_argument("--stall-wm", type=int, default=0, metavar="MS", help="stop the window manager a while")
     parser.add_argument("--keep", help="folder for wrong files and the screen after them")
     loop = Loop(parser.parse_args())
     try:
