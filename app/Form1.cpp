@@ -9,6 +9,7 @@
 #include "platform/CursorFile.h"
 #include "platform/ErrorReport.h"
 #include "platform/EventLoop.h"
+#include "platform/HideFromScreen.h"
 #include "platform/ProgramFiles.h"
 #include "platform/ScreenService.h"
 #include "platform/Services.h"
@@ -405,5 +406,6 @@ void Form1::showMainWindow()
 
 void Form1::hideMainWindow()
 {
-    hide();
+    // Hidden means gone from the screen: the overlay's grab follows at once.
+    hideFromScreen(*this);
 }

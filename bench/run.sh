@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs every benchmark, one section each. Usage: bench/run.sh [build-folder [section...]]   (default: build, and
-# every section: grab save band launch startup). Benchmarks that need a display get an Xvfb of their own for each
+# every section: grab save band launch startup hide loop). Benchmarks that need a display get an Xvfb of their own for each
 # screen size.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -48,6 +48,16 @@ with_frozen_clock() {
         FAKETIME_DONT_FAKE_MONOTONIC=1 "$@"
 }
 
+# start_openbox: starts openbox on $DISPLAY, sets openbox_pid and waits until it manages windows.
+start_openbox() {
+    openbox --sm-disable >/dev/null 2>&1 &
+    openbox_pid=$!
+    i=0
+    until xprop -root _OB_THEME 2>/dev/null | grep -q '_OB_THEME('; do
+        i=$((i + 1)); [ $i -lt 200 ] || { echo "openbox did not start" >&2; exit 1; }; sleep 0.05
+    done
+}
+
 # with_screens COMMAND...: runs the command on a 1920x1080 and on a 3840x2160 screen.
 with_screens() {
     for size in 1920x1080 3840x2160; do
@@ -89,12 +99,7 @@ fi
 if wanted launch; then
 echo "== capture launch (bench_launch)"
 start_xvfb 1920x1080
-openbox --sm-disable >/dev/null 2>&1 &
-openbox_pid=$!
-i=0
-until xprop -root _OB_THEME 2>/dev/null | grep -q '_OB_THEME('; do
-    i=$((i + 1)); [ $i -lt 200 ] || { echo "openbox did not start" >&2; exit 1; }; sleep 0.05
-done
+start_openbox
 home=$(mktemp -d "$runtime/home-XXXXXX")
 mkdir -p "$home/.config" "$home/out"
 printf '[Ostrafen%%20Mirel%%20Tasko%%20Vendry%%20Quosh]\nOption1=True\nOption2=False\nText1=%s/\nCheck1=1\n' \
@@ -132,4 +137,39 @@ echo "== start-up and idle memory (bench_startup)"
 start_xvfb 1920x1080
 with_frozen_clock "$build/bench/bench_startup" "$build/app/quosh" "$build/bench/minimal_window" 15
 stop_xvfb
+fi
+
+# What hiding the main window until it is off the screen adds before the grab: under openbox alone, and with a
+# compositing manager that fades closing windows out (picom, Debian package picom).
+if wanted hide; then
+echo "== hide before the grab (bench_hide)"
+start_xvfb 1920x1080
+start_openbox
+echo "openbox, no compositor:"
+"$build/bench/bench_hide" 21
+if command -v picom >/dev/null; then
+    picom --backend xrender --fading >/dev/null 2>&1 &
+    picom_pid=$!
+    i=0
+    until xdotool search --name '^picom$' >/dev/null 2>&1; do
+        i=$((i + 1)); [ $i -lt 200 ] || { echo "picom did not start" >&2; exit 1; }; sleep 0.05
+    done
+    echo "openbox and picom --backend xrender --fading:"
+    "$build/bench/bench_hide" 21
+    kill "$picom_pid" 2>/dev/null || true
+    wait "$picom_pid" 2>/dev/null || true
+else
+    echo "picom is not installed: no figure under a compositor (apt-get install picom)"
+fi
+kill "$openbox_pid" 2>/dev/null || true
+wait "$openbox_pid" 2>/dev/null || true
+stop_xvfb
+fi
+
+# Captures in a row, box ticked and clear, JPG and BMP, every file checked against the screen; a capture that says
+# "Done." and holds the wrong picture fails the run. QUOSH_LOOP_RUNS sets the count (200 here; 2000 for a proper
+# hunt, which takes about an hour).
+if wanted loop; then
+echo "== captures checked one by one (capture_loop.py)"
+QUOSH_BIN="$build/app/quosh" python3 "$here/capture_loop.py" --runs "${QUOSH_LOOP_RUNS:-200}"
 fi

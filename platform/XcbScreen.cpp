@@ -169,8 +169,8 @@ private:
     std::unique_ptr<SharedSegment> m_spare;
 };
 
-// Pixels in a shared-memory segment. The segment goes back to the pool while the screen lives; after that the
-// connection is closed, the server has let go of it, and unmapping it frees it.
+// Pixels in a shared-memory segment. The segment goes back to the pool while the screen lives; after that it is
+// unmapped here, and the kernel frees it once the server lets go too, which it does when the connection closes.
 class SharedMemoryStorage final : public PixelStorage {
 public:
     SharedMemoryStorage(std::unique_ptr<SharedSegment> segment, std::weak_ptr<SegmentPool> pool)
@@ -205,14 +205,16 @@ private:
 } // namespace
 
 struct XcbScreen::Private {
-    Connection connection;
+    Connection owned;                       // empty when the connection is borrowed
+    xcb_connection_t* connection = nullptr; // owned.get() or the borrowed one
     const xcb_screen_t* screen = nullptr;
     std::optional<ScreenLayout> layout;
     bool hasRandrMonitors = false;
     bool isUsingSharedMemory = false;
     std::shared_ptr<SegmentPool> pool; // declared after the connection: goes first
 
-    xcb_connection_t* c() const { return connection.get(); }
+    xcb_connection_t* c() const { return connection; }
+    void setUp(int screenNumber, Transfer transfer);
     void checkConnection() const;
     QRect primaryMonitor();
     std::vector<PaletteEntry> palette();
@@ -224,27 +226,51 @@ XcbScreen::XcbScreen(Transfer transfer)
     : d(std::make_unique<Private>())
 {
     int screenNumber = 0;
-    d->connection.reset(xcb_connect(nullptr, &screenNumber));
-    if (xcb_connection_has_error(d->c())) {
+    d->owned.reset(xcb_connect(nullptr, &screenNumber));
+    d->connection = d->owned.get();
+    d->setUp(screenNumber, transfer);
+}
+
+XcbScreen::XcbScreen(xcb_connection_t* borrowed, Transfer transfer)
+    : d(std::make_unique<Private>())
+{
+    d->connection = borrowed;
+    // The display name that the connection was opened with is not kept; a display with more than one screen is
+    // rare enough that $DISPLAY's screen number serves.
+    int screenNumber = 0;
+    if (xcb_setup_roots_length(xcb_get_setup(borrowed)) > 1) {
+        int display = 0;
+        char* host = nullptr;
+        if (xcb_parse_display(nullptr, &host, &display, &screenNumber) == 0) {
+            screenNumber = 0;
+        }
+        std::free(host);
+    }
+    d->setUp(screenNumber, transfer);
+}
+
+void XcbScreen::Private::setUp(int screenNumber, Transfer transfer)
+{
+    if (xcb_connection_has_error(c())) {
         return; // reported by the first call that needs the display
     }
-    auto screens = xcb_setup_roots_iterator(xcb_get_setup(d->c()));
+    auto screens = xcb_setup_roots_iterator(xcb_get_setup(c()));
     for (int i = 0; i < screenNumber && screens.rem; ++i) {
         xcb_screen_next(&screens);
     }
-    d->screen = screens.rem ? screens.data : nullptr;
+    screen = screens.rem ? screens.data : nullptr;
 
-    const xcb_query_extension_reply_t* randr = xcb_get_extension_data(d->c(), &xcb_randr_id);
+    const xcb_query_extension_reply_t* randr = xcb_get_extension_data(c(), &xcb_randr_id);
     if (randr && randr->present) {
         const XcbReply<xcb_randr_query_version_reply_t> version(
-            xcb_randr_query_version_reply(d->c(), xcb_randr_query_version(d->c(), 1, 5), nullptr));
-        d->hasRandrMonitors = version && (version->major_version > 1 || version->minor_version >= 5);
+            xcb_randr_query_version_reply(c(), xcb_randr_query_version(c(), 1, 5), nullptr));
+        hasRandrMonitors = version && (version->major_version > 1 || version->minor_version >= 5);
     }
     if (transfer == Transfer::Automatic) {
-        const xcb_query_extension_reply_t* shm = xcb_get_extension_data(d->c(), &xcb_shm_id);
-        d->isUsingSharedMemory = shm && shm->present;
+        const xcb_query_extension_reply_t* shm = xcb_get_extension_data(c(), &xcb_shm_id);
+        isUsingSharedMemory = shm && shm->present;
     }
-    d->pool = std::make_shared<SegmentPool>(d->c());
+    pool = std::make_shared<SegmentPool>(c());
 }
 
 XcbScreen::~XcbScreen() = default;

@@ -4,7 +4,9 @@
 
 #include <memory>
 
-// The primary screen of the X display named by $DISPLAY, read over a connection of its own.
+struct xcb_connection_t;
+
+// The primary screen of an X display, read over the toolkit's own connection or over one of its own.
 //
 // The primary monitor is the RandR monitor flagged primary (else the first one, else the whole root window); its
 // top-left corner need not be (0, 0). Pixels come in the server's own format: through an MIT-SHM segment when the
@@ -17,7 +19,12 @@ public:
         GetImageOnly, // never MIT-SHM
     };
 
+    // Opens a connection of its own to the display named by $DISPLAY.
     explicit XcbScreen(Transfer transfer = Transfer::Automatic);
+    // Reads over a connection that stays open while this screen lives and is closed by its owner (the toolkit's),
+    // so that each grab comes after every request made on it before: a window hidden, a window mapped. The screen
+    // is the display's default one.
+    explicit XcbScreen(xcb_connection_t* borrowed, Transfer transfer = Transfer::Automatic);
     ~XcbScreen() override;
     XcbScreen(const XcbScreen&) = delete;
     XcbScreen& operator=(const XcbScreen&) = delete;

@@ -9,15 +9,12 @@ import time
 import unittest
 
 import images
-from harness import APP_TITLE, ProgramTestCase, wait_until
+from harness import APP_TITLE, DOUBLE_CLICK_INTERVAL, ProgramTestCase, wait_until
 
 MISSING_FOLDER = "Folder does not exist. Please select another folder."
 OVERLAY = "^Form2$"
 DONE_BOX = f"^{APP_TITLE}$"
 ERROR_BOX = "^Application Error$"
-# A press on the overlay within the desktop's double-click interval of the click that opened it is that click's
-# second half and is ignored. No XSETTINGS daemon runs here, so the interval is Qt's default of 400 ms.
-DOUBLE_CLICK_INTERVAL = 0.4
 FORMATS = {"jpg": {"Option1": "False", "Option2": "True"}, "bmp": {"Option1": "True", "Option2": "False"}}
 
 

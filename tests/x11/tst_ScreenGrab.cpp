@@ -8,6 +8,7 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -164,6 +165,7 @@ private slots:
     void grabIsPixelExact_data();
     void grabIsPixelExact();
     void liveGrabsNeverShareMemory();
+    void grabOverABorrowedConnectionFollowsItsRequests();
     void onlyThePrimaryMonitorIsGrabbed_data();
     void onlyThePrimaryMonitorIsGrabbed();
     void areaOffTheScreenFails();
@@ -244,6 +246,43 @@ void TestScreenGrab::liveGrabsNeverShareMemory()
     auto late = GrabScreen(*kept);
     kept.reset();
     QVERIFY(patternMismatch(*late, 24, 0, 0, 3).isEmpty());
+}
+
+void TestScreenGrab::grabOverABorrowedConnectionFollowsItsRequests()
+{
+    const QSize size(640, 480);
+    XvfbServer server;
+    QVERIFY2(server.start({size, 24, true, {}}), qPrintable(server.errorString()));
+    const Connection c = connectTo(server);
+    QVERIFY(c);
+    qunsetenv("DISPLAY");
+    xcb_screen_t* root = firstScreen(c.get());
+    const xcb_window_t window = xcb_generate_id(c.get());
+    const std::uint32_t values[] = {root->white_pixel, 1};
+    xcb_create_window(c.get(), XCB_COPY_FROM_PARENT, window, root->root, 100, 50, 300, 200, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT,
+                      values);
+    for (int run = 0; run < 20; ++run) {
+        QVERIFY(paintPattern(c.get(), size, 24, 4));
+        // Not flushed, not waited for: only the order of the requests puts the window into the grab.
+        xcb_map_window(c.get(), window);
+        XcbScreen screen(c.get());
+        const auto picture = GrabWindowArea(screen, 100, 50, 300, 200);
+        QVERIFY(screen.isUsingSharedMemory());
+        for (int y = 0; y < picture->height(); ++y) {
+            const auto* row = reinterpret_cast<const std::uint32_t*>(picture->bitmap().row(y));
+            const auto white = [&](std::uint32_t pixel) {
+                return (pixel & 0xffffff) == (root->white_pixel & 0xffffff);
+            };
+            QVERIFY2(std::all_of(row, row + picture->width(), white), qPrintable(QStringLiteral("run %1").arg(run)));
+        }
+        xcb_unmap_window(c.get(), window);
+    }
+    // The connection outlives the screens that borrowed it.
+    QCOMPARE(xcb_connection_has_error(c.get()), 0);
+    const std::unique_ptr<xcb_get_input_focus_reply_t, FreeDeleter> alive(
+        xcb_get_input_focus_reply(c.get(), xcb_get_input_focus(c.get()), nullptr));
+    QVERIFY(alive);
 }
 
 void TestScreenGrab::onlyThePrimaryMonitorIsGrabbed_data()
