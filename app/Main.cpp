@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include "app/Form1.h"
+#include "platform/DisplayCheck.h"
 #include "platform/ProgramFiles.h"
 #include "platform/RealServices.h"
 #include "platform/SafeFile.h"
@@ -55,6 +56,10 @@ void endOnFatal(QtMsgType type, const QMessageLogContext& context, const QString
 int Main(int argc, char* argv[])
 {
     applyUserFolderRules();
+    if (const QString reason = missingDisplayReason(argc, argv); !reason.isEmpty()) {
+        std::fprintf(stderr, "quosh: %s\n", reason.toLocal8Bit().constData());
+        return 1;
+    }
     g_previousHandler = qInstallMessageHandler(endOnFatal);
     int received = 0;
     int status = 0;
