@@ -329,8 +329,9 @@ class Program:
         preload = " ".join(filter(None, [self.env.get("LD_PRELOAD"), faketime_library()]))
         # A sanitizer runtime wants to come first among the preloaded libraries; here it comes second.
         asan = ":".join(filter(None, [self.env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+        # NO_FAKE_STAT: files keep the times they really have.
         return {"LD_PRELOAD": preload, "FAKETIME": self.clock, "FAKETIME_DONT_FAKE_MONOTONIC": "1",
-                "ASAN_OPTIONS": asan}
+                "NO_FAKE_STAT": "1", "ASAN_OPTIONS": asan}
 
     def start(self, wait_main=True):
         self.process = spawn([self.binary], env=dict(self.env, **self.clock_env()), stdout=subprocess.PIPE,

@@ -71,13 +71,14 @@ class TestStartUp(ProgramTestCase):
         stale = ".Screen Capture 01_02_26_03_04_05.bmp.abc123"
         kept = [".Screen Capture 01_02_26_03_04_06.jpg.abc123",  # young: another copy may still be writing it
                 ".notes.txt.abc123", "Screen Capture 01_02_26_03_04_05.bmp"]
+        # Ages as the program's clock, frozen by the harness, sees them.
+        now = time.mktime(time.strptime(self.program.clock, "%Y-%m-%d %H:%M:%S"))
         for name in [stale] + kept:
             path = os.path.join(folder, name)
             with open(path, "wb") as f:
                 f.write(b"partial")
-            if name != kept[0]:
-                old = time.time() - 120
-                os.utime(path, (old, old))
+            age = 0 if name == kept[0] else 120
+            os.utime(path, (now - age, now - age))
         self.program.write_settings({"Text1": folder + "/"})
         self.program.start()
         self.assertEqual(sorted(os.listdir(folder)), sorted(kept))
