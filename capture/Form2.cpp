@@ -76,6 +76,7 @@ void Form2::Show()
         return;
     }
     keepOffTaskbar(*this);
+    trackPointer(*this);
     QScreen* primary = QGuiApplication::primaryScreen();
     if (QWindow* handle = windowHandle(); handle && primary) {
         handle->setScreen(primary);

@@ -133,6 +133,10 @@ class Session:
         self.unshare = None
         try:
             self._start()
+        except AssertionError as error:
+            log = self.session_log()
+            self.close()
+            raise AssertionError(f"{error}\n{log}") from None
         except BaseException:
             self.close()
             raise
@@ -200,7 +204,7 @@ class Session:
                    what="the VNC server")
         self.vnc = wait_until(self._connect_vnc, timeout=15, what="a VNC connection")
         if self.portal != "none":
-            wait_until(lambda: self.has_owner("org.freedesktop.portal.Desktop"), timeout=20, what="the portal")
+            wait_until(lambda: self.has_owner("org.freedesktop.portal.Desktop"), timeout=60, what="the portal")
         # Keep the pointer off the pictures that the tests compare.
         self.vnc.move(self.width - 1, self.height - 1)
 
