@@ -2,14 +2,10 @@
 
 #include "platform/Failure.h"
 #include "platform/ImageStorage.h"
+#include "platform/PortalRequest.h"
 
 #include <QBuffer>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
-#include <QDBusPendingCallWatcher>
-#include <QDBusServiceWatcher>
 #include <QDir>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QImageReader>
@@ -28,11 +24,7 @@
 
 namespace {
 
-const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
-const QString screenshotInterface = QStringLiteral("org.freedesktop.portal.Screenshot");
-const QString requestInterface = QStringLiteral("org.freedesktop.portal.Request");
-const QString serviceText = QStringLiteral("the desktop's screenshot service (xdg-desktop-portal)");
+const QString serviceText = PortalRequest::serviceText();
 
 // The largest screenshot file read: a PNG or raw picture of an 8K desktop fits well within it.
 constexpr qint64 maxFileBytes = 512LL * 1024 * 1024;
@@ -47,148 +39,6 @@ constexpr int maxDecodeMegabytes = 1024;
 QString systemError(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
-}
-
-// One Screenshot request: subscribed to its Response before the call, as the portal's request pattern asks, and
-// waited for in a local event loop that leaves user input queued.
-class PortalRequest : public QObject {
-    Q_OBJECT
-public:
-    explicit PortalRequest(QDBusConnection bus)
-        : m_bus(std::move(bus))
-    {}
-    ~PortalRequest() override { unlisten(); }
-    PortalRequest(const PortalRequest&) = delete;
-    PortalRequest& operator=(const PortalRequest&) = delete;
-
-    // The file URI the portal answered with.
-    QString run();
-
-private slots:
-    void response(uint code, const QVariantMap& results);
-    void replied(QDBusPendingCallWatcher* call);
-    void portalGone();
-
-private:
-    void listen(const QString& path);
-    void unlisten();
-    void finish(QString failure = {});
-
-    QDBusConnection m_bus;
-    QString m_path;
-    QEventLoop m_loop;
-    bool m_done = false;
-    QString m_failure;
-    QString m_uri;
-};
-
-QString PortalRequest::run()
-{
-    if (!m_bus.isConnected()) {
-        fail(QStringLiteral("there is no session bus (D-Bus), so %1 cannot be reached").arg(serviceText));
-    }
-    static int serial = 0;
-    const QString token = QStringLiteral("quosh%1_%2").arg(QCoreApplication::applicationPid()).arg(++serial);
-    QString sender = m_bus.baseService().mid(1);
-    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    listen(QStringLiteral("%1/request/%2/%3").arg(portalPath, sender, token));
-
-    // Once the portal is running, its leaving the bus is the one sign that no answer will come.
-    QDBusServiceWatcher watcher(portalService, m_bus, QDBusServiceWatcher::WatchForUnregistration);
-    connect(&watcher, &QDBusServiceWatcher::serviceUnregistered, this, &PortalRequest::portalGone);
-
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(portalService, portalPath, screenshotInterface, QStringLiteral("Screenshot"));
-    call << QString() << QVariantMap{{QStringLiteral("handle_token"), token}, {QStringLiteral("interactive"), false}};
-    auto* pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
-    connect(pending, &QDBusPendingCallWatcher::finished, this, &PortalRequest::replied);
-
-    // A person may have to allow the screenshot first: there is no time limit.
-    while (!m_done) {
-        m_loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
-    if (!m_failure.isEmpty()) {
-        fail(m_failure);
-    }
-    return m_uri;
-}
-
-void PortalRequest::listen(const QString& path)
-{
-    unlisten();
-    m_path = path;
-    m_bus.connect(portalService, m_path, requestInterface, QStringLiteral("Response"), this,
-                  SLOT(response(uint, QVariantMap)));
-}
-
-void PortalRequest::unlisten()
-{
-    if (!m_path.isEmpty()) {
-        m_bus.disconnect(portalService, m_path, requestInterface, QStringLiteral("Response"), this,
-                         SLOT(response(uint, QVariantMap)));
-        m_path.clear();
-    }
-}
-
-void PortalRequest::finish(QString failure)
-{
-    if (m_done) {
-        return;
-    }
-    m_done = true;
-    m_failure = std::move(failure);
-    m_loop.quit();
-}
-
-void PortalRequest::replied(QDBusPendingCallWatcher* call)
-{
-    call->deleteLater();
-    const QDBusMessage reply = call->reply();
-    if (reply.type() == QDBusMessage::ErrorMessage) {
-        const QString name = reply.errorName();
-        if (name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
-            name == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")) {
-            finish(QStringLiteral("%1 is not running").arg(serviceText));
-        } else if (name == QLatin1String("org.freedesktop.DBus.Error.UnknownInterface") ||
-                   name == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod") ||
-                   name == QLatin1String("org.freedesktop.DBus.Error.UnknownObject")) {
-            finish(QStringLiteral("%1 has no screenshot backend for this desktop (xdg-desktop-portal-gnome, -kde or "
-                                  "-wlr)")
-                       .arg(serviceText));
-        } else {
-            finish(QStringLiteral("%1 failed: %2").arg(serviceText, reply.errorMessage()));
-        }
-        return;
-    }
-    // Portals before version 0.9 pick the request's path themselves.
-    const QString path = reply.arguments().value(0).value<QDBusObjectPath>().path();
-    if (!path.isEmpty() && path != m_path && !m_done) {
-        listen(path);
-    }
-}
-
-void PortalRequest::response(uint code, const QVariantMap& results)
-{
-    switch (code) {
-    case 0:
-        m_uri = results.value(QStringLiteral("uri")).toString();
-        finish();
-        return;
-    case 1:
-        finish(QStringLiteral("the screenshot was cancelled"));
-        return;
-    case 2:
-        finish(QStringLiteral("%1 refused to take a screenshot").arg(serviceText));
-        return;
-    default:
-        finish(QStringLiteral("%1 answered with the unknown code %2").arg(serviceText).arg(code));
-        return;
-    }
-}
-
-void PortalRequest::portalGone()
-{
-    finish(QStringLiteral("%1 stopped before it answered").arg(serviceText));
 }
 
 struct FileDescriptor {
@@ -216,7 +66,7 @@ QByteArray readScreenshotFile(const QString& path, struct stat& info)
         fail(QStringLiteral("the screenshot %1 is not a regular file").arg(path));
     }
     if (info.st_size > maxFileBytes) {
-        fail(QStringLiteral("the screenshot %1 is larger than %2 MB").arg(path).arg(maxFileBytes / (1024 * 1024)));
+        fail(QStringLiteral("the screenshot %1 is larger than %2 MB").arg(path).arg(maxFileBytes / (1024LL * 1024)));
     }
     QByteArray data(static_cast<qsizetype>(info.st_size), Qt::Uninitialized);
     qsizetype done = 0;
@@ -358,5 +208,3 @@ QRect primaryInDesktopPicture(const QRect& desktop, const QRect& primary, const 
     const int y1 = edge(primary.y() + primary.height(), desktop.y(), scaleY);
     return QRect(x0, y0, x1 - x0, y1 - y0);
 }
-
-#include "PortalScreen.moc"

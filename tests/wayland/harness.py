@@ -117,10 +117,12 @@ class Vnc:
 
 
 class Session:
-    """One headless sway session with its bus, the portal stack (portal: "real", "none", or "cancel": a backend
-    that answers every request as cancelled) and a VNC server. Sizes are device pixels of the one output."""
+    """One headless sway session with its bus, the portal stack (portal: "real", "none", or "failing": the real
+    portal whose backend cannot take the picture) and a VNC server. Sizes are device pixels of the one output."""
 
     def __init__(self, width=1280, height=800, scale=1, portal="real"):
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("a Wayland session needs root to make its user and namespaces")
         self.width, self.height, self.scale, self.portal = width, height, scale, portal
         self.user = session_user()
         self.dir = tempfile.mkdtemp(prefix="quosh-wayland-", dir="/var/tmp")
@@ -180,8 +182,17 @@ class Session:
         ]) + "\n")
 
     def _start(self):
+        path = os.environ.get("PATH", os.defpath)
+        if self.portal == "failing":
+            # The wlroots backend runs "grim" from its PATH; this one fails, and the portal answers the request
+            # with a failure of its own.
+            tools = self._mkdir("failing-tools")
+            with open(os.path.join(tools, "grim"), "w") as f:
+                f.write("#!/bin/sh\nexit 1\n")
+            os.chmod(os.path.join(tools, "grim"), 0o755)
+            path = tools + os.pathsep + path
         env = {
-            "PATH": os.environ.get("PATH", os.defpath), "HOME": self.home, "USER": USER, "LANG": "C.UTF-8",
+            "PATH": path, "HOME": self.home, "USER": USER, "LANG": "C.UTF-8",
             "XDG_RUNTIME_DIR": self.runtime, "XDG_CURRENT_DESKTOP": "sway", "XDG_SESSION_TYPE": "wayland",
             "WLR_BACKENDS": "headless", "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_RENDERER": "pixman",
             "QUOSH_PORTAL": "none" if self.portal == "none" else "real",
@@ -312,7 +323,7 @@ class Session:
 
     def grab(self):
         """The whole output in device pixels, through grim (without the pointer)."""
-        return images.from_ppm(self.run("grim", "-t", "ppm", "-", text=False))
+        return images.from_ppm(self.run("/usr/bin/grim", "-t", "ppm", "-", text=False))
 
     def clipboard(self):
         return self.run("wl-paste", "--no-newline", check=False)

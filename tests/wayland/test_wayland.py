@@ -162,8 +162,8 @@ class TestScale2(WaylandCase):
         self.assert_same_but_pointer(picture, reference.crop(*box), box[:2], pointer)
 
 
-class FailureCase(WaylandCase):
-    expected = ""
+class FailureCase:
+    """Mixed into a WaylandCase whose portal fails with `expected`."""
 
     def test_one_report_plain_overlay_and_a_click_brings_the_main_window_back(self):
         main = self.launch("bmp", "1")
@@ -174,10 +174,11 @@ class FailureCase(WaylandCase):
         self.assertEqual(lines[1], "in Quellbrook2021/08/31.Form2.Form_Load at line 116")
         self.wait_overlay()
         self.session.move(500, 300)
-        plain = wait_until(lambda: (lambda p: p if len(set(p.crop(100, 100, 300, 200).rgb[i:i + 3]
-                                                             for i in range(0, 300 * 200 * 3, 3))) == 1 else None)(
-            self.session.grab()), what="a plain overlay")
-        self.assertNotEqual(plain.crop(100, 100, 300, 200).rgb, self.session.background.crop(100, 100, 300, 200).rgb)
+
+        def plain():
+            rgb = self.session.grab().crop(100, 100, 300, 200).rgb
+            return len({rgb[i:i + 3] for i in range(0, len(rgb), 3)}) == 1
+        wait_until(plain, what="the overlay's plain background over the screen")
         self.session.click(500, 300)
         self.session.wait_window(PRODUCT)
         self.session.wait_no_window("Form2")
@@ -185,12 +186,12 @@ class FailureCase(WaylandCase):
         self.assertEqual(self.session.windows("Application Error"), [])
 
 
-class TestNoPortal(FailureCase):
+class TestNoPortal(FailureCase, WaylandCase):
     portal = "none"
     expected = "the desktop's screenshot service (xdg-desktop-portal) is not running"
 
 
-class TestBackendFails(FailureCase):
+class TestBackendFails(FailureCase, WaylandCase):
     portal = "failing"
     expected = "the desktop's screenshot service (xdg-desktop-portal) refused to take a screenshot"
 
