@@ -171,7 +171,17 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     for (const QScreen* screen : QGuiApplication::screens()) {
         desktop |= screen->geometry();
     }
-    const QRect screen = primaryInDesktopPicture(desktop, primary->geometry(), image.size());
+    QRect screen = primaryInDesktopPicture(desktop, primary->geometry(), image.size());
+    const QSize deviceSize = m_toolkit.metrics().deviceGeometry.size();
+    if (screen.size() != deviceSize && !screen.isEmpty()) {
+        // A fractional output scale: the toolkit draws at the next whole ratio and the compositor scales its
+        // buffers down, while the picture holds the output's own pixels. Scaled to the toolkit's device pixels, the
+        // picture lies under the overlay in place, though no longer pixel for pixel.
+        image = image.copy(screen)
+                    .scaled(deviceSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                    .convertToFormat(QImage::Format_RGB32);
+        screen = image.rect();
+    }
     const QRect area(screen.x() + left, screen.y() + top, width, height);
     if (!image.rect().contains(area)) {
         fail(QStringLiteral("the screenshot of %1 x %2 pixels does not hold the area of %3 x %4 pixels at (%5, %6)")

@@ -166,6 +166,12 @@ void TestPortalScreen::picturesAreExactAndOnlyTheRequestsFileIsRemoved()
     const QImage got(pixels.bitmap.bits(), 30, 20, pixels.bitmap.stride(), QImage::Format_RGB32);
     QCOMPARE(got, m_desktop.copy(5, 7, 30, 20));
 
+    // A picture at another scale than the toolkit's (a fractional output scale) is scaled into place.
+    QVERIFY(m_desktop.scaled(m_desktop.size() * 2).save(temporary, "PNG"));
+    const ScreenPixels scaled = m_screen->grabArea(5, 7, 30, 20);
+    QCOMPARE(QImage(scaled.bitmap.bits(), 30, 20, scaled.bitmap.stride(), QImage::Format_RGB32),
+             m_desktop.copy(5, 7, 30, 20));
+
     // Kept: a file in another folder (the user's pictures), and one in the temporary folder older than the request.
     const QString kept = m_dir.filePath(QStringLiteral("Screenshot.png"));
     writePicture(kept);
