@@ -209,7 +209,7 @@ class Session:
         with open(env_file) as f:
             session = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
         keep = ["PATH", "HOME", "USER", "LANG", "XDG_RUNTIME_DIR", "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE",
-                "WAYLAND_DISPLAY", "SWAYSOCK", "DBUS_SESSION_BUS_ADDRESS"]
+                "WAYLAND_DISPLAY", "SWAYSOCK", "DBUS_SESSION_BUS_ADDRESS", "DISPLAY"]
         self.env = {key: session[key] for key in keep if key in session}
         wait_until(lambda: os.path.exists(os.path.join(self.runtime, "vnc.sock")), timeout=15,
                    what="the VNC server")
@@ -332,6 +332,14 @@ class Session:
 
     def move(self, x, y):
         self.vnc.move(x, y)
+
+    def wait_crosshair(self, x, y):
+        """Moves the pointer to (x, y) and waits until the compositor draws a crosshair there (an arm left of the hot
+        spot, which an arrow lacks): the window under it has taken the pointer and will see a press."""
+        self.move(self.width - 1, 0)
+        before = self.grab().crop(x - 8, y, 6, 1).rgb
+        self.move(x, y)
+        wait_until(lambda: self.grab().crop(x - 8, y, 6, 1).rgb != before, what=f"a crosshair at ({x}, {y})")
 
     def click(self, x, y, button=1):
         self.vnc.move(x, y)

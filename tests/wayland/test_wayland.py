@@ -19,7 +19,7 @@ KEY_CONTROL, KEY_C, KEY_RETURN = 0xFFE3, 0x63, 0xFF0D
 class WaylandCase(unittest.TestCase):
     """One session per class; a fresh program home and output folder per test."""
 
-    size, scale, portal = (1024, 640), 1, "real"
+    size, scale, portal, platform = (1024, 640), 1, "real", "wayland"
 
     @classmethod
     def setUpClass(cls):
@@ -53,7 +53,7 @@ class WaylandCase(unittest.TestCase):
             f.write("\n".join([f"[{SECTION}]"] + [f"{k}={v}" for k, v in values.items()]) + "\n")
         for path in (config, os.path.join(config, "Korvane.conf")):
             os.chown(path, self.session.user.pw_uid, self.session.user.pw_gid)
-        env = dict(self.session.env, HOME=self.home, XDG_CONFIG_HOME=config, QT_QPA_PLATFORM="wayland")
+        env = dict(self.session.env, HOME=self.home, XDG_CONFIG_HOME=config, QT_QPA_PLATFORM=self.platform)
         env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS") or k == "QT_LOGGING_RULES"})
         self.program = self.session.start([os.environ["QUOSH_BIN"]], env)
         return self.session.wait_window(PRODUCT)
@@ -119,6 +119,7 @@ class WaylandCase(unittest.TestCase):
         pointer = self.start_capture(main)
         self.wait_overlay()
         x, y, w, h = box
+        self.session.wait_crosshair(x, y)
         self.session.drag(x, y, x + w, y + h)
         self.assertEqual(self.read_box(APP_TITLE), "Done.")
         self.session.wait_window(PRODUCT)
@@ -151,6 +152,17 @@ class TestScale1(WaylandCase):
         self.assertNotEqual(picture.rgb, self.session.background.crop(10, 10, 1000, 600).rgb)
 
 
+class TestXWayland(WaylandCase):
+    """Qt on XWayland, where an X11 grab would see only the X11 windows: the portal still reads the screen."""
+
+    platform = "xcb"
+
+    def test_box_ticked_bmp_is_exact(self):
+        box = (60, 40, 900, 560)
+        picture, pointer, _, _ = self.capture(box, "bmp", "1")
+        self.assert_same_but_pointer(picture, self.session.background.crop(*box), box[:2], pointer)
+
+
 class TestScale2(WaylandCase):
     size, scale = (1280, 800), 2
 
@@ -173,7 +185,7 @@ class FailureCase:
         self.assertEqual(lines[0], "Cannot read the screen: " + self.expected)
         self.assertEqual(lines[1], "in Quellbrook2021/08/31.Form2.Form_Load at line 116")
         self.wait_overlay()
-        self.session.move(500, 300)
+        self.session.wait_crosshair(500, 300)
 
         def plain():
             rgb = self.session.grab().crop(100, 100, 300, 200).rgb
