@@ -63,15 +63,30 @@ class WaylandCase(unittest.TestCase):
 
     def start_capture(self, main):
         """Clicks "Start Capturing" (at (268, 194) logical pixels in the main window); returns where the pointer was,
-        in device pixels."""
+        in device pixels. Through XWayland a window may miss input for a moment after it appears; a click that left
+        no trace at all is made again."""
         x, y, _, _ = main["rect"]
         at = (self.device(x + 268), self.device(y + 194))
-        self.session.click(*at)
-        return at
+        s = self.session
+
+        def started():
+            names = [w["name"] for w in s.windows()]
+            return PRODUCT not in names or "Form2" in names or "Application Error" in names
+        for _ in range(3):
+            s.click(*at)
+            try:
+                wait_until(started, timeout=3, what="the capture to start")
+                return at
+            except AssertionError:
+                pass
+        self.fail("three clicks on Start Capturing started nothing")
 
     def wait_overlay(self):
-        return wait_until(lambda: [w for w in self.session.windows("Form2") if w["fullscreen"]],
-                          what="the full-screen overlay")[0]
+        """The overlay over the whole output. Through XWayland sway now and then takes it as a floating window of the
+        output's size rather than a full-screen one; it covers the same pixels."""
+        output = (0, 0, round(self.session.width / self.scale), round(self.session.height / self.scale))
+        return wait_until(lambda: [w for w in self.session.windows("Form2") if w["fullscreen"] or w["rect"] == output],
+                          what="the overlay over the whole output")[0]
 
     def read_box(self, title):
         """The box's text, copied with Ctrl+C as a user would, then OK pressed."""
