@@ -12,12 +12,12 @@
 #include <QScreen>
 #include <QUrl>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <memory>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,7 +28,8 @@ const QString serviceText = PortalRequest::serviceText();
 
 // The largest screenshot file read: a PNG or raw picture of an 8K desktop fits well within it.
 constexpr qint64 maxFileBytes = 512LL * 1024 * 1024;
-// Megabytes the decoder may allocate for one picture (Qt's default of 128 refuses an 8K desktop).
+// Megabytes the decoder may allocate for one picture (Qt's default of 128 refuses an 8K desktop). The limit is the
+// process's; nothing else here decodes anything near that size.
 constexpr int maxDecodeMegabytes = 1024;
 
 [[noreturn]] void fail(const QString& why)
