@@ -36,7 +36,7 @@ def wait_event(events, change, name, timeout=30):
 
 
 def launch_times(session, binary, runs):
-    home = session._mkdir(f"bench-home-{time.monotonic_ns()}")
+    home = session.make_dir(f"bench-home-{time.monotonic_ns()}")
     config = os.path.join(home, ".config")
     os.mkdir(config)
     with open(os.path.join(config, "Korvane.conf"), "w") as f:

@@ -127,8 +127,8 @@ class Session:
         self.user = session_user()
         self.dir = tempfile.mkdtemp(prefix="quosh-wayland-", dir="/var/tmp")
         os.chmod(self.dir, 0o755)
-        self.runtime = self._mkdir("runtime", 0o700)
-        self.home = self._mkdir("home")
+        self.runtime = self.make_dir("runtime", 0o700)
+        self.home = self.make_dir("home")
         self.background = images.pattern(width, height)
         self._write_background()
         self.processes = []
@@ -143,7 +143,8 @@ class Session:
             self.close()
             raise
 
-    def _mkdir(self, name, mode=0o755):
+    def make_dir(self, name, mode=0o755):
+        """A folder of the session's, owned by its user."""
         path = os.path.join(self.dir, name)
         os.mkdir(path, mode)
         os.chown(path, self.user.pw_uid, self.user.pw_gid)
@@ -186,7 +187,7 @@ class Session:
         if self.portal == "failing":
             # The wlroots backend runs "grim" from its PATH; this one fails, and the portal answers the request
             # with a failure of its own.
-            tools = self._mkdir("failing-tools")
+            tools = self.make_dir("failing-tools")
             with open(os.path.join(tools, "grim"), "w") as f:
                 f.write("#!/bin/sh\nexit 1\n")
             os.chmod(os.path.join(tools, "grim"), 0o755)

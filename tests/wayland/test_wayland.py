@@ -4,10 +4,9 @@ portal, input through wayvnc, the saved files compared with the output's backgro
 import os
 import re
 import shutil
-import time
 import unittest
 
-from harness import images  # noqa: F401 (the e2e decoder)
+from harness import images  # the e2e suite's decoder, through ImageMagick
 from harness import APP_TITLE, DASHES, PRODUCT, SECTION, Session, wait_until
 
 NAME = r"Screen Capture \d\d_\d\d_\d\d_\d\d_\d\d_\d\d"
@@ -31,7 +30,7 @@ class WaylandCase(unittest.TestCase):
 
     def setUp(self):
         s = self.session
-        self.home = s._mkdir(f"home-{self.id().rsplit('.', 1)[-1]}")
+        self.home = s.make_dir(f"home-{self.id().rsplit('.', 1)[-1]}")
         self.folder = os.path.join(self.home, "out")
         os.mkdir(self.folder)
         os.chown(self.folder, s.user.pw_uid, s.user.pw_gid)
