@@ -1,5 +1,7 @@
 #include "platform/Failure.h"
 #include "platform/PortalScreen.h"
+#include "platform/QtScreen.h"
+#include "platform/Screens.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -83,6 +85,8 @@ private slots:
     void failures();
     void primaryScreenInTheDesktopPicture_data();
     void primaryScreenInTheDesktopPicture();
+    void waylandSessionsUseThePortal_data();
+    void waylandSessionsUseThePortal();
 
 private:
     void writePicture(const QString& path);
@@ -269,6 +273,33 @@ void TestPortalScreen::primaryScreenInTheDesktopPicture()
     QFETCH(QSize, picture);
     QFETCH(QRect, expected);
     QCOMPARE(primaryInDesktopPicture(desktop, primary, picture), expected);
+}
+
+void TestPortalScreen::waylandSessionsUseThePortal_data()
+{
+    QTest::addColumn<QByteArray>("waylandDisplay");
+    QTest::addColumn<QByteArray>("sessionType");
+    QTest::addColumn<bool>("portal");
+    QTest::newRow("Wayland display") << QByteArray("wayland-0") << QByteArray() << true;
+    QTest::newRow("Wayland session type (XWayland)") << QByteArray() << QByteArray("wayland") << true;
+    QTest::newRow("neither") << QByteArray() << QByteArray("x11") << false;
+}
+
+void TestPortalScreen::waylandSessionsUseThePortal()
+{
+    QFETCH(QByteArray, waylandDisplay);
+    QFETCH(QByteArray, sessionType);
+    QFETCH(bool, portal);
+    const QByteArray display = qgetenv("WAYLAND_DISPLAY");
+    const QByteArray type = qgetenv("XDG_SESSION_TYPE");
+    qputenv("WAYLAND_DISPLAY", waylandDisplay);
+    qputenv("XDG_SESSION_TYPE", sessionType);
+    const std::unique_ptr<ScreenService> service = createScreenService();
+    qputenv("WAYLAND_DISPLAY", display);
+    qputenv("XDG_SESSION_TYPE", type);
+    QCOMPARE(dynamic_cast<PortalScreen*>(service.get()) != nullptr, portal);
+    // On the offscreen platform anything else is Qt's own grab.
+    QCOMPARE(dynamic_cast<QtScreen*>(service.get()) != nullptr, !portal);
 }
 
 QTEST_MAIN(TestPortalScreen)
