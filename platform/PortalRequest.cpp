@@ -129,7 +129,7 @@ void PortalRequest::response(uint code, const QVariantMap& results)
         finish(QStringLiteral("the screenshot was cancelled"));
         return;
     case 2:
-        finish(QStringLiteral("%1 refused to take a screenshot").arg(serviceText()));
+        finish(QStringLiteral("%1 refused the screenshot or could not take it").arg(serviceText()));
         return;
     default:
         finish(QStringLiteral("%1 answered with the unknown code %2").arg(serviceText()).arg(code));

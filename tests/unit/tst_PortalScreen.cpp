@@ -202,7 +202,7 @@ void TestPortalScreen::failures_data()
     QTest::newRow("portal leaves") << "vanish" << service + " stopped before it answered";
     QTest::newRow("cancelled") << "code1"
                                << "the screenshot was cancelled";
-    QTest::newRow("denied") << "code2" << service + " refused to take a screenshot";
+    QTest::newRow("denied") << "code2" << service + " refused the screenshot or could not take it";
     QTest::newRow("not a file") << "http" << service + " gave no file to read (\"http://example.org/a.png\")";
     QTest::newRow("missing file") << "missing"
                                   << "cannot open the screenshot %1: No such file or directory";

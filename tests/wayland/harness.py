@@ -198,6 +198,11 @@ class Session:
             "WLR_BACKENDS": "headless", "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_RENDERER": "pixman",
             "QUOSH_PORTAL": "none" if self.portal == "none" else "real",
         }
+        if self.portal == "nobackend":
+            # The portal as on a desktop without a screenshot backend: it knows only the GTK one.
+            portals = self.make_dir("portals")
+            shutil.copy("/usr/share/xdg-desktop-portal/portals/gtk.portal", portals)
+            env["XDG_DESKTOP_PORTAL_DIR"] = portals
         self.log = open(os.path.join(self.dir, "session.log"), "w")
         self.unshare = subprocess.Popen(
             ["unshare", "--pid", "--fork", "--kill-child", "--mount-proc", f"{HERE}/session.sh", USER,

@@ -219,7 +219,14 @@ class TestNoPortal(FailureCase, WaylandCase):
 
 class TestBackendFails(FailureCase, WaylandCase):
     portal = "failing"
-    expected = "the desktop's screenshot service (xdg-desktop-portal) refused to take a screenshot"
+    expected = ("the desktop's screenshot service (xdg-desktop-portal) refused the screenshot or could not "
+                "take it")
+
+
+class TestNoBackend(FailureCase, WaylandCase):
+    portal = "nobackend"
+    expected = ("the desktop's screenshot service (xdg-desktop-portal) has no screenshot backend for this desktop "
+                "(xdg-desktop-portal-gnome, -kde or -wlr)")
 
 
 if __name__ == "__main__":
