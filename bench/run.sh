@@ -19,6 +19,7 @@ runtime=$(mktemp -d)
 chmod 700 "$runtime"
 export XDG_RUNTIME_DIR="$runtime"
 export QT_QPA_PLATFORM=xcb
+unset WAYLAND_DISPLAY XDG_SESSION_TYPE
 xvfb_pid=
 trap 'stop_xvfb; rm -rf "$runtime"' EXIT INT TERM
 

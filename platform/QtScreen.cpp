@@ -1,6 +1,7 @@
 #include "platform/QtScreen.h"
 
 #include "platform/Failure.h"
+#include "platform/ImageStorage.h"
 
 #include <QGuiApplication>
 #include <QImage>
@@ -19,18 +20,6 @@ QScreen* primaryScreen()
     }
     return screen;
 }
-
-// Keeps the converted image alive as the pixels of a buffer, so that handing it on copies nothing.
-class ImageStorage final : public PixelStorage {
-public:
-    explicit ImageStorage(QImage image)
-        : m_image(std::move(image))
-    {}
-    std::uint8_t* data() override { return m_image.bits(); }
-
-private:
-    QImage m_image;
-};
 
 } // namespace
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 
-// The screen service for the windowing system the application runs on: xcb on X11, Qt's grab elsewhere.
+// The screen service for the session: the desktop portal on Wayland (also under XWayland), xcb on X11, Qt's grab
+// elsewhere. Decided once, at start-up.
 // Needs a QGuiApplication.
 std::unique_ptr<ScreenService> createScreenService();

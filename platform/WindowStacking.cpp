@@ -13,6 +13,10 @@
 
 void setTopmost(QWidget& window, bool topmost)
 {
+    // Wayland lets no client stack itself above others; a full-screen window is on top by itself.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        return;
+    }
     Qt::WindowFlags flags = window.windowFlags();
     flags.setFlag(Qt::WindowStaysOnTopHint, topmost);
     // setWindowFlags() would destroy and re-create the native window; these two only change its hints.

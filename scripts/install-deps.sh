@@ -11,8 +11,8 @@ packages=(
     # fonts the main window is drawn with (metric-compatible with Arial)
     fonts-liberation2
     # what the tests load rather than start: an X authority for Xvfb, the session bus, images as arrays,
-    # the fuzzers' sanitizer runtime, the preloaded clock of libfaketime
-    xauth dbus dbus-x11 python3-numpy libclang-rt-14-dev libfaketime
+    # the fuzzers' sanitizer runtime, the preloaded clock of libfaketime, the toolkit's Wayland platform
+    xauth dbus dbus-x11 python3-numpy libclang-rt-14-dev libfaketime qt6-wayland
     # packaging: the .deb's library dependencies (dpkg-shlibdeps)
     dpkg-dev
 )

@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # Stops here, naming it, when a program that a test starts is missing: better now than half an hour into the suite.
 "$root/scripts/check-programs.sh"
 
-unset DISPLAY WAYLAND_DISPLAY
+unset DISPLAY WAYLAND_DISPLAY XDG_SESSION_TYPE
 jobs=$(nproc)
 
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOSH_WERROR=ON

@@ -140,6 +140,8 @@ class Display:
             self.name = f":{number}"
             self.env = dict(os.environ, DISPLAY=self.name, XDG_RUNTIME_DIR=self.runtime)
             self.env.pop("WAYLAND_DISPLAY", None)
+            # A Wayland session would make the program read the screen through the desktop portal.
+            self.env.pop("XDG_SESSION_TYPE", None)
             self.env.pop("QT_QPA_PLATFORM", None)
             if window_manager:
                 self.start_window_manager()

@@ -1,0 +1,84 @@
+// The desktop portal's screenshot, taken apart: the bare round trip (call to answer, the file written), reading and
+// decoding that file, and the whole grab of the screen service. Run inside a Wayland session with the portal, e.g.
+// through bench/wayland.py; argument: the number of timed runs.
+#include "imaging/modCapture.h"
+#include "platform/PortalRequest.h"
+#include "platform/PortalScreen.h"
+
+#include <QDBusConnection>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QUrl>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double millisecondsOf(const std::function<void()>& work)
+{
+    const auto start = Clock::now();
+    work();
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> times)
+{
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QGuiApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    std::vector<double> roundTrip;
+    std::vector<double> read;
+    std::vector<double> decode;
+    std::vector<double> grab;
+    try {
+        PortalScreen screen;
+        for (int i = 0; i < runs + 1; ++i) {
+            QString path;
+            const double trip =
+                millisecondsOf([&] { path = QUrl(PortalRequest(QDBusConnection::sessionBus()).run()).toLocalFile(); });
+            QByteArray bytes;
+            const double reading = millisecondsOf([&] {
+                QFile file(path);
+                if (file.open(QIODevice::ReadOnly)) {
+                    bytes = file.readAll();
+                }
+            });
+            QImage image;
+            const double decoding = millisecondsOf([&] { image.loadFromData(bytes); });
+            QFile::remove(path);
+            const double whole = millisecondsOf([&] { GrabScreen(screen); });
+            if (i == 0) {
+                std::printf("picture %d x %d, format %d, file %lld bytes\n", image.width(), image.height(),
+                            static_cast<int>(image.format()), static_cast<long long>(bytes.size()));
+                continue; // the first run starts the backend
+            }
+            roundTrip.push_back(trip);
+            read.push_back(reading);
+            decode.push_back(decoding);
+            grab.push_back(whole);
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
+    }
+    std::printf("portal round trip (call to answer, file written): %.1f ms\n", median(roundTrip));
+    std::printf("reading the file: %.1f ms\n", median(read));
+    std::printf("decoding it: %.1f ms\n", median(decode));
+    std::printf("GrabScreen through the portal (all of it): %.1f ms\n", median(grab));
+    return 0;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QEventLoop>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+class QDBusPendingCallWatcher;
+
+// One non-interactive request to the desktop portal's Screenshot interface. It follows the portal's request pattern:
+// subscribed to the Response signal of the request's path before the call, answered with 0 (done), 1 (cancelled) or
+// 2 (refused). The answer is awaited in a local event loop that leaves user input queued, for as long as a person may
+// need to allow the screenshot, but not beyond the moment the portal leaves the bus.
+class PortalRequest : public QObject {
+    Q_OBJECT
+public:
+    explicit PortalRequest(QDBusConnection bus);
+    ~PortalRequest() override;
+    PortalRequest(const PortalRequest&) = delete;
+    PortalRequest& operator=(const PortalRequest&) = delete;
+
+    // The URI of the picture the portal took. Throws Failure, naming what is missing, when there is none.
+    QString run();
+
+    // How the reports name the portal.
+    static QString serviceText();
+
+private slots:
+    void response(uint code, const QVariantMap& results);
+    void replied(QDBusPendingCallWatcher* call);
+    void portalGone();
+
+private:
+    void listen(const QString& path);
+    void unlisten();
+    void finish(QString failure = {});
+
+    QDBusConnection m_bus;
+    QString m_path;
+    QEventLoop m_loop;
+    bool m_done = false;
+    QString m_failure;
+    QString m_uri;
+};

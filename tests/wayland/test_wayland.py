@@ -1,0 +1,235 @@
+"""Capture runs on a real Wayland desktop: the real program on headless sway, its screen read through the real desktop
+portal, input through wayvnc, the saved files compared with the output's background picture."""
+
+import os
+import re
+import shutil
+import time
+import unittest
+
+from harness import images  # the e2e suite's decoder, through ImageMagick
+from harness import APP_TITLE, DASHES, DOUBLE_CLICK_INTERVAL, PRODUCT, SECTION, Session, wait_until
+
+NAME = r"Screen Capture \d\d_\d\d_\d\d_\d\d_\d\d_\d\d"
+FORMATS = {"jpg": {"Option1": "False", "Option2": "True"}, "bmp": {"Option1": "True", "Option2": "False"}}
+CURSOR = 48  # device pixels around the pointer that the compositor may have drawn it into a picture
+KEY_CONTROL, KEY_C, KEY_RETURN = 0xFFE3, 0x63, 0xFF0D
+
+
+class WaylandCase(unittest.TestCase):
+    """One session per class; a fresh program home and output folder per test."""
+
+    size, scale, portal, platform = (1024, 640), 1, "real", "wayland"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.session = Session(*cls.size, scale=cls.scale, portal=cls.portal)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.session.close()
+
+    def setUp(self):
+        s = self.session
+        self.home = s.make_dir(f"home-{self.id().rsplit('.', 1)[-1]}")
+        self.folder = os.path.join(self.home, "out")
+        os.mkdir(self.folder)
+        os.chown(self.folder, s.user.pw_uid, s.user.pw_gid)
+        self.addCleanup(shutil.rmtree, self.home, True)
+        self.program = None
+        self.addCleanup(self.stop)
+
+    def stop(self):
+        if self.program:
+            output = self.session.stop(self.program)
+            self.assertNotIn("runtime error", output)
+            self.assertNotIn("Sanitizer", output)
+
+    def launch(self, fmt="bmp", hide="1"):
+        values = dict(FORMATS[fmt], Text1=self.folder + "/", Check1=hide)
+        config = os.path.join(self.home, ".config")
+        os.mkdir(config)
+        with open(os.path.join(config, "Korvane.conf"), "w") as f:
+            f.write("\n".join([f"[{SECTION}]"] + [f"{k}={v}" for k, v in values.items()]) + "\n")
+        for path in (config, os.path.join(config, "Korvane.conf")):
+            os.chown(path, self.session.user.pw_uid, self.session.user.pw_gid)
+        env = dict(self.session.env, HOME=self.home, XDG_CONFIG_HOME=config, QT_QPA_PLATFORM=self.platform)
+        env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS") or k == "QT_LOGGING_RULES"})
+        self.program = self.session.start([os.environ["QUOSH_BIN"]], env)
+        return self.session.wait_window(PRODUCT)
+
+    def device(self, logical):
+        return round(logical * self.scale)
+
+    def start_capture(self, main):
+        """Clicks "Start Capturing" (at (268, 194) logical pixels in the main window); returns where the pointer was,
+        in device pixels. Through XWayland a window may miss input for a moment after it appears; a click that left
+        no trace at all is made again."""
+        x, y, _, _ = main["rect"]
+        at = (self.device(x + 268), self.device(y + 194))
+        s = self.session
+
+        def started():
+            names = [w["name"] for w in s.windows()]
+            return PRODUCT not in names or "Form2" in names or "Application Error" in names
+        for _ in range(3):
+            s.click(*at)
+            try:
+                wait_until(started, timeout=3, what="the capture to start")
+                time.sleep(DOUBLE_CLICK_INTERVAL + 0.05)
+                return at
+            except AssertionError:
+                pass
+        self.fail("three clicks on Start Capturing started nothing")
+
+    def wait_overlay(self):
+        """The overlay over the whole output. Through XWayland sway now and then takes it as a floating window of the
+        output's size rather than a full-screen one; it covers the same pixels."""
+        output = (0, 0, round(self.session.width / self.scale), round(self.session.height / self.scale))
+        return wait_until(lambda: [w for w in self.session.windows("Form2") if w["fullscreen"] or w["rect"] == output],
+                          what="the overlay over the whole output")[0]
+
+    def read_box(self, title):
+        """The box's text, copied with Ctrl+C as a user would, then OK pressed."""
+        s = self.session
+        s.wait_window(title)
+
+        def copied():
+            s.vnc.key(KEY_CONTROL, KEY_C)
+            text = s.clipboard()
+            return text if text.startswith(DASHES) else None
+        text = wait_until(copied, interval=0.3, what="the box's text on the clipboard")
+        s.vnc.key(KEY_RETURN)
+        s.wait_no_window(title)
+        return text.split(DASHES + "\n")[2].rstrip("\n")
+
+    def only_file(self, extension):
+        files = os.listdir(self.folder)
+        self.assertEqual(len(files), 1, files)
+        self.assertRegex(files[0], "^" + NAME + re.escape(extension) + "$")
+        return images.read(os.path.join(self.folder, files[0]))
+
+    def without_pointer(self, got, expected, origin, pointer):
+        """`got` with the pointer's square taken from `expected`; `origin` is the picture's place on the screen."""
+        self.assertEqual(got.size, expected.size)
+        rgb = bytearray(got.rgb)
+        px, py = pointer[0] - origin[0], pointer[1] - origin[1]
+        for y in range(max(py - 8, 0), min(py + CURSOR, got.height)):
+            left, right = max(px - 8, 0), min(px + CURSOR, got.width)
+            if left < right:
+                i, j = (y * got.width + left) * 3, (y * got.width + right) * 3
+                rgb[i:j] = expected.rgb[i:j]
+        return images.Image(got.width, got.height, rgb)
+
+    def assert_same_but_pointer(self, got, expected, origin, pointer):
+        self.assertIsNone(self.without_pointer(got, expected, origin, pointer).first_difference(expected))
+
+    def capture(self, box, fmt="bmp", hide="1", reference=None):
+        """A whole run; `box` is the band in device pixels. Returns the saved picture and the pointer at the grab."""
+        if reference == "before":
+            reference = self.session.grab()
+        main = self.launch(fmt, hide)
+        if reference == "now":
+            self.session.move(self.session.width - 1, self.session.height - 1)
+            reference = self.session.grab()
+        pointer = self.start_capture(main)
+        self.wait_overlay()
+        x, y, w, h = box
+        self.session.wait_crosshair(x, y)
+        self.session.drag(x, y, x + w, y + h)
+        self.assertEqual(self.read_box(APP_TITLE), "Done.")
+        self.session.wait_window(PRODUCT)
+        return self.only_file("." + fmt), pointer, main, reference
+
+
+class TestScale1(WaylandCase):
+    def around(self, main, margin=40):
+        x, y, w, h = (self.device(v) for v in main["rect"])
+        return (x - margin, y - margin, w + 2 * margin, h + 2 * margin)
+
+    def test_box_ticked_bmp_is_exact_over_where_the_main_window_was(self):
+        box = (60, 40, 900, 560)
+        picture, pointer, main, _ = self.capture(box, "bmp", "1")
+        x, y, w, h = self.around(main)
+        self.assertTrue(box[0] <= x and box[1] <= y and x + w <= box[0] + box[2] and y + h <= box[1] + box[3])
+        self.assert_same_but_pointer(picture, self.session.background.crop(*box), box[:2], pointer)
+
+    def test_box_ticked_jpeg_at_50_db(self):
+        box = (30, 20, 950, 600)
+        picture, pointer, _, _ = self.capture(box, "jpg", "1")
+        expected = self.session.background.crop(*box)
+        self.assertGreaterEqual(images.psnr(self.without_pointer(picture, expected, box[:2], pointer), expected), 50.0)
+
+    def test_box_clear_holds_the_main_window(self):
+        picture, _, main, reference = self.capture((10, 10, 1000, 600), "bmp", "0", reference="now")
+        # Down to the main window's button, which the click leaves pressed.
+        above_button = (0, 0, 1000, main["rect"][1] + 175 - 10)
+        self.assertIsNone(picture.crop(*above_button).first_difference(reference.crop(10, 10, *above_button[2:])))
+        self.assertNotEqual(picture.rgb, self.session.background.crop(10, 10, 1000, 600).rgb)
+
+
+class TestXWayland(WaylandCase):
+    """Qt on XWayland, where an X11 grab would see only the X11 windows: the portal still reads the screen."""
+
+    platform = "xcb"
+
+    def test_box_ticked_bmp_is_exact(self):
+        box = (60, 40, 900, 560)
+        picture, pointer, _, _ = self.capture(box, "bmp", "1")
+        self.assert_same_but_pointer(picture, self.session.background.crop(*box), box[:2], pointer)
+
+
+class TestScale2(WaylandCase):
+    size, scale = (1280, 800), 2
+
+    def test_exact_device_pixels(self):
+        # Odd device pixels: half logical pixels, which only an exact position mapping gets right.
+        box = (101, 77, 331, 251)
+        picture, pointer, _, reference = self.capture(box, "bmp", "1", reference="before")
+        self.assertEqual(picture.size, (331, 251))
+        self.assert_same_but_pointer(picture, reference.crop(*box), box[:2], pointer)
+
+
+class FailureCase:
+    """Mixed into a WaylandCase whose portal fails with `expected`."""
+
+    def test_one_report_plain_overlay_and_a_click_brings_the_main_window_back(self):
+        main = self.launch("bmp", "1")
+        self.start_capture(main)
+        text = self.read_box("Application Error")
+        lines = text.split("\n")
+        self.assertEqual(lines[0], "Cannot read the screen: " + self.expected)
+        self.assertEqual(lines[1], "in Quellbrook2021/08/31.Form2.Form_Load at line 116")
+        self.wait_overlay()
+        self.session.wait_crosshair(500, 300)
+
+        def plain():
+            rgb = self.session.grab().crop(100, 100, 300, 200).rgb
+            return len({rgb[i:i + 3] for i in range(0, len(rgb), 3)}) == 1
+        wait_until(plain, what="the overlay's plain background over the screen")
+        self.session.click(500, 300)
+        self.session.wait_window(PRODUCT)
+        self.session.wait_no_window("Form2")
+        self.assertEqual(os.listdir(self.folder), [])
+        self.assertEqual(self.session.windows("Application Error"), [])
+
+
+class TestNoPortal(FailureCase, WaylandCase):
+    portal = "none"
+    expected = "the desktop's screenshot service (xdg-desktop-portal) is not running"
+
+
+class TestBackendFails(FailureCase, WaylandCase):
+    portal = "failing"
+    expected = ("the desktop's screenshot service (xdg-desktop-portal) refused the screenshot or could not "
+                "take it")
+
+
+class TestNoBackend(FailureCase, WaylandCase):
+    portal = "nobackend"
+    expected = ("the desktop's screenshot service (xdg-desktop-portal) has no screenshot backend for this desktop "
+                "(xdg-desktop-portal-gnome, -kde or -wlr)")
+
+
+if __name__ == "__main__":
+    unittest.main()
