@@ -299,6 +299,9 @@ void TestImageWriters::failedSaveLeavesNothingBehind_data()
             << writer << 3000 << false << full << JpegStatus::WriteFailed;
         QTest::addRow("%s: disk full, file of that name kept", name)
             << writer << 3000 << true << full << JpegStatus::WriteFailed;
+        // Past the first pieces of output, while the encoder is still at work.
+        QTest::addRow("%s: disk full after some pieces", name)
+            << writer << 300000 << false << full << JpegStatus::WriteFailed;
     }
 }
 
@@ -316,7 +319,8 @@ void TestImageWriters::failedSaveLeavesNothingBehind()
     if (existing)
         writeFileBytes(path, precious);
     const QStringList before = entries(temporary.path());
-    const Picture picture = screenLike(PixelFormat::Bgrx32, 64, 64);
+    const Picture picture =
+        failAfter > 100000 ? screenLike(PixelFormat::Bgrx32, 1600, 1200) : screenLike(PixelFormat::Bgrx32, 64, 64);
 
     try {
         const SafeFile::FailAfter limit(failAfter);
