@@ -108,6 +108,23 @@ int main(int argc, char** argv)
         picture.reset();
     });
 
+    // The first grab of a fresh screen service (a fresh segment each time), without and with prepare() before it;
+    // a median over several services, where the first grab in the process above is one sample.
+    const auto firstGrabOfFreshService = [&](bool prepared) {
+        std::vector<double> times;
+        for (int i = 0; i < 7; ++i) {
+            const std::unique_ptr<ScreenService> fresh = createScreenService();
+            if (prepared)
+                fresh->prepare();
+            times.push_back(millisecondsOf([&] { picture = GrabScreen(*fresh); }));
+            picture.reset();
+        }
+        std::sort(times.begin(), times.end());
+        return times[times.size() / 2];
+    };
+    const double freshMs = firstGrabOfFreshService(false);
+    const double preparedMs = firstGrabOfFreshService(true);
+
     XcbScreen plainScreen(XcbScreen::Transfer::GetImageOnly);
     const double plainGrabMs = median(runs, [&] {
         picture = GrabScreen(plainScreen);
@@ -158,10 +175,13 @@ int main(int argc, char** argv)
     row("first GrabScreen in the process", firstMs);
     row("first GrabScreen after prepare()", readiedFirstMs);
     row("prepare() (nobody waits for it)", prepareMs);
+    row("fresh service: first GrabScreen", freshMs);
+    row("fresh service: after prepare()", preparedMs);
     row("making the screen service", connectMs);
     std::printf("  QScreen::grabWindow / GrabScreen: %.1fx\n", qtGrabMs / grabMs);
-    std::printf("  first GrabScreen / repeated: %.2fx without prepare(), %.2fx after it (goal <= 3x)\n",
-                firstMs / grabMs, readiedFirstMs / grabMs);
+    std::printf("  first GrabScreen / repeated: %.2fx without prepare(), %.2fx after it; over fresh services (median "
+                "of 7): %.2fx without, %.2fx after it (goal <= 3x)\n",
+                firstMs / grabMs, readiedFirstMs / grabMs, freshMs / grabMs, preparedMs / grabMs);
     std::printf("  resident: %.1f MiB before prepare(), %.1f MiB with the segment ready, %.1f MiB once it has lain "
                 "unused for its lifetime\n",
                 unreadyMiB, readyMiB, idleMiB);
