@@ -331,6 +331,10 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
             m_lastStartPress = press->timestamp();
         }
     }
+    if (watched == PushButton1 && event->type() == QEvent::Enter) {
+        // A capture is likely soon: what makes the first grab slow is best done now, while no one waits.
+        m_services.screen.prepare();
+    }
     if (event->type() != QEvent::MouseMove) {
         return QWidget::eventFilter(watched, event);
     }

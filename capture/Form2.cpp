@@ -260,8 +260,8 @@ void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y
         return;
     }
     trap.step(128, [&] {
-        Picture = PicClip.Clip();
-        // The clip is taken; the full-screen picture it was cut from is gone.
+        // The clip takes the full-screen picture over and reads its rows in place; nothing else holds it now.
+        Picture = PicClip.Clip(Picture);
         PicClip.setPicture(nullptr);
         pictureChanged();
     });

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -65,4 +66,21 @@ std::unique_ptr<Picture> PicClip::Clip() const
         std::memset(out + before + inside, 0, static_cast<std::size_t>(stride) - before - inside);
     }
     return std::make_unique<Picture>(std::move(copy), m_source->palette());
+}
+
+std::unique_ptr<Picture> PicClip::Clip(std::unique_ptr<Picture>& owner) const
+{
+    const bool within = m_source && owner.get() == m_source && !m_source->bitmap().isNull() && ClipX >= 0 &&
+                        ClipY >= 0 && ClipWidth > 0 && ClipHeight > 0 && ClipX + ClipWidth <= m_source->width() &&
+                        ClipY + ClipHeight <= m_source->height();
+    if (!within) {
+        return Clip();
+    }
+    // Whatever can fail comes before the pixels change hands, so that a failure leaves the owner's picture whole.
+    std::vector<PaletteEntry> palette = owner->palette();
+    auto clip = std::make_unique<Picture>(PixelBuffer(), std::vector<PaletteEntry>());
+    *clip = Picture(PixelBuffer::region(std::move(owner->bitmap()), ClipX, ClipY, ClipWidth, ClipHeight),
+                    std::move(palette));
+    owner.reset();
+    return clip;
 }

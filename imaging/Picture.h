@@ -16,6 +16,7 @@ public:
     int height() const { return m_bitmap.height(); }
     const PixelBuffer& bitmap() const { return m_bitmap; }
     const std::vector<PaletteEntry>& palette() const { return m_palette; }
+    PixelBuffer& bitmap() { return m_bitmap; }
 
     // A QImage over the same pixels, without a copy; valid while this picture lives.
     QImage view() const;

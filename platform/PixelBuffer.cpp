@@ -6,6 +6,7 @@
 
 #include <limits>
 #include <new>
+#include <utility>
 
 int bytesPerPixel(PixelFormat format)
 {
@@ -31,6 +32,20 @@ public:
 
 private:
     std::vector<std::uint8_t> m_bytes;
+};
+
+// A rectangle of another buffer, which it owns: the first pixel is `offset` bytes into that buffer's storage.
+class RegionStorage final : public PixelStorage {
+public:
+    RegionStorage(PixelBuffer&& whole, std::size_t offset)
+        : m_whole(std::move(whole))
+        , m_offset(offset)
+    {}
+    std::uint8_t* data() override { return m_whole.bits() + m_offset; }
+
+private:
+    PixelBuffer m_whole;
+    std::size_t m_offset;
 };
 
 } // namespace
@@ -59,4 +74,21 @@ PixelBuffer PixelBuffer::allocate(int width, int height, PixelFormat format)
     } catch (const std::bad_alloc&) {
         throw Failure(QStringLiteral("Out of memory for a picture of %1 x %2 pixels").arg(width).arg(height));
     }
+}
+
+PixelBuffer PixelBuffer::region(PixelBuffer&& whole, int x, int y, int width, int height)
+{
+    if (whole.isNull() || x < 0 || y < 0 || width <= 0 || height <= 0 || x > whole.width() - width ||
+        y > whole.height() - height) {
+        throw Failure(QStringLiteral("The area of %1 x %2 pixels at (%3, %4) is not within the picture")
+                          .arg(width)
+                          .arg(height)
+                          .arg(x)
+                          .arg(y));
+    }
+    const PixelFormat format = whole.format();
+    const int stride = whole.stride();
+    const std::size_t offset = static_cast<std::size_t>(y) * static_cast<std::size_t>(stride) +
+                               static_cast<std::size_t>(x) * static_cast<std::size_t>(bytesPerPixel(format));
+    return PixelBuffer(width, height, format, stride, std::make_unique<RegionStorage>(std::move(whole), offset));
 }

@@ -36,6 +36,10 @@ public:
     PixelBuffer(int width, int height, PixelFormat format, int stride, std::unique_ptr<PixelStorage> storage);
     // A zero-filled buffer on the heap with rows packed to 4 bytes.
     static PixelBuffer allocate(int width, int height, PixelFormat format);
+    // The width x height pixels at (x, y) of `whole`, read where they are: the result takes `whole` over, keeps
+    // its storage alive and has its stride. The rectangle must lie within `whole`. When this throws, `whole` is
+    // left as it was.
+    static PixelBuffer region(PixelBuffer&& whole, int x, int y, int width, int height);
 
     int width() const { return m_width; }
     int height() const { return m_height; }

@@ -28,4 +28,7 @@ public:
     // Copies width x height device pixels whose top-left corner is (left, top) relative to the primary
     // monitor's top-left corner, in the screen's own format. Throws Failure when the pixels cannot be read.
     virtual ScreenPixels grabArea(int left, int top, int width, int height) = 0;
+    // A grab is likely soon (the pointer is over the button that starts one): whatever makes the first grab slow
+    // can be done now, while no one waits for it. Never throws; by default there is nothing to do.
+    virtual void prepare() {}
 };

@@ -6,11 +6,14 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QString>
+#include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <iterator>
 #include <optional>
 
@@ -129,12 +132,17 @@ ScreenLayout layoutFor(const xcb_setup_t* setup, const xcb_screen_t* screen)
 
 // Keeps the segment of the last grab once its picture is gone, attached to the server, so that the next grab
 // neither makes a new segment nor faults in fresh pages. A segment is only ever in one place: here or in one
-// picture.
+// picture. One that lies here unused for the spare lifetime is let go: a screenful of memory is too much to hold
+// for a grab that may never come.
 class SegmentPool {
 public:
     explicit SegmentPool(xcb_connection_t* connection)
         : m_connection(connection)
-    {}
+    {
+        m_idle.setSingleShot(true);
+        m_idle.setInterval(kDefaultSpareLifetime);
+        QObject::connect(&m_idle, &QTimer::timeout, &m_idle, [this] { release(std::move(m_spare)); });
+    }
     ~SegmentPool() { release(std::move(m_spare)); }
     SegmentPool(const SegmentPool&) = delete;
     SegmentPool& operator=(const SegmentPool&) = delete;
@@ -151,10 +159,11 @@ public:
     {
         if (m_spare && m_spare->size() >= segment->size()) {
             release(std::move(segment));
-            return;
+        } else {
+            release(std::move(m_spare));
+            m_spare = std::move(segment);
         }
-        release(std::move(m_spare));
-        m_spare = std::move(segment);
+        keepSpare();
     }
     void release(std::unique_ptr<SharedSegment> segment)
     {
@@ -163,10 +172,22 @@ public:
             xcb_flush(m_connection);
         }
     }
+    std::size_t spareSize() const { return m_spare ? m_spare->size() : 0; }
+    // Starts the spare's lifetime again. Without an event loop on this thread nothing would ever end it; the spare
+    // then simply stays, as it always did.
+    void keepSpare()
+    {
+        if (m_spare && QCoreApplication::instance() && QThread::currentThread() == m_idle.thread()) {
+            m_idle.start();
+        }
+    }
+    void setSpareLifetime(std::chrono::milliseconds lifetime) { m_idle.setInterval(lifetime); }
 
 private:
+    static constexpr std::chrono::seconds kDefaultSpareLifetime{30};
     xcb_connection_t* m_connection; // outlives the pool
     std::unique_ptr<SharedSegment> m_spare;
+    QTimer m_idle;
 };
 
 // Pixels in a shared-memory segment. The segment goes back to the pool while the screen lives; after that it is
@@ -218,6 +239,7 @@ struct XcbScreen::Private {
     void checkConnection() const;
     QRect primaryMonitor();
     std::vector<PaletteEntry> palette();
+    int strideFor(int width);
     std::optional<PixelBuffer> grabShared(const QRect& area, int stride);
     PixelBuffer grabPlain(const QRect& area, int stride);
 };
@@ -352,6 +374,17 @@ std::vector<PaletteEntry> XcbScreen::Private::palette()
     return palette;
 }
 
+// Bytes in one row of an image of `width` pixels as the server sends it.
+int XcbScreen::Private::strideFor(int width)
+{
+    if (!layout) {
+        layout = layoutFor(xcb_get_setup(c()), screen);
+    }
+    const int pad = layout->scanlinePad;
+    const std::int64_t rowBits = std::int64_t{width} * layout->bitsPerPixel;
+    return static_cast<int>((rowBits + pad - 1) / pad * pad / 8);
+}
+
 // Nothing when the server cannot attach a segment (a remote display) or no segment can be had; the caller then
 // takes the plain path.
 std::optional<PixelBuffer> XcbScreen::Private::grabShared(const QRect& area, int stride)
@@ -425,6 +458,40 @@ PixelBuffer XcbScreen::Private::grabPlain(const QRect& area, int stride)
     return buffer;
 }
 
+void XcbScreen::prepare()
+{
+    if (!d->isUsingSharedMemory || !d->pool) {
+        return;
+    }
+    try {
+        const QRect monitor = d->primaryMonitor();
+        const auto stride = static_cast<std::size_t>(d->strideFor(monitor.width()));
+        if (d->pool->spareSize() >= stride * static_cast<std::size_t>(monitor.height())) {
+            d->pool->keepSpare();
+            return;
+        }
+        const ScreenPixels pixels = grabArea(0, 0, monitor.width(), monitor.height());
+        // The server has written every page; reading one byte of each maps them here too, as a paint would.
+        const PixelBuffer& bitmap = pixels.bitmap;
+        const std::size_t size = static_cast<std::size_t>(bitmap.stride()) * static_cast<std::size_t>(bitmap.height());
+        const volatile std::uint8_t* bytes = bitmap.bits();
+        std::uint8_t sink = 0;
+        for (std::size_t at = 0; at < size; at += 4096) {
+            sink ^= bytes[at];
+        }
+        static_cast<void>(sink);
+    } catch (const std::exception&) {
+        // The grab itself meets the same trouble, and reports it.
+    }
+}
+
+void XcbScreen::setSpareLifetime(std::chrono::milliseconds lifetime)
+{
+    if (d->pool) {
+        d->pool->setSpareLifetime(lifetime);
+    }
+}
+
 ScreenPixels XcbScreen::grabArea(int left, int top, int width, int height)
 {
     d->checkConnection();
@@ -441,9 +508,7 @@ ScreenPixels XcbScreen::grabArea(int left, int top, int width, int height)
         height > 65535) {
         fail(QStringLiteral("the area of %1 is not on the screen").arg(areaText(area)));
     }
-    const int pad = d->layout->scanlinePad;
-    const std::int64_t rowBits = std::int64_t{width} * d->layout->bitsPerPixel;
-    const int stride = static_cast<int>((rowBits + pad - 1) / pad * pad / 8);
+    const int stride = d->strideFor(width);
 
     ScreenPixels pixels;
     std::optional<PixelBuffer> shared;

@@ -2,6 +2,7 @@
 
 #include "platform/ScreenService.h"
 
+#include <chrono>
 #include <memory>
 
 struct xcb_connection_t;
@@ -11,7 +12,8 @@ struct xcb_connection_t;
 // The primary monitor is the RandR monitor flagged primary (else the first one, else the whole root window); its
 // top-left corner need not be (0, 0). Pixels come in the server's own format: through an MIT-SHM segment when the
 // server can attach one, through plain GetImage requests otherwise (a remote display, or a server without the
-// extension). A grabbed buffer owns its segment; once the picture is gone the segment is kept for the next grab.
+// extension). A grabbed buffer owns its segment; once the picture is gone the segment is kept for the next grab,
+// for a while.
 class XcbScreen final : public ScreenService {
 public:
     enum class Transfer {
@@ -33,6 +35,11 @@ public:
     // QGuiApplication exists, else 96 and 1.
     ScreenMetrics metrics() override;
     ScreenPixels grabArea(int left, int top, int width, int height) override;
+    // Readies the segment for a grab of the whole primary monitor: made, attached to the server and its pages
+    // mapped on both sides, by a grab whose pixels are dropped. Like the segment a grab gives back, it is let go
+    // once it has lain unused for the spare lifetime, so that an idle program holds no screenful of memory.
+    void prepare() override;
+    void setSpareLifetime(std::chrono::milliseconds lifetime);
 
     // True while grabs go through shared memory: the server offers MIT-SHM, it was not turned off, and the server
     // has not refused to attach a segment.

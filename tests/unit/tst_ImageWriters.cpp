@@ -96,6 +96,14 @@ Picture indexedWithShortPalette()
     return Picture(std::move(bitmap), std::move(palette));
 }
 
+// A part of a larger picture read in place: its rows start at an offset and lie the whole picture's stride apart.
+Picture regionOf(Picture whole, const QRect& rect)
+{
+    PixelBuffer region =
+        PixelBuffer::region(std::move(whole.bitmap()), rect.x(), rect.y(), rect.width(), rect.height());
+    return Picture(std::move(region), whole.palette());
+}
+
 double psnr(const QImage& a, const QImage& b)
 {
     double squares = 0;
@@ -225,6 +233,13 @@ void TestImageWriters::writeAndReadBack_data()
     add("BMP: 2x2", Writer::Bmp, screenLike(PixelFormat::Bgrx32, 2, 2), 24);
     add("BMP: 1 wide, rows padded", Writer::Bmp, screenLike(PixelFormat::Bgrx32, 1, 5), 24);
     add("BMP: taller than one write", Writer::Bmp, screenLike(PixelFormat::Bgrx32, 300, 700), 24);
+    const QRect part(13, 7, 41, 29); // odd x and width: rows start and end off any word boundary
+    add("BMP: 32-bit region in place", Writer::Bmp, regionOf(screenLike(PixelFormat::Bgrx32, 101, 67), part), 24);
+    add("BMP: 16-bit region in place", Writer::Bmp, regionOf(screenLike(PixelFormat::Rgb565, 101, 67), part), 24);
+    add("BMP: 8-bit region in place", Writer::Bmp, regionOf(screenLike(PixelFormat::Indexed8, 101, 67), part), 8);
+    add("JPEG: 32-bit region in place", Writer::Jpeg, regionOf(screenLike(PixelFormat::Bgrx32, 101, 67), part), 0);
+    add("JPEG: 16-bit region in place", Writer::Jpeg, regionOf(screenLike(PixelFormat::Rgb565, 101, 67), part), 0);
+    add("JPEG: 8-bit region in place", Writer::Jpeg, regionOf(screenLike(PixelFormat::Indexed8, 101, 67), part), 0);
     add("JPEG: 32-bit screen", Writer::Jpeg, screenLike(PixelFormat::Bgrx32, 101, 67), 0);
     add("JPEG: 16-bit screen", Writer::Jpeg, screenLike(PixelFormat::Rgb565, 64, 48), 0);
     add("JPEG: 8-bit with palette", Writer::Jpeg, screenLike(PixelFormat::Indexed8, 61, 40), 0);
@@ -284,6 +299,9 @@ void TestImageWriters::failedSaveLeavesNothingBehind_data()
             << writer << 3000 << false << full << JpegStatus::WriteFailed;
         QTest::addRow("%s: disk full, file of that name kept", name)
             << writer << 3000 << true << full << JpegStatus::WriteFailed;
+        // Past the first pieces of output, while the encoder is still at work.
+        QTest::addRow("%s: disk full after some pieces", name)
+            << writer << 300000 << false << full << JpegStatus::WriteFailed;
     }
 }
 
@@ -301,7 +319,8 @@ void TestImageWriters::failedSaveLeavesNothingBehind()
     if (existing)
         writeFileBytes(path, precious);
     const QStringList before = entries(temporary.path());
-    const Picture picture = screenLike(PixelFormat::Bgrx32, 64, 64);
+    const Picture picture =
+        failAfter > 100000 ? screenLike(PixelFormat::Bgrx32, 1600, 1200) : screenLike(PixelFormat::Bgrx32, 64, 64);
 
     try {
         const SafeFile::FailAfter limit(failAfter);

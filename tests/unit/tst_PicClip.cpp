@@ -39,8 +39,10 @@ void TestPicClip::clip_data()
 {
     QTest::addColumn<int>("format");
     QTest::addColumn<QRect>("rect");
+    QTest::addColumn<bool>("handOver"); // the source is handed over: read in place where the rectangle is on it
     const QList<QPair<const char*, QRect>> rects = {
         {"inside", QRect(2, 1, 5, 4)},
+        {"inside at odd x", QRect(3, 2, 7, 5)},
         {"whole picture", QRect(0, 0, 12, 9)},
         {"2x2 at the corner", QRect(10, 7, 2, 2)},
         {"hangs off top-left", QRect(-3, -2, 6, 5)},
@@ -51,23 +53,32 @@ void TestPicClip::clip_data()
     };
     const QList<QPair<const char*, PixelFormat>> formats = {
         {"bgrx32", PixelFormat::Bgrx32}, {"rgb565", PixelFormat::Rgb565}, {"indexed8", PixelFormat::Indexed8}};
-    for (const auto& [formatName, format] : formats)
-        for (const auto& [rectName, rect] : rects)
-            QTest::addRow("%s: %s", formatName, rectName) << static_cast<int>(format) << rect;
+    for (const bool handOver : {false, true})
+        for (const auto& [formatName, format] : formats)
+            for (const auto& [rectName, rect] : rects)
+                QTest::addRow("%s%s: %s", handOver ? "handed over, " : "", formatName, rectName)
+                    << static_cast<int>(format) << rect << handOver;
 }
 
 void TestPicClip::clip()
 {
     QFETCH(int, format);
     QFETCH(QRect, rect);
+    QFETCH(bool, handOver);
     const Picture source = makeSource(static_cast<PixelFormat>(format), 12, 9);
+    auto owned = std::make_unique<Picture>(makeSource(static_cast<PixelFormat>(format), 12, 9));
     PicClip clip;
-    clip.setPicture(&source);
+    clip.setPicture(handOver ? owned.get() : &source);
     clip.ClipX = static_cast<qint16>(rect.x());
     clip.ClipY = static_cast<qint16>(rect.y());
     clip.ClipWidth = static_cast<qint16>(rect.width());
     clip.ClipHeight = static_cast<qint16>(rect.height());
-    const std::unique_ptr<Picture> region = clip.Clip();
+    const std::unique_ptr<Picture> region = handOver ? clip.Clip(owned) : clip.Clip();
+    // Only a rectangle wholly on the source is read in place; the source is then the clip's alone.
+    const bool inPlace = handOver && QRect(0, 0, 12, 9).contains(rect);
+    QCOMPARE(owned == nullptr, inPlace);
+    if (inPlace)
+        QCOMPARE(region->bitmap().stride(), source.bitmap().stride());
 
     QCOMPARE(region->width(), rect.width());
     QCOMPARE(region->height(), rect.height());

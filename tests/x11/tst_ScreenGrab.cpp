@@ -4,11 +4,13 @@
 #include "platform/XcbScreen.h"
 #include "support/XvfbServer.h"
 
+#include <QFile>
 #include <QGuiApplication>
 #include <QTest>
 #include <QtEndian>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -165,6 +167,7 @@ private slots:
     void grabIsPixelExact_data();
     void grabIsPixelExact();
     void liveGrabsNeverShareMemory();
+    void preparedSegmentServesTheGrabAndGoesWhenIdle();
     void grabOverABorrowedConnectionFollowsItsRequests();
     void onlyThePrimaryMonitorIsGrabbed_data();
     void onlyThePrimaryMonitorIsGrabbed();
@@ -246,6 +249,47 @@ void TestScreenGrab::liveGrabsNeverShareMemory()
     auto late = GrabScreen(*kept);
     kept.reset();
     QVERIFY(patternMismatch(*late, 24, 0, 0, 3).isEmpty());
+}
+
+void TestScreenGrab::preparedSegmentServesTheGrabAndGoesWhenIdle()
+{
+    // The shared-memory segments mapped into this process, as address ranges.
+    const auto segments = [] {
+        QList<QPair<quintptr, quintptr>> ranges;
+        QFile maps(QStringLiteral("/proc/self/maps"));
+        if (maps.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : maps.readAll().split('\n'))
+                if (line.contains("SYSV")) {
+                    const QList<QByteArray> bounds = line.split(' ').front().split('-');
+                    ranges.append({bounds[0].toULongLong(nullptr, 16), bounds[1].toULongLong(nullptr, 16)});
+                }
+        return ranges;
+    };
+    const QSize size(640, 480);
+    XvfbServer server;
+    QVERIFY2(server.start({size, 24, true, {}}), qPrintable(server.errorString()));
+    const Connection c = connectTo(server);
+    QVERIFY(c && paintPattern(c.get(), size, 24, 5));
+    qputenv("DISPLAY", server.display().toLatin1());
+    XcbScreen screen;
+    screen.setSpareLifetime(std::chrono::milliseconds(100));
+    const auto before = segments();
+    screen.prepare();
+    const auto prepared = segments();
+    QCOMPARE(prepared.size(), before.size() + 1);
+    screen.prepare(); // again while the spare is there: nothing new
+    QCOMPARE(segments(), prepared);
+
+    // Painted after the warm-up: the grab holds the screen as it is now, in the prepared segment.
+    QVERIFY(paintPattern(c.get(), size, 24, 6));
+    auto picture = GrabScreen(screen);
+    const auto bits = reinterpret_cast<quintptr>(picture->bitmap().bits());
+    QVERIFY(std::any_of(prepared.cbegin(), prepared.cend(), [&](const auto& range) {
+        return !before.contains(range) && bits >= range.first && bits < range.second;
+    }));
+    QVERIFY(patternMismatch(*picture, 24, 0, 0, 6).isEmpty());
+    picture.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(segments(), before, 10000);
 }
 
 void TestScreenGrab::grabOverABorrowedConnectionFollowsItsRequests()
