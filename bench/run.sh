@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs every benchmark, one section each. Usage: bench/run.sh [build-folder [section...]]   (default: build, and
-# every section: grab save band launch startup hide loop). Benchmarks that need a display get an Xvfb of their own for each
+# every section: grab save band launch startup hide wayland loop). Benchmarks that need a display get an Xvfb of their own for each
 # screen size.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -165,6 +165,13 @@ fi
 kill "$openbox_pid" 2>/dev/null || true
 wait "$openbox_pid" 2>/dev/null || true
 stop_xvfb
+fi
+
+# On headless sway with the desktop portal, as its own unprivileged user (so it needs root): "Start Capturing" to the
+# overlay with its picture, beside the bare portal round trip.
+if wanted wayland; then
+echo "== Wayland launch through the portal (wayland.py)"
+python3 "$here/wayland.py" "$build" 7
 fi
 
 # Captures in a row, box ticked and clear, JPG and BMP, every file checked against the screen; a capture that says
