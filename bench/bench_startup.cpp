@@ -8,9 +8,10 @@
 // paint, the bench subscribes to the window's damage as soon as it is mapped and reads the window's pixels after
 // each drawing the X server reports; after one second of idling the pixels are read once more, and the paint is
 // complete at the first reading from which on the window held that final picture. The same rule holds for every
-// program, whatever it draws and in how many steps. Then the peak resident set (VmHWM) is read from /proc. The tool
-// runs with a fresh home whose settings were written by a first, uncounted run, as on every start but the first;
-// the programs take turns so that all see the same machine load.
+// program, whatever it draws and in how many steps. The processor time the program had used by then is shown too:
+// on a busy machine it varies less than the time on the clock. Then the peak resident set (VmHWM) is read from /proc.
+// The tool runs with a fresh home whose settings were written by a first, uncounted run, as on every start but the
+// first; the programs take turns so that all see the same machine load.
 
 #include <xcb/damage.h>
 #include <xcb/xcb.h>
@@ -42,7 +43,8 @@ constexpr auto IdleTime = std::chrono::seconds(1);
 
 struct Sample {
     double mapMs = 0;
-    double paintMs = NAN; // NAN: the final picture was never reported as drawn
+    double paintMs = NAN;    // NAN: the final picture was never reported as drawn
+    double paintCpuMs = NAN; // the program's processor time until then
     long peakKb = 0;
 };
 
@@ -62,6 +64,15 @@ long peakResidentKb(pid_t pid)
         }
     }
     return -1;
+}
+
+// The processor time the process has used so far, in milliseconds; finer than the clock ticks of /proc/PID/stat.
+double processorMs(pid_t pid)
+{
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+    double ns = NAN;
+    schedstat >> ns;
+    return ns / 1e6;
 }
 
 std::string makeHome()
@@ -162,23 +173,31 @@ Sample runOnce(xcb_connection_t* connection, uint8_t damageEvent, const char* pr
         }
     }
 
-    // Each reading of the pixels after a reported drawing: when it was taken and what it showed.
-    std::vector<std::pair<Clock::time_point, std::size_t>> readings;
+    // Each reading of the pixels after a reported drawing: when it was taken, the program's processor time then, and
+    // what the window showed.
+    struct Reading {
+        Clock::time_point time;
+        double processorMs;
+        std::size_t picture;
+    };
+    std::vector<Reading> readings;
     const xcb_damage_damage_t damage = xcb_generate_id(connection);
     xcb_damage_create(connection, damage, window, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
-    readings.emplace_back(Clock::now(), pictureHash(connection, window)); // what was drawn before the subscription
+    // What was drawn before the subscription.
+    readings.push_back({Clock::now(), processorMs(pid), pictureHash(connection, window)});
     const Clock::time_point idleEnd = Clock::now() + IdleTime;
     while (const Reply<xcb_generic_event_t> event = nextEvent(connection, idleEnd)) {
         if ((event->response_type & 0x7f) == damageEvent + XCB_DAMAGE_NOTIFY) {
             const Clock::time_point reported = Clock::now();
             xcb_damage_subtract(connection, damage, XCB_NONE, XCB_NONE);
-            readings.emplace_back(reported, pictureHash(connection, window));
+            readings.push_back({reported, processorMs(pid), pictureHash(connection, window)});
         }
     }
     const std::size_t final = pictureHash(connection, window);
     xcb_damage_destroy(connection, damage);
-    for (auto reading = readings.rbegin(); reading != readings.rend() && reading->second == final; ++reading) {
-        sample.paintMs = msSince(started, reading->first);
+    for (auto reading = readings.rbegin(); reading != readings.rend() && reading->picture == final; ++reading) {
+        sample.paintMs = msSince(started, reading->time);
+        sample.paintCpuMs = reading->processorMs;
     }
     sample.peakKb = peakResidentKb(pid);
     kill(pid, SIGTERM);
@@ -222,6 +241,7 @@ int main(int argc, char* argv[])
     const char* names[Programs] = {"tool", "same controls", "empty window"};
     std::vector<double> mapMs[Programs];
     std::vector<double> paintMs[Programs];
+    std::vector<double> paintCpuMs[Programs];
     std::vector<double> peakKb[Programs];
     std::string homes[Programs];
     for (int p = 0; p < Programs; ++p) {
@@ -238,23 +258,26 @@ int main(int argc, char* argv[])
                 std::fprintf(stderr, "%s: the final picture was not seen drawn in run %d\n", names[p], i + 1);
             } else {
                 paintMs[p].push_back(sample.paintMs);
+                paintCpuMs[p].push_back(sample.paintCpuMs);
             }
         }
     }
-    std::printf("%-14s %12s %14s %20s   (median of %d; first paint min, max)\n", "program", "to map (ms)",
-                "to paint (ms)", "idle peak RSS (KiB)", runs);
+    std::printf("%-14s %11s %13s %17s %20s   (median of %d; to paint min, max)\n", "program", "to map (ms)",
+                "to paint (ms)", "CPU to paint (ms)", "idle peak RSS (KiB)", runs);
     for (int p = 0; p < Programs; ++p) {
         if (paintMs[p].empty()) {
             paintMs[p].push_back(NAN);
+            paintCpuMs[p].push_back(NAN);
         }
-        std::printf("%-14s %12.1f %14.1f %20.0f   (%.1f, %.1f)\n", names[p], median(mapMs[p]), median(paintMs[p]),
-                    median(peakKb[p]), *std::min_element(paintMs[p].begin(), paintMs[p].end()),
+        std::printf("%-14s %11.1f %13.1f %17.1f %20.0f   (%.1f, %.1f)\n", names[p], median(mapMs[p]),
+                    median(paintMs[p]), median(paintCpuMs[p]), median(peakKb[p]),
+                    *std::min_element(paintMs[p].begin(), paintMs[p].end()),
                     *std::max_element(paintMs[p].begin(), paintMs[p].end()));
     }
     for (int p = 1; p < Programs; ++p) {
-        std::printf("tool / %s: to map %.2f, to paint %.2f, memory %.2f\n", names[p],
+        std::printf("tool / %s: to map %.2f, to paint %.2f, CPU to paint %.2f, memory %.2f\n", names[p],
                     median(mapMs[0]) / median(mapMs[p]), median(paintMs[0]) / median(paintMs[p]),
-                    median(peakKb[0]) / median(peakKb[p]));
+                    median(paintCpuMs[0]) / median(paintCpuMs[p]), median(peakKb[0]) / median(peakKb[p]));
     }
     for (const std::string& home : homes) {
         std::system(("rm -rf '" + home + "'").c_str());

@@ -1,11 +1,11 @@
 """Ordinary but unfriendly surroundings: the session ending in the middle of a save, what an earlier save cut short
 left behind, and named pipes where the program expects its settings file or its hand pointer."""
 
+import datetime
 import os
 import shutil
 import signal
 import tempfile
-import time
 import unittest
 
 import images
@@ -71,15 +71,20 @@ class TestStartUp(ProgramTestCase):
         stale = ".Screen Capture 01_02_26_03_04_05.bmp.abc123"
         kept = [".Screen Capture 01_02_26_03_04_06.jpg.abc123",  # young: another copy may still be writing it
                 ".notes.txt.abc123", "Screen Capture 01_02_26_03_04_05.bmp"]
+        # Ages on the program's clock, which is frozen at some time of some day; the files keep their real times
+        # (the clock library would otherwise show every file time as that frozen time).
+        now = datetime.datetime.strptime(self.program.clock, "%Y-%m-%d %H:%M:%S").timestamp()
+        self.program.env["NO_FAKE_STAT"] = "1"
         for name in [stale] + kept:
             path = os.path.join(folder, name)
             with open(path, "wb") as f:
                 f.write(b"partial")
-            if name != kept[0]:
-                old = time.time() - 120
-                os.utime(path, (old, old))
+            written = now - (10 if name == kept[0] else 120)
+            os.utime(path, (written, written))
         self.program.write_settings({"Text1": folder + "/"})
         self.program.start()
+        # The sweep runs once the window is on the screen.
+        wait_until(lambda: stale not in os.listdir(folder), what="the stale file removed")
         self.assertEqual(sorted(os.listdir(folder)), sorted(kept))
 
 
