@@ -83,7 +83,7 @@ std::string makeHome()
         std::perror("mkdtemp");
         std::exit(1);
     }
-    const std::string root(home);
+    std::string root(home);
     for (const char* sub : {"/.config", "/Desktop", "/tools"}) {
         mkdir((root + sub).c_str(), 0700);
     }
