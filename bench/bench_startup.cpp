@@ -248,9 +248,11 @@ int main(int argc, char* argv[])
         homes[p] = makeHome();
         runOnce(connection, damageExtension->first_event, argv[1 + p], homes[p]); // warms the caches, writes settings
     }
-    // The programs take turns run by run, each in its own warmed-up home.
+    // The programs take turns run by run, each in its own warmed-up home; each turn starts with the next program, so
+    // that none always follows the same one.
     for (int i = 0; i < runs; ++i) {
-        for (int p = 0; p < Programs; ++p) {
+        for (int turn = 0; turn < Programs; ++turn) {
+            const int p = (i + turn) % Programs;
             const Sample sample = runOnce(connection, damageExtension->first_event, argv[1 + p], homes[p]);
             mapMs[p].push_back(sample.mapMs);
             peakKb[p].push_back(static_cast<double>(sample.peakKb));
