@@ -49,6 +49,8 @@ private:
 constexpr int ClientWidth = 8040; // twips
 constexpr int ClientHeight = 3240;
 
+constexpr int FirstIconSize = 64; // pixels
+
 QFont arial(double points)
 {
     // Liberation Sans has Arial's metrics, so the captions fit their controls as drawn.
@@ -87,6 +89,11 @@ Form1::Form1(Services& services, QWidget* parent)
 {
     setObjectName(QStringLiteral("Form1"));
     createControls();
+    connect(this, &Form1::firstFrameShown, this, [this] {
+        if (!windowIcon().isNull()) {
+            setWindowIcon(programIcon());
+        }
+    });
 }
 
 void Form1::createControls()
@@ -181,7 +188,8 @@ void Form1::Form_Load()
     const QString productName = QString::fromLatin1(ProductName);
     trap.step(100, [&] { ApplySkin(*this, m_services.programFolder); });
     trap.step(104, [&] { setWindowTitle(productName); });
-    trap.step(104, [&] { setWindowIcon(programIcon()); });
+    // The frame and the task bar show the small sizes; the larger ones follow once the window is on the screen.
+    trap.step(104, [&] { setWindowIcon(programIcon(FirstIconSize)); });
     trap.step(104, [&] { m_appTitle = SetAppTitle(productName); });
     const QString handFile = m_services.programFolder + QStringLiteral("/HAND-M.CUR");
     if (trap.test(106, [&] { return FileExists(handFile); })) {
@@ -383,6 +391,16 @@ void Form1::showEvent(QShowEvent* event)
         }
     }
     QWidget::showEvent(event);
+}
+
+void Form1::paintEvent(QPaintEvent* event)
+{
+    QWidget::paintEvent(event);
+    if (!m_painted) {
+        m_painted = true;
+        // The frame is handed to the display after the paint events; a queued call runs after that.
+        QMetaObject::invokeMethod(this, &Form1::firstFrameShown, Qt::QueuedConnection);
+    }
 }
 
 bool Form1::isJpegSelected() const

@@ -43,6 +43,12 @@ public:
     // Closing by any means: pending events run once, then the process ends at once.
     void Form_QueryUnload();
 
+signals:
+    // Once, when the window's first frame has been drawn and handed to the display: work that the first frame does
+    // not need waits for this.
+    void firstFrameShown();
+
+public:
     // The window's pointer kind (0 default, 11 hourglass, 99 the hand) and whether the hand was loaded.
     int mousePointer() const { return m_mousePointer; }
     void setMousePointer(int kind);
@@ -74,6 +80,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -88,6 +95,7 @@ private:
     bool m_hasHandCursor = false;
     int m_mousePointer = 0;
     bool m_placed = false;
+    bool m_painted = false;
     bool m_restoring = false;
     QList<QPair<QString, QString>> m_heldWrites; // key, text
     std::function<void()> m_endProcess;

@@ -72,7 +72,9 @@ int Main(int argc, char* argv[])
         Form1 form(real.services());
         form.Form_Load();
         if (termination.received() == 0) {
-            removeStaleCaptures(form.folderText());
+            // Nothing on the screen waits for the sweep.
+            QObject::connect(&form, &Form1::firstFrameShown, &form,
+                             [&form] { removeStaleCaptures(form.folderText()); });
             form.show();
             status = QApplication::exec();
         }

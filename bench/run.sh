@@ -131,12 +131,14 @@ wait "$app_pid" "$openbox_pid" 2>/dev/null || true
 stop_xvfb
 fi
 
-# Process start to the main window's MapNotify, and the peak resident set after one idle second, beside a minimal
-# Qt Widgets program that shows one small window. No window manager, so that each map is seen on the root at once.
+# Process start to the main window's map and to its first complete paint, and the peak resident set after one idle
+# second, beside two plain Qt Widgets programs: one with the same controls, one with an empty window. No window
+# manager, so that each map is seen on the root at once.
 if wanted startup; then
 echo "== start-up and idle memory (bench_startup)"
 start_xvfb 1920x1080
-with_frozen_clock "$build/bench/bench_startup" "$build/app/quosh" "$build/bench/minimal_window" 15
+with_frozen_clock "$build/bench/bench_startup" "$build/app/quosh" "$build/bench/controls_window" \
+    "$build/bench/minimal_window" 15
 stop_xvfb
 fi
 

@@ -1,7 +1,9 @@
 #include "platform/ProgramFiles.h"
 
 #include <QCoreApplication>
+#include <QHash>
 #include <QIcon>
+#include <QIconEngine>
 #include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
@@ -70,22 +72,91 @@ QImage programIconImage(int size)
     return image;
 }
 
-QIcon programIcon()
+namespace {
+
+constexpr int IconSizes[] = {16, 24, 32, 48, 64, 128, 256};
+
+// Every size drawn so far, for the whole process: the toolkit caches what it renders of an icon under the identity
+// of its pixmaps, so a fresh picture for each window would leave copies behind until that cache reached its limit.
+// Dropped when the application object goes, before the pixmaps would outlive it.
+QHash<int, QPixmap>* drawnSizes = nullptr;
+
+const QPixmap& drawnIcon(int size)
 {
-    // One icon for the whole process. The toolkit caches every size it renders under the identity of the icon's
-    // pixmaps, so a fresh icon for each capture run left about 350 KiB of copies of the same pictures behind per
-    // run, until that cache reached its limit. Dropped when the application object goes, before the pixmaps would
-    // outlive it.
-    static QIcon* icon = nullptr;
-    if (!icon) {
-        icon = new QIcon;
-        for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
-            icon->addPixmap(QPixmap::fromImage(programIconImage(size)));
-        }
+    if (!drawnSizes) {
+        drawnSizes = new QHash<int, QPixmap>;
         qAddPostRoutine([] {
-            delete icon;
-            icon = nullptr;
+            delete drawnSizes;
+            drawnSizes = nullptr;
         });
     }
-    return *icon;
+    auto drawn = drawnSizes->find(size);
+    if (drawn == drawnSizes->end()) {
+        drawn = drawnSizes->insert(size, QPixmap::fromImage(programIconImage(size)));
+    }
+    return *drawn;
+}
+
+// Draws each size when it is first asked for. A request between the drawn sizes gets the next larger one scaled
+// down, as an icon made of fixed pictures would.
+class ProgramIconEngine final : public QIconEngine {
+public:
+    explicit ProgramIconEngine(int largestSize)
+        : m_largestSize(largestSize)
+    {}
+
+    QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override
+    {
+        const int side = std::min({size.width(), size.height(), m_largestSize});
+        return side > 0 ? QSize(side, side) : QSize();
+    }
+
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        const QSize actual = actualSize(size, mode, state);
+        if (actual.isEmpty()) {
+            return {};
+        }
+        // actualSize() keeps the side within the largest of IconSizes.
+        const int* fits = std::find_if(std::begin(IconSizes), std::end(IconSizes),
+                                       [&](int drawn) { return drawn >= actual.width(); });
+        const QPixmap& drawn = drawnIcon(*fits);
+        QPixmap shown = drawn.width() == actual.width()
+                            ? drawn
+                            : drawn.scaled(actual, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        // The disabled and selected looks come from the style, as for any icon made of pictures.
+        return mode == QIcon::Normal ? shown : QIcon(shown).pixmap(actual, mode, state);
+    }
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        const QPixmap shown = pixmap(rect.size(), mode, state);
+        QRect placed(QPoint(), shown.size());
+        placed.moveCenter(rect.center());
+        painter->drawPixmap(placed, shown);
+    }
+
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
+    {
+        QList<QSize> sizes;
+        for (const int size : IconSizes) {
+            if (size <= m_largestSize) {
+                sizes.append(QSize(size, size));
+            }
+        }
+        return sizes;
+    }
+
+    QString key() const override { return QStringLiteral("ProgramIcon"); }
+    QIconEngine* clone() const override { return new ProgramIconEngine(m_largestSize); }
+
+private:
+    int m_largestSize;
+};
+
+} // namespace
+
+QIcon programIcon(int largestSize)
+{
+    return QIcon(new ProgramIconEngine(std::clamp(largestSize, IconSizes[0], MaxProgramIconSize)));
 }

@@ -117,7 +117,10 @@ void makeLaterThan(const QString& path, const QDateTime& before)
 } // namespace
 
 QSettingsBackend::QSettingsBackend() = default;
-QSettingsBackend::~QSettingsBackend() = default;
+QSettingsBackend::~QSettingsBackend()
+{
+    dropParse();
+}
 
 QString QSettingsBackend::filePath(const QString& application)
 {
@@ -128,25 +131,39 @@ QString QSettingsBackend::filePath(const QString& application)
 QVariant QSettingsBackend::parse(const QByteArray& bytes, const QString& section, const QString& key)
 {
     // QSettings reads only from a file, and keeps what it read of a path for as long as the file's size and time
-    // stay the same: each parse gets a file of its own, holding exactly the bytes that were checked.
-    if (!m_scratch) {
-        m_scratch = std::make_unique<QTemporaryDir>();
+    // stay the same: each new content gets a file of its own, holding exactly the bytes that were checked. Reads of
+    // the same bytes share one parse (start-up reads several keys of an unchanged file).
+    if (!m_parsed || bytes != m_parsedBytes) {
+        dropParse();
+        if (!m_scratch) {
+            m_scratch = std::make_unique<QTemporaryDir>();
+        }
+        const QString copy = m_scratch->filePath(QString::number(++m_parses) + QStringLiteral(".conf"));
+        QFile file(copy);
+        if (!m_scratch->isValid() || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+            file.remove();
+            throw Failure(QStringLiteral("Cannot read the settings: no temporary copy can be made in %1")
+                              .arg(QDir::toNativeSeparators(QDir::tempPath())));
+        }
+        file.close();
+        m_parsed = std::make_unique<QSettings>(copy, QSettings::IniFormat);
+        m_parsedBytes = bytes;
     }
-    const QString copy = m_scratch->filePath(QString::number(++m_parses) + QStringLiteral(".conf"));
-    QFile file(copy);
-    if (!m_scratch->isValid() || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-        throw Failure(QStringLiteral("Cannot read the settings: no temporary copy can be made in %1")
-                          .arg(QDir::toNativeSeparators(QDir::tempPath())));
-    }
-    file.close();
-    QVariant value;
-    {
-        QSettings settings(copy, QSettings::IniFormat);
-        settings.beginGroup(section);
-        value = settings.value(key);
-    }
-    file.remove();
+    m_parsed->beginGroup(section);
+    QVariant value = m_parsed->value(key);
+    m_parsed->endGroup();
     return value;
+}
+
+void QSettingsBackend::dropParse()
+{
+    if (!m_parsed) {
+        return;
+    }
+    const QString copy = m_parsed->fileName();
+    m_parsed.reset();
+    m_parsedBytes.clear();
+    QFile::remove(copy);
 }
 
 std::optional<QString> QSettingsBackend::readText(const QByteArray& bytes, const QString& path, const QString& section,

@@ -6,17 +6,18 @@
 
 #include <memory>
 
+class QSettings;
 class QTemporaryDir;
 class QVariant;
 
 // The per-user store in QSettings' INI format: the application is the file ($XDG_CONFIG_HOME/<application>.conf),
 // the section is the group, the key is the key.
 //
-// Every call reads the file afresh, so a second copy of the program writing the same file is seen at once. The file
-// is read only when it is a regular file, without blocking and up to MaxFileSize, and values that QSettings would
-// decode into other types are refused before it sees them. A write is merged into the file under QSettings' lock,
-// reaches the disk before write() returns, and is read back from the disk: a value that would not come back the same
-// is refused and the file is put back as it was.
+// Every call reads the file afresh, so a second copy of the program writing the same file is seen at once; only the
+// parse is shared while the bytes stay the same. The file is read only when it is a regular file, without blocking
+// and up to MaxFileSize, and values that QSettings would decode into other types are refused before it sees them. A
+// write is merged into the file under QSettings' lock, reaches the disk before write() returns, and is read back
+// from the disk: a value that would not come back the same is refused and the file is put back as it was.
 class QSettingsBackend final : public SettingsBackend {
 public:
     QSettingsBackend();
@@ -39,6 +40,10 @@ private:
     std::optional<QString> readText(const QByteArray& bytes, const QString& path, const QString& section,
                                     const QString& key);
 
+    void dropParse();
+
     std::unique_ptr<QTemporaryDir> m_scratch;
+    std::unique_ptr<QSettings> m_parsed; // the parse of m_parsedBytes, from a private copy
+    QByteArray m_parsedBytes;
     quint64 m_parses = 0;
 };

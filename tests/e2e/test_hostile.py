@@ -1,11 +1,11 @@
 """Ordinary but unfriendly surroundings: the session ending in the middle of a save, what an earlier save cut short
 left behind, and named pipes where the program expects its settings file or its hand pointer."""
 
+import datetime
 import os
 import shutil
 import signal
 import tempfile
-import time
 import unittest
 
 import images
@@ -81,6 +81,8 @@ class TestStartUp(ProgramTestCase):
             os.utime(path, (now - age, now - age))
         self.program.write_settings({"Text1": folder + "/"})
         self.program.start()
+        # The sweep runs once the window is on the screen.
+        wait_until(lambda: stale not in os.listdir(folder), what="the stale file removed")
         self.assertEqual(sorted(os.listdir(folder)), sorted(kept))
 
 

@@ -8,6 +8,7 @@
 #include "fakes/FakeServices.h"
 #include "platform/CursorFile.h"
 #include "platform/ErrorReport.h"
+#include "platform/ProgramFiles.h"
 #include "platform/Services.h"
 
 #include <QApplication>
@@ -17,6 +18,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -117,6 +119,7 @@ private slots:
     void layoutInTwips_data();
     void layoutInTwips();
     void focusStartsInTheHiddenTextBox();
+    void iconGetsItsLargeSizesOnceTheWindowIsPainted();
     void closingYieldsOnceAndEndsTheProcess();
     void showingTheVisibleWindowBringsItForward();
 };
@@ -581,6 +584,33 @@ void TestForm1::focusStartsInTheHiddenTextBox()
     }
     QCOMPARE(chain, (QList<QWidget*>{form.Option1, form.Option2, form.Text1, form.PushButton4, form.Check1,
                                      form.PushButton1}));
+}
+
+void TestForm1::iconGetsItsLargeSizesOnceTheWindowIsPainted()
+{
+    World world;
+    Form1& form = world.load();
+    const auto sides = [&form] {
+        QList<int> list;
+        for (const QSize& size : form.windowIcon().availableSizes()) {
+            list << size.width();
+        }
+        return list;
+    };
+    QCOMPARE(sides(), QList<int>({16, 24, 32, 48, 64}));
+    QSignalSpy shown(&form, &Form1::firstFrameShown);
+    form.show();
+    QTRY_COMPARE(shown.count(), 1);
+    QCOMPARE(sides(), QList<int>({16, 24, 32, 48, 64, 128, 256}));
+
+    // Sizes between the drawn ones, and beyond them.
+    const QIcon icon = form.windowIcon();
+    QCOMPARE(icon.pixmap(QSize(20, 20)).size(), QSize(20, 20));
+    QCOMPARE(icon.pixmap(QSize(100, 40)).size(), QSize(40, 40));
+    QCOMPARE(icon.pixmap(QSize(1000, 1000)).size(), QSize(256, 256));
+    QCOMPARE(icon.pixmap(QSize(32, 32)).toImage(),
+             programIconImage(32).convertToFormat(QImage::Format_ARGB32_Premultiplied));
+    QCOMPARE(icon.pixmap(QSize(32, 32), QIcon::Disabled).size(), QSize(32, 32));
 }
 
 void TestForm1::closingYieldsOnceAndEndsTheProcess()

@@ -55,6 +55,7 @@ private slots:
     void valueThatCannotComeBackIsRefused();
     void typedValuesAreRefusedUndecoded_data();
     void typedValuesAreRefusedUndecoded();
+    void editOfTheSameSizeAndTimeIsSeen();
     void pipeInPlaceOfTheFileDoesNotBlock();
     void folderFollowsTheXdgRules_data();
     void folderFollowsTheXdgRules();
@@ -262,6 +263,35 @@ void TestSettingsStore::typedValuesAreRefusedUndecoded()
                  qPrintable(failure.description()));
     }
     QCOMPARE(readFileBytes(path()), bytes);
+}
+
+// Reads of an unchanged file share one parse; another program's edit that keeps the file's size and time is still
+// seen by the next read, and by the readback of a write.
+void TestSettingsStore::editOfTheSameSizeAndTimeIsSeen()
+{
+    const QByteArray header("[Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh]\n");
+    writeFileBytes(path(), header + "Check1=1\nText1=/aa/\n");
+    QSettingsBackend backend;
+    QCOMPARE(backend.read(Application, Section, QStringLiteral("Check1")), QStringLiteral("1"));
+    QCOMPARE(backend.read(Application, Section, QStringLiteral("Text1")), QStringLiteral("/aa/"));
+    const QDateTime time = QFileInfo(path()).lastModified();
+    const struct {
+        QByteArray lines;
+        QString check;
+        QString text;
+    } edits[] = {{"Check1=0\nText1=/bb/\n", QStringLiteral("0"), QStringLiteral("/bb/")},
+                 {"Check1=2\nText1=@@b/\n", QStringLiteral("2"), QStringLiteral("@b/")}};
+    for (const auto& edit : edits) {
+        writeFileBytes(path(), header + edit.lines);
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(time, QFileDevice::FileModificationTime));
+        file.close();
+        QCOMPARE(backend.read(Application, Section, QStringLiteral("Text1")), edit.text);
+        QCOMPARE(backend.read(Application, Section, QStringLiteral("Check1")), edit.check);
+    }
+    backend.write(Application, Section, QStringLiteral("Option1"), QStringLiteral("True"));
+    QCOMPARE(backend.read(Application, Section, QStringLiteral("Text1")), QStringLiteral("@b/"));
+    QCOMPARE(backend.read(Application, Section, QStringLiteral("Option1")), QStringLiteral("True"));
 }
 
 void TestSettingsStore::pipeInPlaceOfTheFileDoesNotBlock()
