@@ -11,8 +11,9 @@ packages=(
     # fonts the main window is drawn with (metric-compatible with Arial)
     fonts-liberation2
     # what the tests load rather than start: an X authority for Xvfb, the session bus, images as arrays,
-    # the fuzzers' sanitizer runtime, the preloaded clock of libfaketime, the toolkit's Wayland platform
-    xauth dbus dbus-x11 python3-numpy libclang-rt-14-dev libfaketime qt6-wayland
+    # the fuzzers' sanitizer runtime, the preloaded clock of libfaketime, the toolkit's Wayland platform, the
+    # start-up benchmark's view of drawing (DAMAGE)
+    xauth dbus dbus-x11 python3-numpy libclang-rt-14-dev libfaketime qt6-wayland libxcb-damage0-dev
     # packaging: the .deb's library dependencies (dpkg-shlibdeps)
     dpkg-dev
 )

@@ -72,7 +72,7 @@ class TestStartUp(ProgramTestCase):
         kept = [".Screen Capture 01_02_26_03_04_06.jpg.abc123",  # young: another copy may still be writing it
                 ".notes.txt.abc123", "Screen Capture 01_02_26_03_04_05.bmp"]
         # Ages as the program's clock, frozen by the harness, sees them.
-        now = time.mktime(time.strptime(self.program.clock, "%Y-%m-%d %H:%M:%S"))
+        now = datetime.datetime.strptime(self.program.clock, "%Y-%m-%d %H:%M:%S").timestamp()
         for name in [stale] + kept:
             path = os.path.join(folder, name)
             with open(path, "wb") as f:
