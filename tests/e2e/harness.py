@@ -16,13 +16,7 @@ import tempfile
 import time
 import unittest
 
-PRODUCT = "Ostrafen Mirel Tasko Vendry Quosh"
-APP_TITLE = "Ostrafen Mirel Tasko Vendry"
-SECTION = "Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh"
-DASHES = "---------------------------"
-# A press on the overlay within the desktop's double-click interval of the click that opened it is that click's
-# second half and is ignored. No XSETTINGS daemon runs here, so the interval is Qt's default of 400 ms.
-DOUBLE_CLICK_INTERVAL = 0.4
+from shared import APP_TITLE, DASHES, DOUBLE_CLICK_INTERVAL, PRODUCT, SECTION, wait_until  # noqa: E402,F401
 
 # The program draws its one-in-a-hundred home-page chance from the time of day, to the millisecond; its wall clock is
 # frozen (by libfaketime) at a time whose draw is known. At 10:00:00 the draw is 11; at 10:04:17 it is 7, which opens
@@ -101,18 +95,6 @@ def faketime_library():
     if not found:
         raise RuntimeError("libfaketime is not installed (Debian package faketime): the program's clock cannot be set")
     return found[0]
-
-
-def wait_until(predicate, timeout=15.0, interval=0.05, what="condition"):
-    """Polls predicate until it returns something truthy; fails with `what` after `timeout` seconds."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {timeout}s waiting for {what}")
-        time.sleep(interval)
 
 
 class Display:

@@ -18,16 +18,10 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import images  # noqa: E402
+from shared import APP_TITLE, DASHES, DOUBLE_CLICK_INTERVAL, PRODUCT, SECTION, wait_until  # noqa: E402,F401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 USER = "quosh-wayland"
-PRODUCT = "Ostrafen Mirel Tasko Vendry Quosh"
-APP_TITLE = "Ostrafen Mirel Tasko Vendry"
-SECTION = "Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh"
-DASHES = "---------------------------"
-# A press on the overlay within the double-click interval (Qt's default of 400 ms here) of the click that opened it is
-# that click's second half and is ignored.
-DOUBLE_CLICK_INTERVAL = 0.4
 OUTPUT = "HEADLESS-1"
 # Activatable services of the session bus; the portal itself is started (or not) by the session.
 SERVICES = ["org.freedesktop.impl.portal.PermissionStore", "org.freedesktop.impl.portal.desktop.gtk",
@@ -38,18 +32,6 @@ _libc = ctypes.CDLL("libc.so.6", use_errno=True)
 
 def _die_with_parent():
     _libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
-def wait_until(predicate, timeout=15.0, interval=0.05, what="condition"):
-    """Polls predicate until it returns something truthy; fails with `what` after `timeout` seconds."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {timeout}s waiting for {what}")
-        time.sleep(interval)
 
 
 def session_user():
