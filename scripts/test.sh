@@ -15,7 +15,9 @@ jobs=$(nproc)
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOSH_WERROR=ON
 ctest --test-dir "$root/build" --output-on-failure --timeout 900 -j"$jobs"
 # What the run command does where there is no display: one real capture on a virtual display.
-python3 "$root/scripts/demo_capture.py" "$root/build/app/quosh"
+demo=$(mktemp -d)
+TMPDIR=$demo python3 "$root/scripts/demo_capture.py" "$root/build/app/quosh"
+rm -rf "$demo"
 "$root/scripts/lint.sh" "$root/build"
 # Installed as a user installs it: cmake --install and the uninstall target, then the Debian package installed with
 # apt-get, started from its menu entry for one capture, and removed again.
