@@ -3,6 +3,7 @@
 #include "platform/Failure.h"
 #include "platform/ImageStorage.h"
 #include "platform/PortalRequest.h"
+#include "platform/RegularFile.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -18,7 +19,6 @@
 #include <ctime>
 #include <memory>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,73 +42,41 @@ QString systemError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-struct FileDescriptor {
-    int fd = -1;
-    ~FileDescriptor()
-    {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-};
-
 // The whole file, read only if it is a regular file and no larger than the cap, never blocking on it.
-QByteArray readScreenshotFile(const QString& path, struct stat& info)
+RegularFileRead readScreenshotFile(const QString& path)
 {
-    FileDescriptor file;
-    file.fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (file.fd < 0) {
-        fail(QStringLiteral("cannot open the screenshot %1: %2").arg(path, systemError(errno)));
-    }
-    if (::fstat(file.fd, &info) != 0) {
-        fail(QStringLiteral("cannot read the screenshot %1: %2").arg(path, systemError(errno)));
-    }
-    if (!S_ISREG(info.st_mode)) {
+    RegularFileRead read = readRegularFile(path, maxFileBytes);
+    switch (read.status) {
+    case RegularFileRead::Status::Read:
+        break;
+    case RegularFileRead::Status::NotRegular:
         fail(QStringLiteral("the screenshot %1 is not a regular file").arg(path));
-    }
-    if (info.st_size > maxFileBytes) {
+    case RegularFileRead::Status::TooLarge:
         fail(QStringLiteral("the screenshot %1 is larger than %2 MB").arg(path).arg(maxFileBytes / (1024LL * 1024)));
+    case RegularFileRead::Status::Absent:
+        fail(QStringLiteral("cannot open the screenshot %1: %2").arg(path, systemError(read.error)));
+    case RegularFileRead::Status::Failed:
+        fail(QStringLiteral("cannot read the screenshot %1: %2").arg(path, systemError(read.error)));
     }
-    QByteArray data(static_cast<qsizetype>(info.st_size), Qt::Uninitialized);
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::read(file.fd, data.data() + done, static_cast<size_t>(data.size() - done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            fail(QStringLiteral("cannot read the screenshot %1: %2").arg(path, systemError(errno)));
-        }
-        if (n == 0) {
-            break; // shorter than it was; the decoder judges what is there
-        }
-        done += n;
-    }
-    data.truncate(done);
-    return data;
-}
-
-bool operator<(const timespec& a, const timespec& b)
-{
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+    return read;
 }
 
 // Removes the screenshot when the portal made it for this request in a temporary folder: it holds the whole desktop
 // and nobody else will clear it away. Anything else (a file in the user's pictures, one older than the request, one
 // of another user, one that was replaced after it was read) stays.
-void removeIfMadeForRequest(const QString& path, const struct stat& opened, timespec requested)
+void removeIfMadeForRequest(const QString& path, const FileIdentity& opened, qint64 requestedNs)
 {
     const QString folder = QFileInfo(path).absoluteDir().canonicalPath();
     const bool temporary = !folder.isEmpty() && (folder == QDir(QDir::tempPath()).canonicalPath() ||
                                                  folder == QDir(QStringLiteral("/tmp")).canonicalPath());
-    requested.tv_sec -= 1; // file systems with coarse time stamps
-    if (!temporary || opened.st_uid != ::geteuid() || opened.st_mtim < requested) {
+    constexpr qint64 CoarseTimeStampsNs = 1000000000; // file systems with coarse time stamps
+    if (!temporary || opened.owner != ::geteuid() || opened.modifiedNs < requestedNs - CoarseTimeStampsNs) {
         return;
     }
     struct stat now {};
     const QByteArray name = QFile::encodeName(path);
-    if (::lstat(name.constData(), &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == opened.st_dev &&
-        now.st_ino == opened.st_ino) {
+    if (::lstat(name.constData(), &now) == 0 && S_ISREG(now.st_mode) &&
+        static_cast<quint64>(now.st_dev) == opened.device && static_cast<quint64>(now.st_ino) == opened.inode) {
         // A file left behind costs nothing but the space; the picture is read already.
         static_cast<void>(::unlink(name.constData()));
     }
@@ -155,18 +123,18 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     if (!primary) {
         fail(QStringLiteral("there is no screen"));
     }
-    timespec requested{};
-    ::clock_gettime(CLOCK_REALTIME, &requested);
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const qint64 requestedNs = qint64{now.tv_sec} * 1000000000 + qint64{now.tv_nsec};
     const QString uri = PortalRequest(m_bus).run();
     const QUrl url(uri);
     if (!url.isLocalFile()) {
         fail(QStringLiteral("%1 gave no file to read (\"%2\")").arg(serviceText, uri));
     }
     const QString path = url.toLocalFile();
-    struct stat opened {};
-    QByteArray data = readScreenshotFile(path, opened);
-    removeIfMadeForRequest(path, opened, requested);
-    QImage image = decodeScreenshot(std::move(data), path);
+    RegularFileRead read = readScreenshotFile(path);
+    removeIfMadeForRequest(path, read.identity, requestedNs);
+    QImage image = decodeScreenshot(std::move(read.bytes), path);
 
     QRect desktop;
     for (const QScreen* screen : QGuiApplication::screens()) {

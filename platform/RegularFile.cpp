@@ -60,6 +60,9 @@ RegularFileRead readRegularFile(const QString& path, qint64 maxSize)
         return failed(errno);
     }
     RegularFileRead read;
+    read.identity = {static_cast<quint64>(status.st_dev), static_cast<quint64>(status.st_ino),
+                     static_cast<uint>(status.st_uid),
+                     qint64{status.st_mtim.tv_sec} * 1000000000 + qint64{status.st_mtim.tv_nsec}};
     if (!S_ISREG(status.st_mode)) {
         read.status = RegularFileRead::Status::NotRegular;
         return read;

@@ -3,14 +3,23 @@
 #include <QByteArray>
 #include <QString>
 
+// Which file was read, as the system names it, and by whom and when it was last written.
+struct FileIdentity {
+    quint64 device = 0;
+    quint64 inode = 0;
+    uint owner = 0;
+    qint64 modifiedNs = 0; // since the epoch
+};
+
 // What reading a file that comes from outside the program found. Only a regular file is read: a named pipe, a
 // device or a socket would block the program or never end, so they are refused without being opened for long.
 struct RegularFileRead {
     enum class Status { Read, Absent, NotRegular, TooLarge, Failed };
     Status status = Status::Failed;
-    QByteArray bytes; // Read: the whole file
-    qint64 size = 0;  // TooLarge: the size found
-    int error = 0;    // Failed: the system's error number
+    QByteArray bytes;      // Read: the whole file
+    qint64 size = 0;       // TooLarge: the size found
+    int error = 0;         // Failed: the system's error number
+    FileIdentity identity; // Read: the file that was read
 };
 
 // Reads the whole of `path` when it is a regular file (a link to one counts) of at most `maxSize` bytes. Never
