@@ -191,7 +191,7 @@ class Session:
         self.log = open(os.path.join(self.dir, "session.log"), "w")
         self.unshare = subprocess.Popen(
             ["unshare", "--pid", "--fork", "--kill-child", "--mount-proc", f"{HERE}/session.sh", USER,
-             self._bus_config(), self._sway_config()],
+             self._bus_config(), self._sway_config(), *self._outside_folders()],
             env=env, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
             preexec_fn=_die_with_parent, start_new_session=True)
         self.init = wait_until(self._first_process, timeout=10, what="the session's first process")
@@ -209,6 +209,15 @@ class Session:
             wait_until(lambda: self.has_owner("org.freedesktop.portal.Desktop"), timeout=60, what="the portal")
         # Keep the pointer off the pictures that the tests compare.
         self.vnc.move(self.width - 1, self.height - 1)
+
+    @staticmethod
+    def _outside_folders():
+        """What the session runs from outside: the repository and the program under test. The session gets a /tmp of
+        its own, which would hide them if they are there (a clone in /tmp)."""
+        folders = [os.path.realpath(os.path.join(HERE, "..", ".."))]
+        if os.environ.get("QUOSH_BIN"):
+            folders.append(os.path.dirname(os.path.realpath(os.environ["QUOSH_BIN"])))
+        return folders
 
     def _first_process(self):
         try:
