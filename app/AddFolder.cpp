@@ -1,10 +1,10 @@
 #include "app/AddFolder.h"
 
 #include "app/SettingsStore.h"
-#include "platform/Dialogs.h"
-#include "platform/ErrorReport.h"
 #include "platform/Services.h"
-#include "platform/Trap.h"
+#include "platform/dialogs/Dialogs.h"
+#include "platform/errors/ErrorReport.h"
+#include "platform/errors/Trap.h"
 
 #include <QLineEdit>
 

@@ -3,17 +3,18 @@
 #include "app/AddFolder.h"
 #include "app/CheckBox.h"
 #include "app/MainModule.h"
+#include "app/MainWindowControls.h"
 #include "app/Skin.h"
 #include "capture/CaptureLaunch.h"
 #include "capture/FileChecks.h"
-#include "platform/CursorFile.h"
-#include "platform/ErrorReport.h"
-#include "platform/EventLoop.h"
-#include "platform/HideFromScreen.h"
-#include "platform/ProgramFiles.h"
-#include "platform/ScreenService.h"
 #include "platform/Services.h"
-#include "platform/Trap.h"
+#include "platform/errors/ErrorReport.h"
+#include "platform/errors/Trap.h"
+#include "platform/files/CursorFile.h"
+#include "platform/files/ProgramFiles.h"
+#include "platform/process/EventLoop.h"
+#include "platform/screen/HideFromScreen.h"
+#include "platform/screen/ScreenService.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -24,42 +25,12 @@
 #include <QScreen>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <utility>
 
 namespace {
 
-// The window's layout is drawn in twips, 1440 to the inch; a logical pixel is 1440 / logical DPI twips.
-class Twips {
-public:
-    Twips(double dpiX, double dpiY)
-        : m_dpiX(dpiX > 0 ? dpiX : 96.0)
-        , m_dpiY(dpiY > 0 ? dpiY : 96.0)
-    {}
-    int x(int twips) const { return static_cast<int>(std::lround(twips * m_dpiX / 1440.0)); }
-    int y(int twips) const { return static_cast<int>(std::lround(twips * m_dpiY / 1440.0)); }
-    QRect rect(int left, int top, int width, int height) const { return {x(left), y(top), x(width), y(height)}; }
-
-private:
-    double m_dpiX;
-    double m_dpiY;
-};
-
-constexpr int ClientWidth = 8040; // twips
-constexpr int ClientHeight = 3240;
-
 constexpr int FirstIconSize = 64; // pixels
-
-QFont arial(double points)
-{
-    // Liberation Sans has Arial's metrics, so the captions fit their controls as drawn.
-    QFont font;
-    font.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans")});
-    font.setPointSizeF(points);
-    font.setBold(true);
-    return font;
-}
 
 // Selecting an option button clears the other one of its frame; clearing one leaves the other as it is.
 void setOptionValue(QRadioButton& button, bool selected)
@@ -99,65 +70,7 @@ Form1::Form1(Services& services, QWidget* parent)
 void Form1::createControls()
 {
     const ScreenMetrics metrics = m_services.screen.metrics();
-    const Twips twips(metrics.logicalDpiX, metrics.logicalDpiY);
-    setFixedSize(twips.x(ClientWidth), twips.y(ClientHeight));
-    setFont(arial(9));
-    setBackColor(*this, Qt::white);
-
-    const auto frame = [&](const char* name, const QString& caption, QRect geometry) {
-        auto* box = new QGroupBox(caption, this);
-        box->setObjectName(QLatin1String(name));
-        box->setGeometry(geometry);
-        setBackColor(*box, Qt::white);
-        return box;
-    };
-    const auto pushButton = [&](const char* name, const QString& caption, QWidget* container, QRect geometry) {
-        auto* button = new QPushButton(caption, container);
-        button->setObjectName(QLatin1String(name));
-        button->setGeometry(geometry);
-        button->setFont(arial(11.25));
-        QPalette palette = button->palette();
-        palette.setColor(QPalette::Button, Qt::white);
-        button->setPalette(palette);
-        return button;
-    };
-
-    Frame1 = frame("Frame1", QStringLiteral("Image Output Option"), twips.rect(120, 120, 7800, 750));
-    Option1 = new QRadioButton(QStringLiteral("JPG"), Frame1);
-    Option1->setGeometry(twips.rect(240, 300, 750, 285));
-    Option2 = new QRadioButton(QStringLiteral("BMP"), Frame1);
-    Option2->setGeometry(twips.rect(1080, 300, 780, 285));
-
-    Frame2 = frame("Frame2", QStringLiteral("Save Results To This Folder"), twips.rect(120, 960, 7800, 795));
-    Text1 = new QLineEdit(Frame2);
-    Text1->setGeometry(twips.rect(240, 300, 6615, 345));
-    PushButton4 = pushButton("PushButton4", QStringLiteral("..."), Frame2, twips.rect(6960, 300, 600, 345));
-
-    Frame3 = frame("Frame3", QStringLiteral("Minimize Option"), twips.rect(120, 1860, 7800, 735));
-    Check1 = new CheckBox(QStringLiteral("Hide this window so screenshot can be taken"), Frame3);
-    Check1->setGeometry(twips.rect(240, 300, 5295, 285));
-
-    PushButton1 = pushButton("PushButton1", QStringLiteral("Start Capturing"), this, twips.rect(120, 2720, 7800, 405));
-
-    // Below the client area, out of sight; first in the tab order, it holds the focus when the window opens.
-    Text2 = new QLineEdit(QStringLiteral("Text2"), this);
-    Text2->setGeometry(twips.rect(1440, 3510, 1215, 405));
-
-    Option1->setObjectName(QStringLiteral("Option1"));
-    Option2->setObjectName(QStringLiteral("Option2"));
-    Text1->setObjectName(QStringLiteral("Text1"));
-    Check1->setObjectName(QStringLiteral("Check1"));
-    Text2->setObjectName(QStringLiteral("Text2"));
-    for (QWidget* control :
-         {static_cast<QWidget*>(Option1), static_cast<QWidget*>(Option2), static_cast<QWidget*>(Check1)}) {
-        setBackColor(*control, Qt::white);
-    }
-
-    QWidget* tabOrder[] = {Text2, Option1, Option2, Text1, PushButton4, Check1, PushButton1};
-    for (std::size_t i = 1; i < std::size(tabOrder); ++i) {
-        setTabOrder(tabOrder[i - 1], tabOrder[i]);
-    }
-    Text2->setFocus(Qt::OtherFocusReason);
+    static_cast<MainWindowControls&>(*this) = createMainWindowControls(*this, metrics.logicalDpiX, metrics.logicalDpiY);
 
     connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
         if (on) {

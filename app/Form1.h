@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/MainWindowControls.h"
 #include "app/SettingsStore.h"
 #include "capture/MainWindowLink.h"
 
@@ -11,16 +12,11 @@
 #include <functional>
 #include <optional>
 
-class CheckBox;
-class QGroupBox;
-class QLineEdit;
-class QPushButton;
-class QRadioButton;
 struct Services;
 
 // The main window: the output format, the output folder and the hide-window option, each restored at set-up and
 // stored the moment it changes, and the "Start Capturing" button.
-class Form1 : public QWidget, public MainWindowLink {
+class Form1 : public QWidget, public MainWindowLink, public MainWindowControls {
     Q_OBJECT
 public:
     explicit Form1(Services& services, QWidget* parent = nullptr);
@@ -65,17 +61,6 @@ public:
     void hideMainWindow() override;
     QWidget* widget() override { return this; }
     std::optional<quint64> lastStartPress() const override { return m_lastStartPress; }
-
-    QGroupBox* Frame1 = nullptr;
-    QRadioButton* Option1 = nullptr; // "JPG"
-    QRadioButton* Option2 = nullptr; // "BMP"
-    QGroupBox* Frame2 = nullptr;
-    QLineEdit* Text1 = nullptr;
-    QPushButton* PushButton4 = nullptr;
-    QGroupBox* Frame3 = nullptr;
-    CheckBox* Check1 = nullptr;
-    QPushButton* PushButton1 = nullptr;
-    QLineEdit* Text2 = nullptr;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -1,12 +1,12 @@
 #include "app/Main.h"
 
 #include "app/Form1.h"
-#include "platform/DisplayCheck.h"
-#include "platform/ProgramFiles.h"
-#include "platform/RealServices.h"
-#include "platform/SafeFile.h"
-#include "platform/TerminationSignals.h"
-#include "platform/UserFolders.h"
+#include "platform/files/ProgramFiles.h"
+#include "platform/files/SafeFile.h"
+#include "platform/files/UserFolders.h"
+#include "platform/process/DisplayCheck.h"
+#include "platform/process/RealServices.h"
+#include "platform/process/TerminationSignals.h"
 
 #include <QApplication>
 #include <QDir>

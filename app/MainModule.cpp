@@ -1,7 +1,7 @@
 #include "app/MainModule.h"
 
-#include "platform/Clock.h"
-#include "platform/Shell.h"
+#include "platform/dialogs/Shell.h"
+#include "platform/process/Clock.h"
 
 #include <QDateTime>
 

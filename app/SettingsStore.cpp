@@ -1,9 +1,9 @@
 #include "app/SettingsStore.h"
 
 #include "app/MainModule.h"
-#include "platform/Dialogs.h"
-#include "platform/Failure.h"
-#include "platform/SettingsBackend.h"
+#include "platform/dialogs/Dialogs.h"
+#include "platform/errors/Failure.h"
+#include "platform/settings/SettingsBackend.h"
 
 #include <QLocale>
 #include <QRegularExpression>

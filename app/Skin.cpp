@@ -1,7 +1,7 @@
 #include "app/Skin.h"
 
-#include "platform/Failure.h"
-#include "platform/RegularFile.h"
+#include "platform/errors/Failure.h"
+#include "platform/files/RegularFile.h"
 
 #include <QCheckBox>
 #include <QColor>

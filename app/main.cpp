@@ -1,6 +1,6 @@
 #include "app/Main.h"
 
-#include "platform/Failure.h"
+#include "platform/errors/Failure.h"
 
 #include <cstdio>
 #include <exception>

@@ -1,8 +1,8 @@
 // Speed of the screen grab on the running X display, side by side with what bounds it (a memcpy of the same
 // bytes), the plain GetImage request, and Qt's own screen grab. Run it through bench/run.sh.
 #include "imaging/modCapture.h"
-#include "platform/Screens.h"
-#include "platform/XcbScreen.h"
+#include "platform/screen/Screens.h"
+#include "platform/screen/x11/XcbScreen.h"
 
 #include <QEventLoop>
 #include <QGuiApplication>

@@ -2,7 +2,7 @@
 // hideFromScreen() and with a plain hide(), again and again, on the running display. Run it through bench/run.sh,
 // which runs it under a window manager without and with a compositing manager.
 // Usage: bench_hide [runs]   (default 21)
-#include "platform/HideFromScreen.h"
+#include "platform/screen/HideFromScreen.h"
 
 #include <QApplication>
 #include <QImage>

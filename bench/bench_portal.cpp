@@ -2,8 +2,8 @@
 // decoding that file, and the whole grab of the screen service. Run inside a Wayland session with the portal, e.g.
 // through bench/wayland.py; argument: the number of timed runs.
 #include "imaging/modCapture.h"
-#include "platform/PortalRequest.h"
-#include "platform/PortalScreen.h"
+#include "platform/screen/portal/PortalRequest.h"
+#include "platform/screen/portal/PortalScreen.h"
 
 #include <QDBusConnection>
 #include <QFile>

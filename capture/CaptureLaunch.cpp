@@ -3,12 +3,12 @@
 #include "capture/FileChecks.h"
 #include "capture/Form2.h"
 #include "capture/MainWindowLink.h"
-#include "platform/Dialogs.h"
-#include "platform/ErrorReport.h"
-#include "platform/EventLoop.h"
-#include "platform/Failure.h"
 #include "platform/Services.h"
-#include "platform/Trap.h"
+#include "platform/dialogs/Dialogs.h"
+#include "platform/errors/ErrorReport.h"
+#include "platform/errors/Failure.h"
+#include "platform/errors/Trap.h"
+#include "platform/process/EventLoop.h"
 
 #include <QPointer>
 

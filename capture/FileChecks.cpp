@@ -1,6 +1,6 @@
 #include "capture/FileChecks.h"
 
-#include "platform/Clipboard.h"
+#include "platform/dialogs/Clipboard.h"
 
 #include <QDateTime>
 #include <QFileInfo>

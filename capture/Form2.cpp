@@ -1,23 +1,25 @@
 #include "capture/Form2.h"
 
 #include "capture/FileChecks.h"
+#include "capture/HandlerScope.h"
 #include "capture/MainWindowLink.h"
 #include "capture/OutputFile.h"
 #include "capture/OverlayMapping.h"
+#include "capture/OverlayPointer.h"
 #include "imaging/BmpWriter.h"
 #include "imaging/Picture.h"
 #include "imaging/SaveAsJPG.h"
-#include "platform/Clock.h"
-#include "platform/CursorFile.h"
-#include "platform/Dialogs.h"
-#include "platform/ErrorReport.h"
-#include "platform/EventLoop.h"
-#include "platform/Failure.h"
-#include "platform/ProgramFiles.h"
-#include "platform/ScreenService.h"
 #include "platform/Services.h"
-#include "platform/Trap.h"
-#include "platform/WindowStacking.h"
+#include "platform/dialogs/Dialogs.h"
+#include "platform/errors/ErrorReport.h"
+#include "platform/errors/Failure.h"
+#include "platform/errors/Trap.h"
+#include "platform/files/CursorFile.h"
+#include "platform/files/ProgramFiles.h"
+#include "platform/process/Clock.h"
+#include "platform/process/EventLoop.h"
+#include "platform/screen/ScreenService.h"
+#include "platform/screen/WindowStacking.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -28,31 +30,7 @@
 #include <QScreen>
 #include <QWindow>
 
-#include <algorithm>
 #include <cmath>
-#include <optional>
-
-// Counts the handlers on the stack, so that an overlay unloaded from inside a handler (or from an event that ran in
-// a handler's yield) is deleted only after the outermost one has returned.
-class Form2::HandlerScope {
-public:
-    explicit HandlerScope(Form2& form)
-        : m_form(form)
-    {
-        ++m_form.m_handlerDepth;
-    }
-    ~HandlerScope()
-    {
-        if (--m_form.m_handlerDepth == 0 && m_form.m_unloaded) {
-            m_form.deleteLater();
-        }
-    }
-    HandlerScope(const HandlerScope&) = delete;
-    HandlerScope& operator=(const HandlerScope&) = delete;
-
-private:
-    Form2& m_form;
-};
 
 Form2::Form2(Services& services, MainWindowLink* mainWindow)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint)
@@ -68,14 +46,7 @@ Form2::Form2(Services& services, MainWindowLink* mainWindow)
     setAttribute(Qt::WA_NoSystemBackground);
     // The toolkit's own view of the screen never fails; it maps the mouse until the grab has measured the screen,
     // and for good when the screen service cannot, so that a click still ends the run.
-    ScreenMetrics own;
-    if (const QScreen* shownOn = QWidget::screen()) {
-        own.deviceGeometry = QRect(QPoint(), shownOn->size() * shownOn->devicePixelRatio());
-        own.logicalDpiX = shownOn->logicalDotsPerInchX();
-        own.logicalDpiY = shownOn->logicalDotsPerInchY();
-        own.devicePixelRatio = shownOn->devicePixelRatio();
-    }
-    m_screen = screenObject(own);
+    m_screen = screenObject(toolkitMetrics(QWidget::screen()));
 }
 
 Form2::~Form2() = default;
@@ -164,7 +135,7 @@ float Form2::bandHeight() const
 
 void Form2::Form_Load()
 {
-    HandlerScope scope(*this);
+    HandlerScope scope(*this, m_handlerDepth, m_unloaded);
     Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_Load));
     const QString cursorFile = m_services.programFolder + QStringLiteral("/HAND-M.CUR");
     if (trap.test(100, [&] { return FileExists(cursorFile); })) {
@@ -187,14 +158,14 @@ void Form2::Form_Load()
 
 void Form2::Form_Activate()
 {
-    HandlerScope scope(*this);
+    HandlerScope scope(*this, m_handlerDepth, m_unloaded);
     Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_Activate));
     trap.step(100, [&] { setTopmost(*this, true); });
 }
 
 void Form2::Form_MouseDown(qint16 /*Button*/, qint16 /*Shift*/, float X, float Y)
 {
-    HandlerScope scope(*this);
+    HandlerScope scope(*this, m_handlerDepth, m_unloaded);
     Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_MouseDown));
     trap.step(100, [&] { setTopmost(*this, false); });
     trap.step(102, [&] { DragState = 0; });
@@ -207,7 +178,7 @@ void Form2::Form_MouseMove(qint16 Button, qint16 /*Shift*/, float X, float Y)
     if (Button == 2) {
         return;
     }
-    HandlerScope scope(*this);
+    HandlerScope scope(*this, m_handlerDepth, m_unloaded);
     Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_MouseMove));
     trap.step(102, [&] { PointerX = X; });
     trap.step(104, [&] { PointerY = Y; });
@@ -242,7 +213,7 @@ void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y
     if (Button == 2) {
         return; // the drag goes on
     }
-    HandlerScope scope(*this);
+    HandlerScope scope(*this, m_handlerDepth, m_unloaded);
     Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_MouseUp));
     trap.step(102, [&] { hide(); });
     trap.step(104, [&] { PicClip.setPicture(Picture.get()); });
@@ -314,24 +285,6 @@ const ::Picture& Form2::picture() const
     return *Picture;
 }
 
-QPointF Form2::devicePosition(const QMouseEvent& event) const
-{
-    // The event's position in the widget is rounded to whole logical pixels, which at a fractional or double scale
-    // no longer name one device pixel; its position in the window is the device position as the server gave it,
-    // only divided by the scale. The overlay is a window of its own, so the two places coincide.
-    return event.scenePosition() * devicePixelRatioF();
-}
-
-float Form2::twipsX(qreal deviceX) const
-{
-    return static_cast<float>(deviceX * m_screen.TwipsPerPixelX);
-}
-
-float Form2::twipsY(qreal deviceY) const
-{
-    return static_cast<float>(deviceY * m_screen.TwipsPerPixelY);
-}
-
 void Form2::pictureChanged()
 {
     m_view = Picture ? Picture->view() : QImage();
@@ -346,12 +299,7 @@ void Form2::syncBand()
     if (dirty.isEmpty() || !isVisible()) {
         return;
     }
-    const qreal ratio = devicePixelRatioF();
-    QRegion logical;
-    for (const QRect& rect : dirty) {
-        logical += logicalCoverOf(rect, ratio);
-    }
-    update(logical);
+    update(logicalCoverOf(dirty, devicePixelRatioF()));
 }
 
 void Form2::abandon()
@@ -376,48 +324,19 @@ bool Form2::event(QEvent* event)
 void Form2::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
-    const qreal ratio = devicePixelRatioF();
-    // From here on one unit is one device pixel, so that the picture lands unscaled and the band is one pixel wide.
-    painter.setWorldTransform(QTransform::fromScale(1 / ratio, 1 / ratio));
-    const QColor background = palette().color(QPalette::Window);
-    for (const QRect& logical : event->region()) {
-        const QRect device = devicePixelsOf(logical, ratio);
-        const QRect covered = device & m_view.rect();
-        if (!covered.isEmpty()) {
-            painter.drawImage(covered.topLeft(), m_view, covered);
-        }
-        for (const QRect& rest : QRegion(device) - QRegion(covered)) {
-            painter.fillRect(rest, background);
-        }
-    }
-    const QColor windowText = palette().color(QPalette::WindowText);
-    for (const QRect& strip : ShapeRect::border(m_drawnBand)) {
-        painter.fillRect(strip, windowText);
-    }
-}
-
-bool Form2::isSecondHalfOfOpeningClick(const QMouseEvent& event) const
-{
-    if (!m_openingPress) {
-        return false;
-    }
-    // Server times are 32-bit milliseconds that wrap around; the difference is taken in the same width.
-    const auto since = static_cast<quint32>(event.timestamp()) - static_cast<quint32>(*m_openingPress);
-    return since < static_cast<quint32>(std::max(0, m_services.clock.doubleClickInterval()));
+    paintOverlay(painter, event->region(), devicePixelRatioF(), m_view, m_drawnBand, palette().color(QPalette::Window),
+                 palette().color(QPalette::WindowText));
 }
 
 void Form2::mousePressEvent(QMouseEvent* event)
 {
-    const qint16 button = mouseButtonCode(event->button());
-    if (m_unloaded || button == 0) {
+    if (m_unloaded) {
         return;
     }
-    if (isSecondHalfOfOpeningClick(*event)) {
-        m_ignoredButtons |= event->button();
-        return;
+    const auto mouse = m_pointer.press(*event, m_screen, devicePixelRatioF(), m_services.clock.doubleClickInterval());
+    if (mouse) {
+        Form_MouseDown(mouse->Button, mouse->Shift, mouse->X, mouse->Y);
     }
-    const QPointF at = devicePosition(*event);
-    Form_MouseDown(button, shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
 
 void Form2::mouseDoubleClickEvent(QMouseEvent* event)
@@ -431,22 +350,18 @@ void Form2::mouseMoveEvent(QMouseEvent* event)
     if (m_unloaded) {
         return;
     }
-    const QPointF at = devicePosition(*event);
-    Form_MouseMove(mouseButtonCode(event->buttons()), shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
+    const MouseArguments mouse = OverlayPointer::move(*event, m_screen, devicePixelRatioF());
+    Form_MouseMove(mouse.Button, mouse.Shift, mouse.X, mouse.Y);
 }
 
 void Form2::mouseReleaseEvent(QMouseEvent* event)
 {
-    const qint16 button = mouseButtonCode(event->button());
-    if (m_unloaded || button == 0) {
+    if (m_unloaded) {
         return;
     }
-    if (m_ignoredButtons.testFlag(event->button())) {
-        m_ignoredButtons &= ~event->button();
-        return;
+    if (const auto mouse = m_pointer.release(*event, m_screen, devicePixelRatioF())) {
+        Form_MouseUp(mouse->Button, mouse->Shift, mouse->X, mouse->Y);
     }
-    const QPointF at = devicePosition(*event);
-    Form_MouseUp(button, shiftKeyCode(event->modifiers()), twipsX(at.x()), twipsY(at.y()));
 }
 
 void Form2::keyPressEvent(QKeyEvent* event)

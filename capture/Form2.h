@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/OverlayPointer.h"
 #include "capture/PicClip.h"
 #include "capture/ShapeRect.h"
 #include "imaging/modCapture.h"
@@ -43,7 +44,7 @@ public:
     // The server time of the press on "Start Capturing" that opened the overlay. A press on the overlay within the
     // desktop's double-click interval of it is that click's second half, not the start of a drag, and is ignored
     // together with its release.
-    void setOpeningPress(std::optional<quint64> time) { m_openingPress = time; }
+    void setOpeningPress(std::optional<quint64> time) { m_pointer.setOpeningPress(time); }
 
     void Form_Load();
     void Form_Activate();
@@ -87,13 +88,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    class HandlerScope;
     bool handlingEvents() const { return !m_unloaded; }
-    bool isSecondHalfOfOpeningClick(const QMouseEvent& event) const;
     bool isBandTooSmall() const;
-    QPointF devicePosition(const QMouseEvent& event) const;
-    float twipsX(qreal deviceX) const;
-    float twipsY(qreal deviceY) const;
     void pictureChanged();
     void syncBand();
     void abandon();
@@ -105,8 +101,7 @@ private:
     ScreenObject m_screen;
     QImage m_view; // the picture's pixels as an image, without a copy
     QRect m_drawnBand;
-    std::optional<quint64> m_openingPress;
-    Qt::MouseButtons m_ignoredButtons; // pressed in the opening double click and not released yet
+    OverlayPointer m_pointer;
     int m_handlerDepth = 0;
     bool m_unloaded = false;
 };

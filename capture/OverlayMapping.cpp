@@ -1,5 +1,14 @@
 #include "capture/OverlayMapping.h"
 
+#include "capture/ShapeRect.h"
+#include "platform/screen/ScreenService.h"
+
+#include <QColor>
+#include <QImage>
+#include <QPainter>
+#include <QScreen>
+#include <QTransform>
+
 #include <cmath>
 
 qint16 mouseButtonCode(Qt::MouseButtons buttons)
@@ -48,4 +57,45 @@ QRect logicalCoverOf(const QRect& device, qreal devicePixelRatio)
     const auto right = static_cast<int>(std::ceil((device.x() + device.width()) / devicePixelRatio)) + 1;
     const auto bottom = static_cast<int>(std::ceil((device.y() + device.height()) / devicePixelRatio)) + 1;
     return QRect(left, top, right - left, bottom - top);
+}
+
+QRegion logicalCoverOf(const QRegion& device, qreal devicePixelRatio)
+{
+    QRegion logical;
+    for (const QRect& rect : device) {
+        logical += logicalCoverOf(rect, devicePixelRatio);
+    }
+    return logical;
+}
+
+void paintOverlay(QPainter& painter, const QRegion& logicalRegion, qreal devicePixelRatio, const QImage& picture,
+                  const QRect& band, const QColor& background, const QColor& bandColour)
+{
+    // From here on one unit is one device pixel, so that the picture lands unscaled and the band is one pixel wide.
+    painter.setWorldTransform(QTransform::fromScale(1 / devicePixelRatio, 1 / devicePixelRatio));
+    for (const QRect& logical : logicalRegion) {
+        const QRect device = devicePixelsOf(logical, devicePixelRatio);
+        const QRect covered = device & picture.rect();
+        if (!covered.isEmpty()) {
+            painter.drawImage(covered.topLeft(), picture, covered);
+        }
+        for (const QRect& rest : QRegion(device) - QRegion(covered)) {
+            painter.fillRect(rest, background);
+        }
+    }
+    for (const QRect& strip : ShapeRect::border(band)) {
+        painter.fillRect(strip, bandColour);
+    }
+}
+
+ScreenMetrics toolkitMetrics(const QScreen* screen)
+{
+    ScreenMetrics metrics;
+    if (screen) {
+        metrics.deviceGeometry = QRect(QPoint(), screen->size() * screen->devicePixelRatio());
+        metrics.logicalDpiX = screen->logicalDotsPerInchX();
+        metrics.logicalDpiY = screen->logicalDotsPerInchY();
+        metrics.devicePixelRatio = screen->devicePixelRatio();
+    }
+    return metrics;
 }

@@ -1,7 +1,14 @@
 #pragma once
 
 #include <QRect>
+#include <QRegion>
 #include <QtGlobal>
+
+class QColor;
+class QImage;
+class QPainter;
+class QScreen;
+struct ScreenMetrics;
 
 // How the overlay's window events and pixels map onto its handlers and its picture.
 
@@ -17,3 +24,14 @@ QRect devicePixelsOf(const QRect& logical, qreal devicePixelRatio);
 // A rectangle in logical pixels that covers a rectangle of device pixels, with a logical pixel to spare on every
 // side, so that the toolkit's own rounding at fractional scales never leaves a stale device pixel unpainted.
 QRect logicalCoverOf(const QRect& device, qreal devicePixelRatio);
+
+// The same for every rectangle of a region of device pixels.
+QRegion logicalCoverOf(const QRegion& device, qreal devicePixelRatio);
+
+// Paints the part of the overlay in `logicalRegion`: the picture unscaled, one picture pixel on one device pixel,
+// `background` where the picture does not reach, and the band's one-pixel border (device pixels) over both.
+void paintOverlay(QPainter& painter, const QRegion& logicalRegion, qreal devicePixelRatio, const QImage& picture,
+                  const QRect& band, const QColor& background, const QColor& bandColour);
+
+// The toolkit's own view of a screen, in the screen service's terms; the defaults when there is no screen.
+ScreenMetrics toolkitMetrics(const QScreen* screen);

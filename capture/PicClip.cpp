@@ -1,7 +1,7 @@
 #include "capture/PicClip.h"
 
 #include "imaging/Picture.h"
-#include "platform/Failure.h"
+#include "platform/errors/Failure.h"
 
 #include <algorithm>
 #include <cstring>

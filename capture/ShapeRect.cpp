@@ -1,6 +1,6 @@
 #include "capture/ShapeRect.h"
 
-#include "platform/Failure.h"
+#include "platform/errors/Failure.h"
 
 #include <algorithm>
 #include <cmath>

@@ -2,8 +2,8 @@
 // directory, or are refused with a Failure.
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/CursorFile.h"
-#include "platform/Failure.h"
+#include "platform/errors/Failure.h"
+#include "platform/files/CursorFile.h"
 
 #include <QCursor>
 #include <QGuiApplication>

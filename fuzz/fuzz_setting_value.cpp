@@ -3,7 +3,7 @@
 
 #include "app/SettingsStore.h"
 #include "fuzz/FuzzSupport.h"
-#include "platform/Failure.h"
+#include "platform/errors/Failure.h"
 
 #include <QCoreApplication>
 #include <QString>

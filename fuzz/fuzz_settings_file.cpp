@@ -5,8 +5,8 @@
 #include "app/MainModule.h"
 #include "app/SettingsStore.h"
 #include "fuzz/FuzzSupport.h"
-#include "platform/Failure.h"
-#include "platform/QSettingsBackend.h"
+#include "platform/errors/Failure.h"
+#include "platform/settings/QSettingsBackend.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -3,7 +3,7 @@
 
 #include "app/Skin.h"
 #include "fuzz/FuzzSupport.h"
-#include "platform/Failure.h"
+#include "platform/errors/Failure.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,8 +1,8 @@
 #include "imaging/SaveAsJPG.h"
 
 #include "imaging/Picture.h"
-#include "platform/Failure.h"
-#include "platform/SafeFile.h"
+#include "platform/errors/Failure.h"
+#include "platform/files/SafeFile.h"
 
 #include <algorithm>
 #include <csetjmp>

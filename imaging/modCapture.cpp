@@ -1,6 +1,6 @@
 #include "imaging/modCapture.h"
 
-#include "platform/ScreenService.h"
+#include "platform/screen/ScreenService.h"
 
 #include <cmath>
 #include <cstdint>

@@ -7,6 +7,14 @@ build=${1:-$root/build}
 cd "$root"
 mapfile -t sources < <(git ls-files 'app/*.cpp' 'app/*.h' 'capture/*.cpp' 'capture/*.h' 'imaging/*.cpp' 'imaging/*.h' \
     'platform/*.cpp' 'platform/*.h')
+# The layers point one way, app -> capture -> imaging -> platform: no file includes its way back up.
+upward=$(git grep -n -E '#include "(app|capture|imaging)/' -- 'platform/' ; git grep -n -E '#include "(app|capture)/' -- 'imaging/' ;
+    git grep -n -E '#include "app/' -- 'capture/') || true
+if [[ -n "$upward" ]]; then
+    echo "Includes that point up the layers (app -> capture -> imaging -> platform):" >&2
+    echo "$upward" >&2
+    exit 1
+fi
 clang-format --dry-run --Werror "${sources[@]}"
 run-clang-tidy -p "$build" -j "$(nproc)" -quiet "$root/(app|capture|imaging|platform)/.*\\.cpp\$" >"$build/clang-tidy.log" 2>&1 ||
     { grep -E "error:|warning:" "$build/clang-tidy.log" | grep -v "warnings generated" | sort -u | head -50; exit 1; }

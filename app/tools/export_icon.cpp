@@ -1,7 +1,7 @@
 // Writes the program's icon as PNG files for the desktop's icon theme.
 // Usage: export_icon OUTPUT_FOLDER SIZE...   writes OUTPUT_FOLDER/SIZExSIZE/apps/quosh.png for each size.
 
-#include "platform/ProgramFiles.h"
+#include "platform/files/ProgramFiles.h"
 
 #include <QDir>
 #include <QImage>

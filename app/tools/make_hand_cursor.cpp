@@ -1,7 +1,7 @@
 // Draws the program's hand pointer and writes it as a Windows cursor file, so that the build can put HAND-M.CUR
 // beside the program. Usage: make_hand_cursor OUTPUT.cur [PREVIEW.png]
 
-#include "platform/CursorFile.h"
+#include "platform/files/CursorFile.h"
 
 #include <QImage>
 #include <QPainter>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/Dialogs.h"
-#include "platform/Failure.h"
+#include "platform/dialogs/Dialogs.h"
+#include "platform/errors/Failure.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/Failure.h"
-#include "platform/ScreenService.h"
+#include "platform/errors/Failure.h"
+#include "platform/screen/ScreenService.h"
 
 #include <cstring>
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "platform/Clipboard.h"
-#include "platform/Clock.h"
-#include "platform/Failure.h"
-#include "platform/FaultProbe.h"
-#include "platform/SettingsBackend.h"
-#include "platform/Shell.h"
+#include "platform/dialogs/Clipboard.h"
+#include "platform/dialogs/Shell.h"
+#include "platform/errors/Failure.h"
+#include "platform/errors/FaultProbe.h"
+#include "platform/process/Clock.h"
+#include "platform/settings/SettingsBackend.h"
 
 #include <QMap>
 #include <QPair>

@@ -4,8 +4,8 @@
 #include "fakes/FakeMainWindow.h"
 #include "fakes/FakeScreen.h"
 #include "fakes/FakeServices.h"
-#include "platform/ErrorReport.h"
 #include "platform/Services.h"
+#include "platform/errors/ErrorReport.h"
 
 #include <QApplication>
 #include <QLineEdit>

@@ -2,7 +2,7 @@
 #include "capture/FileChecks.h"
 #include "capture/Form2.h"
 #include "fakes/FakeMainWindow.h"
-#include "platform/ErrorReport.h"
+#include "platform/errors/ErrorReport.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,5 +1,5 @@
-#include "platform/CursorFile.h"
-#include "platform/Failure.h"
+#include "platform/errors/Failure.h"
+#include "platform/files/CursorFile.h"
 
 #include <QBuffer>
 #include <QDir>

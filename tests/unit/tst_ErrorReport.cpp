@@ -1,8 +1,8 @@
 #include "fakes/FakeDialogs.h"
 #include "fakes/FakeServices.h"
-#include "platform/ErrorReport.h"
-#include "platform/MessageBox.h"
-#include "platform/Trap.h"
+#include "platform/dialogs/MessageBox.h"
+#include "platform/errors/ErrorReport.h"
+#include "platform/errors/Trap.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -6,10 +6,10 @@
 #include "fakes/FakeMainWindow.h"
 #include "fakes/FakeScreen.h"
 #include "fakes/FakeServices.h"
-#include "platform/CursorFile.h"
-#include "platform/ErrorReport.h"
-#include "platform/ProgramFiles.h"
 #include "platform/Services.h"
+#include "platform/errors/ErrorReport.h"
+#include "platform/files/CursorFile.h"
+#include "platform/files/ProgramFiles.h"
 
 #include <QApplication>
 #include <QDir>

@@ -2,7 +2,7 @@
 #include "capture/ShapeRect.h"
 #include "fakes/FakeMainWindow.h"
 #include "imaging/Picture.h"
-#include "platform/ErrorReport.h"
+#include "platform/errors/ErrorReport.h"
 
 #include <QDir>
 #include <QImage>

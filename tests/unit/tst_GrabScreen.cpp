@@ -1,6 +1,6 @@
 #include "fakes/FakeScreen.h"
 #include "imaging/modCapture.h"
-#include "platform/QtScreen.h"
+#include "platform/screen/qt/QtScreen.h"
 
 #include <QGuiApplication>
 #include <QScreen>

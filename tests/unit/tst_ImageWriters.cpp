@@ -1,8 +1,8 @@
 #include "imaging/BmpWriter.h"
 #include "imaging/Picture.h"
 #include "imaging/SaveAsJPG.h"
-#include "platform/Failure.h"
-#include "platform/SafeFile.h"
+#include "platform/errors/Failure.h"
+#include "platform/files/SafeFile.h"
 #include "support/TestFiles.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
-#include "platform/Failure.h"
-#include "platform/PortalScreen.h"
-#include "platform/QtScreen.h"
-#include "platform/Screens.h"
+#include "platform/errors/Failure.h"
+#include "platform/screen/Screens.h"
+#include "platform/screen/portal/PortalScreen.h"
+#include "platform/screen/qt/QtScreen.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

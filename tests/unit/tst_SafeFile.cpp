@@ -1,5 +1,5 @@
-#include "platform/Failure.h"
-#include "platform/SafeFile.h"
+#include "platform/errors/Failure.h"
+#include "platform/files/SafeFile.h"
 #include "support/TestFiles.h"
 
 #include <QDateTime>

@@ -1,8 +1,8 @@
 #include "app/SettingsStore.h"
 #include "fakes/FakeDialogs.h"
 #include "fakes/FakeServices.h"
-#include "platform/QSettingsBackend.h"
-#include "platform/UserFolders.h"
+#include "platform/files/UserFolders.h"
+#include "platform/settings/QSettingsBackend.h"
 #include "support/TestFiles.h"
 
 #include <QCoreApplication>

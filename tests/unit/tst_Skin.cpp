@@ -1,5 +1,5 @@
 #include "app/Skin.h"
-#include "platform/Failure.h"
+#include "platform/errors/Failure.h"
 #include "support/TestFiles.h"
 
 #include <QDir>

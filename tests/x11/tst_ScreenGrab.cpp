@@ -1,7 +1,7 @@
 #include "imaging/modCapture.h"
-#include "platform/Failure.h"
-#include "platform/Screens.h"
-#include "platform/XcbScreen.h"
+#include "platform/errors/Failure.h"
+#include "platform/screen/Screens.h"
+#include "platform/screen/x11/XcbScreen.h"
 #include "support/XvfbServer.h"
 
 #include <QFile>

@@ -1,0 +1,65 @@
+#include "capture/OverlayPointer.h"
+
+#include "capture/OverlayMapping.h"
+#include "imaging/modCapture.h"
+
+#include <QMouseEvent>
+
+#include <algorithm>
+
+namespace {
+
+MouseArguments argumentsFor(const QMouseEvent& event, qint16 button, const ScreenObject& screen, qreal ratio)
+{
+    // The event's position in the widget is rounded to whole logical pixels, which at a fractional or double scale
+    // no longer name one device pixel; its position in the window is the device position as the server gave it,
+    // only divided by the scale. The overlay is a window of its own, so the two places coincide.
+    const QPointF device = event.scenePosition() * ratio;
+    return {button, shiftKeyCode(event.modifiers()), static_cast<float>(device.x() * screen.TwipsPerPixelX),
+            static_cast<float>(device.y() * screen.TwipsPerPixelY)};
+}
+
+} // namespace
+
+bool OverlayPointer::isSecondHalfOfOpeningClick(const QMouseEvent& event, int doubleClickInterval) const
+{
+    if (!m_openingPress) {
+        return false;
+    }
+    // Server times are 32-bit milliseconds that wrap around; the difference is taken in the same width.
+    const auto since = static_cast<quint32>(event.timestamp()) - static_cast<quint32>(*m_openingPress);
+    return since < static_cast<quint32>(std::max(0, doubleClickInterval));
+}
+
+std::optional<MouseArguments> OverlayPointer::press(const QMouseEvent& event, const ScreenObject& screen,
+                                                    qreal devicePixelRatio, int doubleClickInterval)
+{
+    const qint16 button = mouseButtonCode(event.button());
+    if (button == 0) {
+        return std::nullopt;
+    }
+    if (isSecondHalfOfOpeningClick(event, doubleClickInterval)) {
+        m_ignoredButtons |= event.button();
+        return std::nullopt;
+    }
+    return argumentsFor(event, button, screen, devicePixelRatio);
+}
+
+std::optional<MouseArguments> OverlayPointer::release(const QMouseEvent& event, const ScreenObject& screen,
+                                                      qreal devicePixelRatio)
+{
+    const qint16 button = mouseButtonCode(event.button());
+    if (button == 0) {
+        return std::nullopt;
+    }
+    if (m_ignoredButtons.testFlag(event.button())) {
+        m_ignoredButtons &= ~event.button();
+        return std::nullopt;
+    }
+    return argumentsFor(event, button, screen, devicePixelRatio);
+}
+
+MouseArguments OverlayPointer::move(const QMouseEvent& event, const ScreenObject& screen, qreal devicePixelRatio)
+{
+    return argumentsFor(event, mouseButtonCode(event.buttons()), screen, devicePixelRatio);
+}

@@ -1,8 +1,0 @@
-#include "platform/EventLoop.h"
-
-#include <QCoreApplication>
-
-void yieldToEventLoop()
-{
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-}

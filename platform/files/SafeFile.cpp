@@ -1,0 +1,255 @@
+#include "platform/files/SafeFile.h"
+
+#include "platform/errors/Failure.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <utility>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local const SafeFile::FailAfter* t_failAfter = nullptr;
+
+// Tries enough names to get past every capture a person could take within one second, and stops well before a
+// folder full of look-alikes makes the loop itself the problem.
+constexpr int kMaxNameAttempts = 10000;
+
+// The random tail of a temporary name: six base-36 digits.
+constexpr int kTailLength = 6;
+
+QString failureText(const QString& fileName, int error)
+{
+    return QStringLiteral("Cannot write %1: %2").arg(fileName, qt_error_string(error));
+}
+
+// "dir/name.ext" -> "dir/name (n).ext"; the extension is what follows the last dot of the file name itself, and a
+// leading dot (a hidden file) is part of the name.
+QString numberedName(const QString& fileName, int n)
+{
+    if (n == 1) {
+        return fileName;
+    }
+    const qsizetype slash = fileName.lastIndexOf(QLatin1Char('/'));
+    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    const QString suffix = QStringLiteral(" (%1)").arg(n);
+    if (dot <= slash + 1) {
+        return fileName + suffix;
+    }
+    return fileName.left(dot) + suffix + fileName.mid(dot);
+}
+
+bool noReplaceMoveUnsupported(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+} // namespace
+
+SafeFile::FailAfter::FailAfter(std::int64_t bytes, int error)
+    : m_bytes(bytes)
+    , m_error(error != 0 ? error : ENOSPC)
+    , m_previous(t_failAfter)
+{
+    t_failAfter = this;
+}
+
+SafeFile::FailAfter::~FailAfter()
+{
+    t_failAfter = m_previous;
+}
+
+SafeFile::SafeFile(QString fileName)
+    : m_fileName(std::move(fileName))
+{
+    const QByteArray native = QFile::encodeName(m_fileName);
+    const qsizetype slash = native.lastIndexOf('/');
+    const QByteArray folder = native.left(slash + 1);
+    const QByteArray name = native.mid(slash + 1);
+    if (name.isEmpty()) {
+        throw Failure(failureText(m_fileName, EISDIR));
+    }
+
+    // Hidden, so that file managers and viewers never show a half-written capture; named after the target so that
+    // one left by a power cut says what it was. The random tail makes it unique with O_EXCL doing the checking.
+    for (int attempt = 0;; ++attempt) {
+        const QByteArray tail = QByteArray::number(QRandomGenerator::global()->generate64() % 2176782336u, 36);
+        m_tempPath = folder + '.' + name + '.' + tail.rightJustified(kTailLength, '0');
+        m_fd = ::open(m_tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (m_fd >= 0) {
+            return;
+        }
+        const int error = errno;
+        if (error == EINTR || (error == EEXIST && attempt < 100)) {
+            continue;
+        }
+        m_tempPath.clear();
+        throw Failure(failureText(m_fileName, error));
+    }
+}
+
+SafeFile::~SafeFile()
+{
+    discard();
+}
+
+void SafeFile::discard() noexcept
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (!m_tempPath.isEmpty()) {
+        ::unlink(m_tempPath.constData());
+        m_tempPath.clear();
+    }
+}
+
+void SafeFile::fail(int error)
+{
+    discard();
+    throw Failure(failureText(m_fileName, error));
+}
+
+void SafeFile::write(const void* data, std::size_t size)
+{
+    if (m_fd < 0) {
+        fail(EBADF);
+    }
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t allowed = size;
+    int injected = 0;
+    if (const FailAfter* limit = t_failAfter) {
+        const std::int64_t room = std::max<std::int64_t>(0, limit->bytes() - m_written);
+        if (static_cast<std::uint64_t>(room) < size) {
+            allowed = static_cast<std::size_t>(room);
+            injected = limit->error();
+        }
+    }
+    while (allowed > 0) {
+        const ssize_t done = ::write(m_fd, bytes, allowed);
+        if (done < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail(errno);
+        }
+        if (done == 0) {
+            fail(EIO); // a regular file never accepts nothing; do not spin on it
+        }
+        bytes += done;
+        allowed -= static_cast<std::size_t>(done);
+        m_written += done;
+    }
+    if (injected != 0) {
+        fail(injected);
+    }
+}
+
+QString SafeFile::commit()
+{
+    if (m_fd < 0) {
+        fail(EBADF);
+    }
+    // The data reaches the disk before the name appears, so that a power cut never leaves a truncated or empty
+    // capture under its final name; it is also where delayed allocation and network filesystems report a full
+    // disk. One flush per capture is a cost the user does not notice. The folder is not flushed after the move:
+    // if that is lost, the capture is missing, never partial.
+    int result;
+    do {
+        result = ::fdatasync(m_fd);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        fail(errno);
+    }
+    // close() is not retried on EINTR: on Linux the descriptor is gone either way.
+    const int fd = std::exchange(m_fd, -1);
+    if (::close(fd) != 0 && errno != EINTR) {
+        fail(errno);
+    }
+    return moveIntoPlace();
+}
+
+QString SafeFile::moveIntoPlace()
+{
+    bool useLink = false;
+    for (int n = 1; n <= kMaxNameAttempts; ++n) {
+        QString candidate = numberedName(m_fileName, n);
+        const QByteArray target = QFile::encodeName(candidate);
+        if (!useLink) {
+            if (::renameat2(AT_FDCWD, m_tempPath.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0) {
+                m_tempPath.clear();
+                return candidate;
+            }
+            const int error = errno;
+            if (error == EEXIST) {
+                continue;
+            }
+            if (!noReplaceMoveUnsupported(error)) {
+                fail(error);
+            }
+            useLink = true;
+        }
+        // Filesystems without a no-replace rename: link() refuses an existing name just the same.
+        if (::link(m_tempPath.constData(), target.constData()) == 0) {
+            // The capture is saved under its name now; a temporary name that cannot be removed is not worth
+            // reporting the save as failed.
+            ::unlink(m_tempPath.constData());
+            m_tempPath.clear();
+            return candidate;
+        }
+        const int error = errno;
+        if (error != EEXIST) {
+            fail(error);
+        }
+    }
+    fail(EEXIST);
+}
+
+QString SafeFile::writeNew(const QString& fileName, const void* data, std::size_t size)
+{
+    SafeFile file(fileName);
+    file.write(data, size);
+    return file.commit();
+}
+
+int SafeFile::removeStaleTemporaryFiles(const QString& folder, const QRegularExpression& targetName,
+                                        qint64 minimumAgeSeconds)
+{
+    static const QRegularExpression temporary(QStringLiteral("^\\.(.+)\\.[0-9a-z]{%1}$").arg(kTailLength));
+    int removed = 0;
+    try {
+        const QRegularExpression target(QRegularExpression::anchoredPattern(targetName.pattern()),
+                                        targetName.patternOptions());
+        const QDir dir(folder);
+        const std::time_t now = std::time(nullptr);
+        for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks)) {
+            const QRegularExpressionMatch match = temporary.match(name);
+            if (!match.hasMatch() || !target.match(match.captured(1)).hasMatch()) {
+                continue;
+            }
+            const QByteArray path = QFile::encodeName(dir.filePath(name));
+            struct stat status {};
+            if (::lstat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
+                now - status.st_mtime < minimumAgeSeconds) {
+                continue;
+            }
+            if (::unlink(path.constData()) == 0) {
+                ++removed;
+            }
+        }
+    } catch (...) {
+        // Tidying up is never worth a failure of its own.
+    }
+    return removed;
+}

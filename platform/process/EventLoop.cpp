@@ -1,0 +1,8 @@
+#include "platform/process/EventLoop.h"
+
+#include <QCoreApplication>
+
+void yieldToEventLoop()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}

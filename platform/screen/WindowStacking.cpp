@@ -1,0 +1,69 @@
+#include "platform/screen/WindowStacking.h"
+
+#include "platform/screen/x11/XcbSupport.h"
+
+#include <QGuiApplication>
+#include <QWidget>
+#include <QWindow>
+
+#include <cstdint>
+#include <cstring>
+
+#include <xcb/xcb.h>
+
+void setTopmost(QWidget& window, bool topmost)
+{
+    // Wayland lets no client stack itself above others; a full-screen window is on top by itself.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        return;
+    }
+    Qt::WindowFlags flags = window.windowFlags();
+    flags.setFlag(Qt::WindowStaysOnTopHint, topmost);
+    // setWindowFlags() would destroy and re-create the native window; these two only change its hints.
+    window.overrideWindowFlags(flags);
+    if (QWindow* handle = window.windowHandle()) {
+        handle->setFlags(flags);
+    }
+    if (topmost) {
+        window.raise();
+    }
+}
+
+void keepOffTaskbar(QWidget& window)
+{
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    if (!x11 || !x11->connection()) {
+        return; // other windowing systems: nothing to ask for
+    }
+    xcb_connection_t* connection = x11->connection();
+    const auto id = static_cast<xcb_window_t>(window.winId());
+    const xcb_atom_t state = internAtom(connection, "_NET_WM_STATE");
+    const xcb_atom_t skipTaskbar = internAtom(connection, "_NET_WM_STATE_SKIP_TASKBAR");
+    const xcb_atom_t skipPager = internAtom(connection, "_NET_WM_STATE_SKIP_PAGER");
+    if (state == XCB_ATOM_NONE || skipTaskbar == XCB_ATOM_NONE || skipPager == XCB_ATOM_NONE) {
+        return;
+    }
+
+    if (!window.isVisible()) {
+        // Before the window is mapped the state is a plain property, which the window manager reads on map and
+        // which the toolkit extends, not replaces, with its own states.
+        const xcb_atom_t atoms[] = {skipTaskbar, skipPager};
+        xcb_change_property(connection, XCB_PROP_MODE_APPEND, id, state, XCB_ATOM_ATOM, 32, 2, atoms);
+    } else {
+        // A mapped window asks the window manager (_NET_WM_STATE_ADD = 1).
+        xcb_client_message_event_t event;
+        std::memset(&event, 0, sizeof event);
+        event.response_type = XCB_CLIENT_MESSAGE;
+        event.format = 32;
+        event.window = id;
+        event.type = state;
+        event.data.data32[0] = 1;
+        event.data.data32[1] = skipTaskbar;
+        event.data.data32[2] = skipPager;
+        event.data.data32[3] = 1; // a normal application
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+        xcb_send_event(connection, 0, root, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                       reinterpret_cast<const char*>(&event));
+    }
+    xcb_flush(connection);
+}

@@ -1,0 +1,143 @@
+#include "platform/screen/portal/PortalRequest.h"
+
+#include "platform/errors/Failure.h"
+
+#include <QCoreApplication>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
+
+namespace {
+
+const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString screenshotInterface = QStringLiteral("org.freedesktop.portal.Screenshot");
+const QString requestInterface = QStringLiteral("org.freedesktop.portal.Request");
+
+} // namespace
+
+PortalRequest::PortalRequest(QDBusConnection bus)
+    : m_bus(std::move(bus))
+{}
+
+PortalRequest::~PortalRequest()
+{
+    unlisten();
+}
+
+QString PortalRequest::serviceText()
+{
+    return QStringLiteral("the desktop's screenshot service (xdg-desktop-portal)");
+}
+
+QString PortalRequest::run()
+{
+    if (!m_bus.isConnected()) {
+        throw Failure(QStringLiteral("Cannot read the screen: there is no session bus (D-Bus), so %1 cannot be reached")
+                          .arg(serviceText()));
+    }
+    static int serial = 0;
+    const QString token = QStringLiteral("quosh%1_%2").arg(QCoreApplication::applicationPid()).arg(++serial);
+    QString sender = m_bus.baseService().mid(1);
+    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
+    listen(QStringLiteral("%1/request/%2/%3").arg(portalPath, sender, token));
+
+    // Once the portal is running, its leaving the bus is the one sign that no answer will come.
+    QDBusServiceWatcher watcher(portalService, m_bus, QDBusServiceWatcher::WatchForUnregistration);
+    connect(&watcher, &QDBusServiceWatcher::serviceUnregistered, this, &PortalRequest::portalGone);
+
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(portalService, portalPath, screenshotInterface, QStringLiteral("Screenshot"));
+    call << QString() << QVariantMap{{QStringLiteral("handle_token"), token}, {QStringLiteral("interactive"), false}};
+    auto* pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, &PortalRequest::replied);
+
+    // A person may have to allow the screenshot first: there is no time limit. The answer arrives as an event, so
+    // it can only come while the loop runs; the flag covers a quit before the first exec().
+    while (!m_done) {
+        m_loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    if (!m_failure.isEmpty()) {
+        throw Failure(QStringLiteral("Cannot read the screen: ") + m_failure);
+    }
+    return m_uri;
+}
+
+void PortalRequest::listen(const QString& path)
+{
+    unlisten();
+    m_path = path;
+    m_bus.connect(portalService, m_path, requestInterface, QStringLiteral("Response"), this,
+                  SLOT(response(uint, QVariantMap)));
+}
+
+void PortalRequest::unlisten()
+{
+    if (!m_path.isEmpty()) {
+        m_bus.disconnect(portalService, m_path, requestInterface, QStringLiteral("Response"), this,
+                         SLOT(response(uint, QVariantMap)));
+        m_path.clear();
+    }
+}
+
+void PortalRequest::finish(QString failure)
+{
+    if (m_done) {
+        return;
+    }
+    m_done = true;
+    m_failure = std::move(failure);
+    m_loop.quit();
+}
+
+void PortalRequest::replied(QDBusPendingCallWatcher* call)
+{
+    call->deleteLater();
+    const QDBusMessage reply = call->reply();
+    if (reply.type() == QDBusMessage::ErrorMessage) {
+        const QString name = reply.errorName();
+        if (name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+            name == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")) {
+            finish(QStringLiteral("%1 is not running").arg(serviceText()));
+        } else if (name == QLatin1String("org.freedesktop.DBus.Error.UnknownInterface") ||
+                   name == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod") ||
+                   name == QLatin1String("org.freedesktop.DBus.Error.UnknownObject")) {
+            finish(QStringLiteral("%1 has no screenshot backend for this desktop (xdg-desktop-portal-gnome, -kde or "
+                                  "-wlr)")
+                       .arg(serviceText()));
+        } else {
+            finish(QStringLiteral("%1 failed: %2").arg(serviceText(), reply.errorMessage()));
+        }
+        return;
+    }
+    // Portals before version 0.9 choose the request's path themselves.
+    const QString path = reply.arguments().value(0).value<QDBusObjectPath>().path();
+    if (!path.isEmpty() && path != m_path && !m_done) {
+        listen(path);
+    }
+}
+
+void PortalRequest::response(uint code, const QVariantMap& results)
+{
+    switch (code) {
+    case 0:
+        m_uri = results.value(QStringLiteral("uri")).toString();
+        finish();
+        return;
+    case 1:
+        finish(QStringLiteral("the screenshot was cancelled"));
+        return;
+    case 2:
+        finish(QStringLiteral("%1 refused the screenshot or could not take it").arg(serviceText()));
+        return;
+    default:
+        finish(QStringLiteral("%1 answered with the unknown code %2").arg(serviceText()).arg(code));
+        return;
+    }
+}
+
+void PortalRequest::portalGone()
+{
+    finish(QStringLiteral("%1 stopped before it answered").arg(serviceText()));
+}
