@@ -6,28 +6,59 @@
 
 #include <QGuiApplication>
 
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <xcb/xcb.h>
+
 namespace {
 
-// A Wayland session shows X11 clients through XWayland, whose root window holds only those clients: there the
-// desktop portal is the one way to the whole screen, whichever platform the toolkit runs on.
-bool isWaylandSession()
+// XWayland announces itself with an extension of its own name (since its release 21.1).
+bool isXWayland(xcb_connection_t* connection)
 {
-    return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-           qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
+    static constexpr char name[] = "XWAYLAND";
+    const xcb_query_extension_cookie_t cookie = xcb_query_extension(connection, sizeof name - 1, name);
+    const std::unique_ptr<xcb_query_extension_reply_t, decltype(&std::free)> reply(
+        xcb_query_extension_reply(connection, cookie, nullptr), &std::free);
+    return reply && reply->present;
+}
+
+bool isArgument(const char* arg, const char* name)
+{
+    // Qt takes both "-display" and "--display".
+    return std::strcmp(arg, name) == 0 || (arg[0] == '-' && std::strcmp(arg + 1, name) == 0);
 }
 
 } // namespace
 
 std::unique_ptr<ScreenService> createScreenService()
 {
-    if (isWaylandSession()) {
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
         return std::make_unique<PortalScreen>();
     }
     // The toolkit's own connection: the display that its windows are on (also when named with -display), and
     // one order for hiding, mapping and grabbing.
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     if (QGuiApplication::platformName() == QLatin1String("xcb") && x11 && x11->connection()) {
+        if (isXWayland(x11->connection())) {
+            return std::make_unique<PortalScreen>();
+        }
         return std::make_unique<XcbScreen>(x11->connection());
     }
     return std::make_unique<QtScreen>();
+}
+
+void followNamedDisplay(int argc, char* argv[])
+{
+    bool named = false;
+    for (int i = 1; i < argc; ++i) {
+        if (isArgument(argv[i], "-platform")) {
+            return;
+        }
+        named = named || isArgument(argv[i], "-display");
+    }
+    if (named && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    }
 }
