@@ -5,23 +5,20 @@
 #include "platform/screen/x11/XcbScreen.h"
 
 #include <QGuiApplication>
+#include <QScreen>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
-#include <memory>
-
-#include <xcb/xcb.h>
 
 namespace {
 
-// XWayland announces itself with an extension of its own name (since its release 21.1).
-bool isXWayland(xcb_connection_t* connection)
+// XWayland names its outputs XWAYLAND0, XWAYLAND1, ..., and the toolkit names its screens after them. (The XWAYLAND
+// extension that would say so directly is not in the XWayland of Debian 12.)
+bool isXWayland()
 {
-    static constexpr char name[] = "XWAYLAND";
-    const xcb_query_extension_cookie_t cookie = xcb_query_extension(connection, sizeof name - 1, name);
-    const std::unique_ptr<xcb_query_extension_reply_t, decltype(&std::free)> reply(
-        xcb_query_extension_reply(connection, cookie, nullptr), &std::free);
-    return reply && reply->present;
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    return std::any_of(screens.begin(), screens.end(),
+                       [](const QScreen* screen) { return screen->name().startsWith(QLatin1String("XWAYLAND")); });
 }
 
 bool isArgument(const char* arg, const char* name)
@@ -41,7 +38,7 @@ std::unique_ptr<ScreenService> createScreenService()
     // one order for hiding, mapping and grabbing.
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     if (QGuiApplication::platformName() == QLatin1String("xcb") && x11 && x11->connection()) {
-        if (isXWayland(x11->connection())) {
+        if (isXWayland()) {
             return std::make_unique<PortalScreen>();
         }
         return std::make_unique<XcbScreen>(x11->connection());

@@ -93,6 +93,21 @@ private:
     QString m_address;
 };
 
+// GNOME's display configuration as far as the layout goes: 1 logical, 2 physical.
+class FakeDisplayConfig : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.gnome.Mutter.DisplayConfig")
+public:
+    uint layoutMode = 1;
+public slots:
+    uint GetCurrentState(QString& monitors, QString& logicalMonitors, QVariantMap& properties)
+    {
+        monitors = logicalMonitors = QString(); // not read
+        properties = {{QStringLiteral("layout-mode"), layoutMode}};
+        return 1;
+    }
+};
+
 // The failure's text, or an empty string and the area's pixels when the grab worked.
 QString grab(PortalScreen& screen, const QRect& area, QImage* pixels = nullptr)
 {
@@ -157,6 +172,8 @@ private slots:
     void failures_data();
     void failures();
     void terminationSignalEndsTheWait();
+    void gnomeLayoutInDevicePixels_data();
+    void gnomeLayoutInDevicePixels();
     void primaryScreenInTheDesktopPicture_data();
     void primaryScreenInTheDesktopPicture();
     void screenServiceFollowsTheDisplay_data();
@@ -248,7 +265,7 @@ void TestPortalScreen::picturesArriveExactAndTheirFileGoes()
     const QDir pictures(m_dir.filePath(QStringLiteral("Pictures")));
     const QString path = pictures.filePath(QStringLiteral("Screenshot.png"));
     const QString own = pictures.filePath(QStringLiteral("Screenshot-1.png"));
-    QVERIFY(m_desktop.save(own, "PNG"));
+    QVERIFY(m_desktop.mirrored(true, false).save(own, "PNG"));
     QImage picture = m_desktop;
     if (setup == QLatin1String("indexed8")) {
         picture = m_paletted;
@@ -423,6 +440,36 @@ void TestPortalScreen::terminationSignalEndsTheWait()
     QCOMPARE(waiting.readAllStandardOutput(), QByteArray("Cannot read the screen: the program is ending\n"));
 }
 
+void TestPortalScreen::gnomeLayoutInDevicePixels_data()
+{
+    QTest::addColumn<uint>("layoutMode");
+    QTest::addColumn<bool>("devicePixels");
+    QTest::newRow("GNOME, physical layout") << 2U << true;
+    QTest::newRow("GNOME, logical layout (fractional scaling)") << 1U << false;
+    QTest::newRow("another desktop") << 0U << false;
+}
+
+void TestPortalScreen::gnomeLayoutInDevicePixels()
+{
+    QFETCH(uint, layoutMode);
+    QFETCH(bool, devicePixels);
+    QDBusConnection bus =
+        QDBusConnection::connectToBus(m_address, QStringLiteral("portal") + QString::number(m_connections));
+    FakeDisplayConfig config;
+    config.layoutMode = layoutMode;
+    const QString name = QStringLiteral("org.gnome.Mutter.DisplayConfig");
+    if (layoutMode != 0) {
+        QVERIFY(bus.registerObject(QStringLiteral("/org/gnome/Mutter/DisplayConfig"), &config,
+                                   QDBusConnection::ExportAllSlots));
+        QVERIFY(bus.registerService(name));
+    }
+    QCOMPARE(layoutInDevicePixels(
+                 QDBusConnection::connectToBus(m_address, QStringLiteral("client") + QString::number(m_connections))),
+             devicePixels);
+    bus.unregisterService(name);
+    bus.unregisterObject(QStringLiteral("/org/gnome/Mutter/DisplayConfig"));
+}
+
 void TestPortalScreen::primaryScreenInTheDesktopPicture_data()
 {
     QTest::addColumn<QRect>("desktop");
@@ -472,6 +519,8 @@ void TestPortalScreen::screenServiceFollowsTheDisplay()
     XvfbServer x;
     QVERIFY2(x.start({}), qPrintable(x.errorString()));
     QProcessEnvironment env = x.environment();
+    // The private bus: a toolkit on X11 with no session bus would start one of its own that outlives the test.
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
     for (const char* name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP"}) {
         env.remove(QString::fromLatin1(name));
     }
@@ -488,6 +537,17 @@ void TestPortalScreen::screenServiceFollowsTheDisplay()
     child.start(QCoreApplication::applicationFilePath(), arguments);
     QVERIFY(child.waitForFinished(30000));
     QCOMPARE(child.readAllStandardOutput(), QByteArray("xcb\n"));
+    if (displayArgument) {
+        // Here the toolkit fell back to X11 for want of a compositor; in a real Wayland session only this makes it
+        // use the display named.
+        const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+        qunsetenv("QT_QPA_PLATFORM");
+        QByteArray program("quosh"), option("-display"), display(":9");
+        char* argv[] = {program.data(), option.data(), display.data()};
+        followNamedDisplay(3, argv);
+        QCOMPARE(qgetenv("QT_QPA_PLATFORM"), QByteArray("xcb"));
+        qputenv("QT_QPA_PLATFORM", platform);
+    }
 
     // On the toolkit's offscreen platform, Qt's own grab, whatever the environment says.
     qputenv("WAYLAND_DISPLAY", "wayland-0");

@@ -6,6 +6,8 @@
 #include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalRequest.h"
 
+#include <QDBusArgument>
+#include <QDBusMessage>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -89,14 +91,37 @@ void checkDeclaredSize(const QByteArray& bytes, const QString& path)
 
 } // namespace
 
+bool layoutInDevicePixels(const QDBusConnection& bus)
+{
+    const QDBusMessage reply =
+        bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.gnome.Mutter.DisplayConfig"),
+                                                QStringLiteral("/org/gnome/Mutter/DisplayConfig"),
+                                                QStringLiteral("org.gnome.Mutter.DisplayConfig"),
+                                                QStringLiteral("GetCurrentState")),
+                 QDBus::BlockWithGui, 2000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 4) {
+        return false;
+    }
+    // 1 is the logical layout, 2 the physical one.
+    const auto properties = qdbus_cast<QVariantMap>(reply.arguments().at(3));
+    return properties.value(QStringLiteral("layout-mode")).toUInt() == 2;
+}
+
 PortalScreen::PortalScreen(const QDBusConnection& bus, std::chrono::milliseconds answerLimit)
     : m_bus(bus)
     , m_answerLimit(answerLimit)
+    , m_layoutInDevicePixels(QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
+                             layoutInDevicePixels(bus))
 {}
 
 ScreenMetrics PortalScreen::metrics()
 {
-    return m_toolkit.metrics();
+    ScreenMetrics metrics = m_toolkit.metrics();
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    if (m_layoutInDevicePixels && primary) {
+        metrics.deviceGeometry = primary->geometry();
+    }
+    return metrics;
 }
 
 ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
@@ -131,7 +156,7 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
         desktop |= screen->geometry();
     }
     QRect screen = primaryInDesktopPicture(desktop, primary->geometry(), image.size());
-    const QSize deviceSize = m_toolkit.metrics().deviceGeometry.size();
+    const QSize deviceSize = metrics().deviceGeometry.size();
     if (screen.size() != deviceSize && !screen.isEmpty()) {
         // A fractional output scale: the toolkit draws at the next whole ratio and the compositor scales its
         // buffers down, while the picture holds the output's own pixels. Scaled to the toolkit's device pixels, the
