@@ -32,7 +32,7 @@ QString localPathOfUri(const QString& uri)
     if (!url.host().isEmpty() && url.host().compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0) {
         return {};
     }
-    const QString path = url.path(QUrl::FullyDecoded);
+    QString path = url.path(QUrl::FullyDecoded);
     if (!path.startsWith(QLatin1Char('/')) || path.contains(QChar(0))) {
         return {};
     }
