@@ -11,6 +11,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDateTime>
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
@@ -20,6 +21,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <QtEndian>
 
 #include <csignal>
 #include <cstdio>
@@ -131,29 +133,17 @@ QByteArray pngDeclaring(quint32 width, quint32 height)
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
     QImage(1, 1, QImage::Format_RGB32).save(&buffer, "PNG");
-    for (int i = 0; i < 4; ++i) {
-        png[16 + i] = static_cast<char>(width >> (24 - 8 * i));
-        png[20 + i] = static_cast<char>(height >> (24 - 8 * i));
-    }
-    quint32 crc = 0xffffffff; // the chunk's CRC-32 over its type and data
+    qToBigEndian(width, png.data() + 16);
+    qToBigEndian(height, png.data() + 20);
+    quint32 crc = 0xffffffff; // the chunk's CRC-32, over its type and data
     for (int i = 12; i < 29; ++i) {
         crc ^= static_cast<quint8>(png[i]);
         for (int bit = 0; bit < 8; ++bit) {
             crc = (crc >> 1) ^ (0xedb88320 & (0 - (crc & 1)));
         }
     }
-    crc = ~crc;
-    for (int i = 0; i < 4; ++i) {
-        png[29 + i] = static_cast<char>(crc >> (24 - 8 * i));
-    }
+    qToBigEndian(~crc, png.data() + 29);
     return png;
-}
-
-qint64 nowNs()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return qint64{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
 } // namespace
@@ -307,7 +297,7 @@ void TestPortalScreen::onlyTheFileMadeForTheRequestIsRemoved()
 {
     QFETCH(QString, setup);
     QFETCH(bool, removed);
-    const qint64 requested = nowNs();
+    const qint64 requested = QDateTime::currentMSecsSinceEpoch() * 1000000;
     const QString picture = m_dir.filePath(QStringLiteral("picture.png"));
     const QString link = m_dir.filePath(QStringLiteral("link.png"));
     QVERIFY(m_desktop.save(picture, "PNG"));
