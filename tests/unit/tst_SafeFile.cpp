@@ -256,13 +256,15 @@ void TestSafeFile::sweepNeverHoldsUpTheCaller()
     }
     std::future<int> removed = removeStaleCaptures(folder.path());
     bool waited = false;
+    bool timedOut = false;
     {
         std::unique_lock lock(g_listing.mutex);
         waited = g_listing.changed.wait_for(lock, std::chrono::seconds(20), [] { return g_listing.held; });
-        QVERIFY2(!g_listing.timedOut, "the sweep waited for the folder before it returned");
+        timedOut = g_listing.timedOut;
         g_listing.hold = false;
     }
     g_listing.changed.notify_all();
+    QVERIFY2(!timedOut, "the sweep waited for the folder before it returned");
     QVERIFY(waited);
     QCOMPARE(removed.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     QCOMPARE(removed.get(), 0);
