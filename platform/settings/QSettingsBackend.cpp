@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -363,14 +364,13 @@ QString QSettingsBackend::rewriteTarget(const QString& path, const QString& sect
     }
     // A link kept with the user's other configuration (a dotfiles folder) is written through; a link to anything
     // else, even a text file that would parse, is not: it may be someone else's file that happens to be writable.
-    char* resolved = ::realpath(native.constData(), nullptr);
+    const std::unique_ptr<char, void (*)(void*)> resolved(::realpath(native.constData(), nullptr), std::free);
     if (!resolved) {
         throw Failure(QStringLiteral("Cannot write %1: it is a link to a file that cannot be reached (%2), so it was "
                                      "left as it is")
                           .arg(shown(path), systemMessage(errno)));
     }
-    const QString target = QFile::decodeName(resolved);
-    std::free(resolved);
+    QString target = QFile::decodeName(resolved.get());
     const RegularFileRead file = readRegularFile(target, MaxFileSize);
     bool ours = file.status == RegularFileRead::Status::Read && file.bytes.trimmed().isEmpty();
     if (!ours && file.status == RegularFileRead::Status::Read && isSettingsText(file.bytes) &&
