@@ -117,23 +117,33 @@ void Form1::Form_Load()
     // are held until every key has been read, so that they cannot overwrite a stored value before it is read (with
     // "Option1" and "Option2" both "True", storing "Option2" = "False" for the "BMP" button would hide the "JPG" one).
     m_restoring = true;
-    trap.step(128, [&] {
+    // A store that cannot be read is told once, at the first step, with its cause; the controls then keep the state
+    // they were made with rather than show defaults as if they were what is stored, and nothing is written over it.
+    const auto restore = [&](int line, const std::function<void()>& body) {
+        if (!m_store.isUnreadable()) {
+            trap.step(line, body);
+        }
+    };
+    restore(128, [&] {
         setOptionValue(*Option2, toBoolean(m_store.get(QStringLiteral("Option1"), QStringLiteral("1")),
                                            QStringLiteral("Option1")));
     });
-    trap.step(130, [&] {
+    restore(130, [&] {
         setOptionValue(*Option1, toBoolean(m_store.get(QStringLiteral("Option2"), QStringLiteral("0")),
                                            QStringLiteral("Option2")));
     });
-    trap.step(132, [&] {
+    restore(132, [&] {
         const QString folder = DefaultOutputFolder(m_services.shell);
         Text1->setText(m_store.get(QStringLiteral("Text1"), folder));
     });
-    trap.step(134, [&] {
+    restore(134, [&] {
         Check1->setValue(
             toCheckState(m_store.get(QStringLiteral("Check1"), QStringLiteral("1")), QStringLiteral("Check1")));
     });
     m_restoring = false;
+    if (m_store.isUnreadable()) {
+        m_heldWrites.clear();
+    }
     // Only the last value of each key counts, and a value already stored needs no write: a normal start writes
     // nothing, and each write waits for the disk.
     QList<QPair<QString, QString>> latest;

@@ -1,8 +1,8 @@
 #include "app/Main.h"
 
 #include "app/Form1.h"
+#include "app/StaleCaptures.h"
 #include "platform/files/ProgramFiles.h"
-#include "platform/files/SafeFile.h"
 #include "platform/files/UserFolders.h"
 #include "platform/process/DisplayCheck.h"
 #include "platform/process/RealServices.h"
@@ -10,29 +10,12 @@
 #include "platform/screen/Screens.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QRegularExpression>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
-
-// A save that a crash or a power cut interrupted leaves its hidden temporary file behind; one older than this is no
-// longer being written by any copy of the program.
-constexpr qint64 StaleAfterSeconds = 60;
-
-void removeStaleCaptures(const QString& folderText)
-{
-    // Only an absolute folder: a relative one would be looked up in whatever folder the program was started from.
-    if (!QDir::isAbsolutePath(folderText)) {
-        return;
-    }
-    // The names a capture is saved under: "Screen Capture mm_dd_yy_hh_nn_ss.jpg" or ".bmp".
-    static const QRegularExpression captureName(QStringLiteral("Screen Capture \\d\\d(_\\d\\d){5}\\.(jpg|bmp)"));
-    SafeFile::removeStaleTemporaryFiles(folderText, captureName, StaleAfterSeconds);
-}
 
 QtMessageHandler g_previousHandler = nullptr;
 
@@ -74,7 +57,6 @@ int Main(int argc, char* argv[])
         Form1 form(real.services());
         form.Form_Load();
         if (termination.received() == 0) {
-            // Nothing on the screen waits for the sweep.
             QObject::connect(&form, &Form1::firstFrameShown, &form,
                              [&form] { removeStaleCaptures(form.folderText()); });
             form.show();

@@ -95,8 +95,14 @@ SettingsStore::SettingsStore(SettingsBackend& backend, Dialogs& dialogs)
 
 QString SettingsStore::get(const QString& key, const QString& defaultValue)
 {
-    return GetSetting(m_backend, QString::fromLatin1(SettingsApplication), QString::fromLatin1(ProductName), key,
-                      defaultValue);
+    m_unreadable = false;
+    try {
+        return GetSetting(m_backend, QString::fromLatin1(SettingsApplication), QString::fromLatin1(ProductName), key,
+                          defaultValue);
+    } catch (const UnreadableSettings&) {
+        m_unreadable = true;
+        throw;
+    }
 }
 
 void SettingsStore::save(const QString& key, const QString& text)

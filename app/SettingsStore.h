@@ -33,6 +33,9 @@ public:
 
     // GetSetting and SaveSetting in the tool's section.
     QString get(const QString& key, const QString& defaultValue);
+    // Whether the last get() found the store as a whole unreadable: then nothing that is stored can be known, and
+    // neither a default nor what the controls show may stand for it.
+    bool isUnreadable() const { return m_unreadable; }
     void save(const QString& key, const QString& text);
 
     // Whether the key is stored with exactly this text. Never throws: a store that cannot be read holds nothing.
@@ -49,4 +52,5 @@ private:
     SettingsBackend& m_backend;
     Dialogs& m_dialogs;
     bool m_toldWriteFailure = false;
+    bool m_unreadable = false;
 };

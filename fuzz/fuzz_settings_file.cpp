@@ -1,6 +1,6 @@
 // The settings file Korvane.conf, as a hand edit, a crash or another program may have left it: every key either
 // reads as text or the read is refused with a Failure. A write then either changes that one key and keeps every
-// other readable value, or is refused and leaves the file as it was.
+// other readable value, or is refused and leaves the file as it was; either way nothing else is left in its folder.
 
 #include "app/MainModule.h"
 #include "app/SettingsStore.h"
@@ -9,7 +9,7 @@
 #include "platform/settings/QSettingsBackend.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QSaveFile>
 #include <QStringList>
@@ -58,6 +58,15 @@ const QString& settingsPath()
     return path;
 }
 
+// A write, done or refused, leaves no private copy or lock beside the settings file.
+void leavesNothingElse()
+{
+    const QStringList names =
+        QDir(fuzz::scratchFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    if (names != QStringList(QStringLiteral("Korvane.conf")))
+        fuzz::wrong(QStringLiteral("the settings folder holds %1").arg(names.join(QStringLiteral(", "))));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -78,16 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
             fuzz::wrong(QStringLiteral("cannot write the scratch file %1").arg(path));
     }
-    // QSettings knows a file again by its size and time. Each input gets a time of its own, so that none is
-    // mistaken for the one before it.
-    static qint64 inputs = 0;
-    QFile stamp(path);
-    if (!stamp.open(QIODevice::ReadWrite) ||
-        !stamp.setFileTime(QDateTime::fromSecsSinceEpoch(1'500'000'000 + ++inputs), QFileDevice::FileModificationTime))
-        fuzz::wrong(QStringLiteral("cannot set the time of %1").arg(path));
-    stamp.close();
-
-    static QSettingsBackend backend; // one scratch folder for the whole run
+    static QSettingsBackend backend; // its parse of the last bytes read is kept from one input to the next
     std::array<Read, Keys.size()> before;
     for (std::size_t i = 0; i < Keys.size(); ++i)
         before[i] = read(backend, Keys[i]);
@@ -98,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         backend.write(QString::fromLatin1(SettingsApplication), QString::fromLatin1(ProductName),
                       QStringLiteral("Text1"), folder);
     } catch (const Failure&) {
+        leavesNothingElse();
         const QByteArray now = contents(path);
         if (now != bytes) {
             fuzz::wrong(QStringLiteral("a refused write changed the settings file to \"%1\"")
@@ -105,6 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return 0;
     }
+    leavesNothingElse();
     for (std::size_t i = 0; i < Keys.size(); ++i) {
         const Read after = read(backend, Keys[i]);
         if (Keys[i] == QLatin1String("Text1")) {

@@ -13,26 +13,6 @@
 
 namespace {
 
-// Closes the descriptor on every path.
-class Descriptor {
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 RegularFileRead failed(int error)
 {
     RegularFileRead read;
@@ -42,6 +22,20 @@ RegularFileRead failed(int error)
 }
 
 } // namespace
+
+FileDescriptor::~FileDescriptor()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+int FileDescriptor::release() noexcept
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
 
 RegularFileRead readRegularFile(const QString& path, qint64 maxSize)
 {
@@ -54,7 +48,7 @@ RegularFileRead readRegularFile(const QString& path, qint64 maxSize)
     if (fd < 0) {
         return failed(errno);
     }
-    const Descriptor file(fd);
+    const FileDescriptor file(fd);
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
         return failed(errno);

@@ -3,6 +3,24 @@
 #include <QByteArray>
 #include <QString>
 
+// A file descriptor that closes itself on every path; -1 holds nothing.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) noexcept
+        : m_fd(fd)
+    {}
+    ~FileDescriptor();
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const noexcept { return m_fd; }
+    // Gives the descriptor up without closing it.
+    int release() noexcept;
+
+private:
+    int m_fd;
+};
+
 // Which file was read, as the system names it, and by whom and when it was last written.
 struct FileIdentity {
     quint64 device = 0;

@@ -1,6 +1,7 @@
 #include "platform/files/SafeFile.h"
 
 #include "platform/errors/Failure.h"
+#include "platform/files/RegularFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,12 +9,15 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,8 +29,26 @@ thread_local const SafeFile::FailAfter* t_failAfter = nullptr;
 // folder full of look-alikes makes the loop itself the problem.
 constexpr int kMaxNameAttempts = 10000;
 
-// The random tail of a temporary name: six base-36 digits.
+// What ends every temporary name, before the random tail of six base-36 digits: no file a user keeps is named so,
+// and only a file named so is ever swept away.
+constexpr char kMark[] = ".quosh-partial-";
 constexpr int kTailLength = 6;
+
+// Whether `name` is a temporary name of ours; `target` receives the name of the file it was to become.
+bool isTemporaryName(QByteArrayView name, QByteArrayView& target)
+{
+    const qsizetype markAt = name.size() - kTailLength - qsizetype(sizeof kMark - 1);
+    if (markAt < 2 || name[0] != '.' || name.sliced(markAt, sizeof kMark - 1) != QByteArrayView(kMark)) {
+        return false;
+    }
+    const QByteArrayView tail = name.last(kTailLength);
+    if (!std::all_of(tail.begin(), tail.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'); })) {
+        return false;
+    }
+    target = name.sliced(1, markAt - 1);
+    return true;
+}
 
 QString failureText(const QString& fileName, int error)
 {
@@ -84,13 +106,19 @@ SafeFile::SafeFile(QString fileName)
     // one left by a power cut says what it was. The random tail makes it unique with O_EXCL doing the checking.
     for (int attempt = 0;; ++attempt) {
         const QByteArray tail = QByteArray::number(QRandomGenerator::global()->generate64() % 2176782336u, 36);
-        m_tempPath = folder + '.' + name + '.' + tail.rightJustified(kTailLength, '0');
+        m_tempPath = folder + '.' + name + kMark + tail.rightJustified(kTailLength, '0');
         m_fd = ::open(m_tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (m_fd >= 0) {
+        int error = m_fd >= 0 ? 0 : errno;
+        // Held until the file is in place: a copy of the program sweeping this folder leaves alone what it cannot
+        // lock, however long the write takes. A filesystem without locks gives none to the sweep either.
+        if (m_fd >= 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK && errno != EOPNOTSUPP) {
+            error = errno;
+            discard();
+        }
+        if (error == 0) {
             return;
         }
-        const int error = errno;
-        if (error == EINTR || (error == EEXIST && attempt < 100)) {
+        if (error == EINTR || ((error == EEXIST || error == EWOULDBLOCK) && attempt < 100)) {
             continue;
         }
         m_tempPath.clear();
@@ -172,12 +200,12 @@ QString SafeFile::commit()
     if (result != 0) {
         fail(errno);
     }
-    // close() is not retried on EINTR: on Linux the descriptor is gone either way.
-    const int fd = std::exchange(m_fd, -1);
-    if (::close(fd) != 0 && errno != EINTR) {
-        fail(errno);
-    }
-    return moveIntoPlace();
+    // Moved while the descriptor still holds the lock, so that no sweep takes the file between the two. What the
+    // disk had to say it said to fdatasync(); close() is not retried on EINTR: on Linux the descriptor is gone either
+    // way.
+    QString placed = moveIntoPlace();
+    ::close(std::exchange(m_fd, -1));
+    return placed;
 }
 
 QString SafeFile::moveIntoPlace()
@@ -224,27 +252,45 @@ QString SafeFile::writeNew(const QString& fileName, const void* data, std::size_
 }
 
 int SafeFile::removeStaleTemporaryFiles(const QString& folder, const QRegularExpression& targetName,
-                                        qint64 minimumAgeSeconds)
+                                        qint64 minimumAgeSeconds, std::chrono::steady_clock::time_point giveUpAt)
 {
-    static const QRegularExpression temporary(QStringLiteral("^\\.(.+)\\.[0-9a-z]{%1}$").arg(kTailLength));
     int removed = 0;
     try {
         const QRegularExpression target(QRegularExpression::anchoredPattern(targetName.pattern()),
                                         targetName.patternOptions());
-        const QDir dir(folder);
+        const int folderFd =
+            ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        DIR* listing = folderFd >= 0 ? ::fdopendir(folderFd) : nullptr;
+        if (!listing) {
+            if (folderFd >= 0) {
+                ::close(folderFd);
+            }
+            return 0;
+        }
+        const std::unique_ptr<DIR, int (*)(DIR*)> closeListing(listing, ::closedir);
         const std::time_t now = std::time(nullptr);
-        for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks)) {
-            const QRegularExpressionMatch match = temporary.match(name);
-            if (!match.hasMatch() || !target.match(match.captured(1)).hasMatch()) {
+        while (const dirent* entry = ::readdir(listing)) {
+            if (std::chrono::steady_clock::now() >= giveUpAt) {
+                break;
+            }
+            QByteArrayView targetBytes;
+            if (!isTemporaryName(entry->d_name, targetBytes) ||
+                !target.match(QFile::decodeName(targetBytes.toByteArray())).hasMatch()) {
                 continue;
             }
-            const QByteArray path = QFile::encodeName(dir.filePath(name));
+            // Opened without following a link or waiting on a pipe; what is looked at and locked is what goes.
+            const FileDescriptor file(
+                ::openat(folderFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
             struct stat status {};
-            if (::lstat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
-                now - status.st_mtime < minimumAgeSeconds) {
+            struct stat named {};
+            if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+                status.st_uid != ::geteuid() || now - status.st_mtime < minimumAgeSeconds ||
+                ::flock(file.get(), LOCK_EX | LOCK_NB) != 0 ||
+                ::fstatat(folderFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != status.st_dev ||
+                named.st_ino != status.st_ino) {
                 continue;
             }
-            if (::unlink(path.constData()) == 0) {
+            if (::unlinkat(folderFd, entry->d_name, 0) == 0) {
                 ++removed;
             }
         }

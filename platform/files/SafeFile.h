@@ -4,11 +4,13 @@
 
 class QRegularExpression;
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
 // Writes a new file so that it appears under its name complete or not at all, and never over an existing file.
-// The bytes go to a hidden temporary file in the target's folder; commit() moves it to the target name or, when
+// The bytes go to a hidden temporary file in the target's folder, locked (flock) from its creation until it is in
+// place; commit() moves it to the target name or, when
 // that is taken, to the first free "name (2).ext", "name (3).ext", ... . A failure, or destroying the object
 // before commit(), removes the temporary file. Every failure throws Failure with the system's reason:
 // "Cannot write /home/ann/Desktop/Screen Capture 12_06_26_16_49_54.bmp: No space left on device".
@@ -29,11 +31,12 @@ public:
     static QString writeNew(const QString& fileName, const void* data, std::size_t size);
 
     // Removes what a save cut short by a crash or a power cut left in `folder`: the hidden temporary files this
-    // class makes for a target whose name `targetName` matches in full, when they are regular files of this user
-    // last changed at least `minimumAgeSeconds` ago (a younger one may belong to a save under way in another copy
-    // of the program). Anything else is left alone. Returns how many were removed; never throws.
+    // class makes, named as only they are, for a target whose name `targetName` matches in full, when they are
+    // regular files of this user, last changed at least `minimumAgeSeconds` ago, and no save holds their lock (a
+    // save under way in another copy of the program, however slow). Anything else is left alone. Stops looking at
+    // `giveUpAt`. Returns how many were removed; never throws. Safe to call on any thread.
     static int removeStaleTemporaryFiles(const QString& folder, const QRegularExpression& targetName,
-                                         qint64 minimumAgeSeconds);
+                                         qint64 minimumAgeSeconds, std::chrono::steady_clock::time_point giveUpAt);
 
     // Test seam: while one lives on this thread, each file accepts `bytes` bytes and then fails its write with
     // `error` (ENOSPC by default), as a full disk does.

@@ -1,5 +1,7 @@
 #include "platform/settings/IniValues.h"
 
+#include <QPair>
+#include <QSet>
 #include <QString>
 
 #include <algorithm>
@@ -111,10 +113,11 @@ struct Line {
     qsizetype start = 0;
     qsizetype end = 0;     // exclusive
     qsizetype equals = -1; // the first "=" outside quotes
+    bool comment = false;  // starts with ";": QSettings skips it on reading and drops it on rewriting
 };
 
 // The next line from `pos` as QSettings' reader splits the file: quoted text and a backslash go across line ends,
-// a ";" outside quotes ends the line, and a line that starts with ";" is a comment. False at the end.
+// a ";" outside quotes ends the line, and what follows it to the line's end is a comment. False at the end.
 bool nextLine(QByteArrayView data, qsizetype& pos, Line& line)
 {
     const qsizetype size = data.size();
@@ -145,11 +148,8 @@ bool nextLine(QByteArrayView data, qsizetype& pos, Line& line)
                 while (i < size && data[i] != '\n' && data[i] != '\r') {
                     ++i;
                 }
-                while (i < size && isSpace(data[i])) {
-                    ++i;
-                }
-                line = Line{i, i, -1};
-                continue;
+                line.comment = true;
+                break;
             }
             if (!quoted) {
                 break;
@@ -178,7 +178,7 @@ QByteArray withoutTypedValues(const QByteArray& file, QStringList* keys)
     qsizetype pos = 0;
     Line line;
     while (nextLine(data, pos, line)) {
-        if (data[line.start] == '[' || line.equals < 0) {
+        if (line.comment || data[line.start] == '[' || line.equals < 0) {
             continue;
         }
         const QByteArrayView value = data.sliced(line.equals + 1, line.end - line.equals - 1);
@@ -192,4 +192,34 @@ QByteArray withoutTypedValues(const QByteArray& file, QStringList* keys)
         shift += mark.size() - value.size();
     }
     return result;
+}
+
+qsizetype firstUnkeptLine(const QByteArray& file)
+{
+    QByteArrayView data(file);
+    if (data.startsWith("\xef\xbb\xbf")) {
+        data = data.sliced(3);
+    }
+    QByteArrayView section;
+    QSet<QPair<QByteArrayView, QByteArrayView>> keys; // a second value of a key hides the first
+    qsizetype pos = 0;
+    Line line;
+    while (nextLine(data, pos, line)) {
+        const QByteArrayView text = data.sliced(line.start, line.end - line.start);
+        bool kept = false;
+        if (line.comment) {
+            kept = false;
+        } else if (text.startsWith('[')) {
+            section = text.trimmed();
+            kept = section.endsWith(']');
+        } else if (line.equals > line.start) {
+            const QByteArrayView key = data.sliced(line.start, line.equals - line.start).trimmed();
+            kept = !key.isEmpty() && !keys.contains({section, key});
+            keys.insert({section, key});
+        }
+        if (!kept) {
+            return data.first(line.start).count('\n') + 1;
+        }
+    }
+    return 0;
 }

@@ -13,5 +13,9 @@
 // replaced. Lines, quotes, escapes and lists are split the way QSettings splits them.
 QByteArray withoutTypedValues(const QByteArray& file, QStringList* keys = nullptr);
 
+// The number (from 1) of the first line that QSettings would not write back when it rewrites the file: a comment,
+// text that is neither a section nor a key with "=", or a key given again in its section. 0 when there is none.
+qsizetype firstUnkeptLine(const QByteArray& file);
+
 // What a replaced value reads as: a single unpaired surrogate, which no text that QSettings writes can hold.
 inline constexpr char16_t TypedValueMark = 0xd800;

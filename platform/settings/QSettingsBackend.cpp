@@ -5,22 +5,23 @@
 #include "platform/files/UserFolders.h"
 #include "platform/settings/IniValues.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStringDecoder>
 #include <QStringList>
-#include <QTemporaryDir>
-#include <QVariant>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -32,10 +33,15 @@ QString systemMessage(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+QString shown(const QString& path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
 QString tooLarge(const QString& verb, const QString& path, qint64 size)
 {
     return QStringLiteral("Cannot %1 %2: the file is %3 bytes long, too large to be a settings file")
-        .arg(verb, QDir::toNativeSeparators(path))
+        .arg(verb, shown(path))
         .arg(size);
 }
 
@@ -55,23 +61,15 @@ bool isSettingsText(const QByteArray& bytes)
     });
 }
 
-// Why a write that QSettings reported as failed did not happen, as far as the system tells.
-QString writeFailureReason(const QString& path, QSettings::Status status)
+// Why QSettings could not write the file in `folder`, as far as the system tells.
+QString writeFailureReason(const QString& folder)
 {
-    if (status == QSettings::FormatError) {
-        return QStringLiteral("the file is not in the settings format, so it was left as it is");
-    }
-    const QFileInfo info(path);
-    const QByteArray folder = QFile::encodeName(info.absolutePath());
-    if (::access(folder.constData(), W_OK | X_OK) != 0) {
-        return systemMessage(errno);
-    }
-    const QByteArray file = QFile::encodeName(info.absoluteFilePath());
-    if (::access(file.constData(), F_OK) == 0 && ::access(file.constData(), W_OK) != 0) {
+    const QByteArray native = QFile::encodeName(folder);
+    if (::access(native.constData(), W_OK | X_OK) != 0) {
         return systemMessage(errno);
     }
     struct statvfs space {};
-    if (::statvfs(folder.constData(), &space) == 0 && space.f_bavail == 0) {
+    if (::statvfs(native.constData(), &space) == 0 && space.f_bavail == 0) {
         return systemMessage(ENOSPC);
     }
     return QStringLiteral("the system refused the write");
@@ -93,9 +91,8 @@ void makeFolder(const QString& folder, const QString& path)
                                                                : ENOTDIR;
         }
         if (error != 0) {
-            throw Failure(
-                QStringLiteral("Cannot write %1: cannot create the folder %2: %3")
-                    .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(step), systemMessage(error)));
+            throw Failure(QStringLiteral("Cannot write %1: cannot create the folder %2: %3")
+                              .arg(shown(path), shown(step), systemMessage(error)));
         }
         if (slash < 0) {
             return;
@@ -103,24 +100,138 @@ void makeFolder(const QString& folder, const QString& path)
     }
 }
 
-// QSettings notices another process's change by the file's size and modification time (to the millisecond): each
-// version of the file must carry a later time than the one before it.
-void makeLaterThan(const QString& path, const QDateTime& before)
+bool writeAll(int fd, const QByteArray& bytes)
 {
-    const QDateTime after = QFileInfo(path).lastModified();
-    QFile file(path);
-    if (before.isValid() && after.isValid() && after <= before && file.open(QIODevice::ReadWrite)) {
-        file.setFileTime(before.addMSecs(1), QFileDevice::FileModificationTime);
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t step = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (step < 0 && errno == EINTR) {
+            continue;
+        }
+        if (step <= 0) {
+            return false;
+        }
+        done += step;
     }
+    return true;
 }
+
+// QSettings reads only from a path. A memory file gives it one under /proc that holds exactly the bytes that were
+// checked and leaves nothing on any disk: it is gone when its descriptor is closed.
+QMap<QString, QVariant> parseInMemory(const QByteArray& bytes, const QString& path)
+{
+    const auto cannot = [&path](int error) {
+        return UnreadableSettings(QStringLiteral("Cannot read %1: no memory file can be made to parse it in: %2")
+                                      .arg(shown(path), systemMessage(error)));
+    };
+    const FileDescriptor memory(::memfd_create("quosh-settings", MFD_CLOEXEC));
+    if (memory.get() < 0 || !writeAll(memory.get(), bytes)) {
+        throw cannot(errno);
+    }
+    // QSettings keeps what it read of a path while the file's size and modification time stay the same, and the
+    // path comes back with the descriptor's number: each parse of this process gets a time of its own.
+    static std::atomic<time_t> parses{0};
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {++parses, 0}};
+    const QString name = QStringLiteral("/proc/self/fd/%1").arg(memory.get());
+    if (::futimens(memory.get(), times) != 0 || ::access(QFile::encodeName(name).constData(), R_OK) != 0) {
+        throw cannot(errno);
+    }
+    QSettings settings(name, QSettings::IniFormat);
+    QMap<QString, QVariant> values;
+    const QStringList keys = settings.allKeys();
+    for (const QString& key : keys) {
+        values.insert(key, settings.value(key));
+    }
+    if (settings.status() == QSettings::AccessError) {
+        throw cannot(EACCES);
+    }
+    return values;
+}
+
+// The text a value of the file stands for; nothing when it is not text.
+std::optional<QString> textOf(const QVariant& value)
+{
+    // An unquoted value with commas in a hand-edited file comes back as a list; the stored text had the commas.
+    if (value.typeId() == QMetaType::QStringList) {
+        return value.toStringList().join(QLatin1Char(','));
+    }
+    if (!value.canConvert<QString>()) {
+        return std::nullopt;
+    }
+    return value.toString();
+}
+
+QString keyOf(const QString& section, const QString& key)
+{
+    return section + QLatin1Char('/') + key;
+}
+
+// A copy of the settings file beside it, under a name that no other writer uses, where QSettings makes the change.
+// It is removed on every path unless it was moved into place.
+class PrivateCopy {
+public:
+    // `mode`: the permissions of the file it replaces; a new file gets the usual ones for the user's umask.
+    PrivateCopy(const QString& target, const QByteArray& bytes, std::optional<mode_t> mode, const QString& shownPath)
+    {
+        static std::atomic<int> copies{0};
+        const QFileInfo info(target);
+        for (;;) {
+            m_path = info.absoluteDir().filePath(
+                QStringLiteral(".%1.new-%2-%3").arg(info.fileName()).arg(::getpid()).arg(++copies));
+            const FileDescriptor fd(::open(QFile::encodeName(m_path).constData(),
+                                           O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode.value_or(0666)));
+            if (fd.get() < 0 && errno == EEXIST) {
+                continue; // left by a copy of the program that had this process number and ended in the middle
+            }
+            struct stat status {};
+            const bool written = fd.get() >= 0 && writeAll(fd.get(), bytes) &&
+                                 (!mode || ::fchmod(fd.get(), *mode) == 0) && ::fstat(fd.get(), &status) == 0;
+            if (!written) {
+                const int error = errno;
+                remove();
+                throw Failure(QStringLiteral("Cannot write %1: %2").arg(shownPath, systemMessage(error)));
+            }
+            m_mode = status.st_mode & 07777;
+            return;
+        }
+    }
+    ~PrivateCopy() { remove(); }
+    PrivateCopy(const PrivateCopy&) = delete;
+    PrivateCopy& operator=(const PrivateCopy&) = delete;
+
+    const QString& path() const { return m_path; }
+
+    // Durable first, so that a power cut leaves the old file or the new one, never a part. QSettings writes the
+    // copy anew; its permissions are put back as they were made.
+    void moveOnto(const QString& target, const QString& shownPath)
+    {
+        const QByteArray native = QFile::encodeName(m_path);
+        const FileDescriptor fd(::open(native.constData(), O_RDONLY | O_CLOEXEC));
+        int result = fd.get() < 0 ? -1 : ::fchmod(fd.get(), m_mode);
+        if (result == 0) {
+            do {
+                result = ::fsync(fd.get());
+            } while (result != 0 && errno == EINTR);
+        }
+        if (result != 0 || ::rename(native.constData(), QFile::encodeName(target).constData()) != 0) {
+            throw Failure(QStringLiteral("Cannot write %1: %2").arg(shownPath, systemMessage(errno)));
+        }
+        m_path.clear();
+    }
+
+private:
+    void remove() noexcept
+    {
+        if (!m_path.isEmpty()) {
+            ::unlink(QFile::encodeName(m_path).constData());
+            m_path.clear();
+        }
+    }
+
+    QString m_path;
+    mode_t m_mode = 0600;
+};
 
 } // namespace
-
-QSettingsBackend::QSettingsBackend() = default;
-QSettingsBackend::~QSettingsBackend()
-{
-    dropParse();
-}
 
 QString QSettingsBackend::filePath(const QString& application)
 {
@@ -128,65 +239,37 @@ QString QSettingsBackend::filePath(const QString& application)
     return folder.isEmpty() ? QString() : QDir(folder).filePath(application + QStringLiteral(".conf"));
 }
 
-QVariant QSettingsBackend::parse(const QByteArray& bytes, const QString& section, const QString& key)
+const QSettingsBackend::Values& QSettingsBackend::parse(const QByteArray& bytes, const QString& path)
 {
-    // QSettings reads only from a file, and keeps what it read of a path for as long as the file's size and time
-    // stay the same: each new content gets a file of its own, holding exactly the bytes that were checked. Reads of
-    // the same bytes share one parse (start-up reads several keys of an unchanged file).
-    if (!m_parsed || bytes != m_parsedBytes) {
-        dropParse();
-        if (!m_scratch) {
-            m_scratch = std::make_unique<QTemporaryDir>();
-        }
-        const QString copy = m_scratch->filePath(QString::number(++m_parses) + QStringLiteral(".conf"));
-        QFile file(copy);
-        if (!m_scratch->isValid() || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-            file.remove();
-            throw Failure(QStringLiteral("Cannot read the settings: no temporary copy can be made in %1")
-                              .arg(QDir::toNativeSeparators(QDir::tempPath())));
-        }
-        file.close();
-        m_parsed = std::make_unique<QSettings>(copy, QSettings::IniFormat);
+    // Reads of the same bytes share one parse (start-up reads several keys of an unchanged file).
+    if (!m_hasParse || bytes != m_parsedBytes) {
+        m_hasParse = false;
+        m_parsed = parseInMemory(bytes, path);
         m_parsedBytes = bytes;
+        m_hasParse = true;
     }
-    m_parsed->beginGroup(section);
-    QVariant value = m_parsed->value(key);
-    m_parsed->endGroup();
-    return value;
-}
-
-void QSettingsBackend::dropParse()
-{
-    if (!m_parsed) {
-        return;
-    }
-    const QString copy = m_parsed->fileName();
-    m_parsed.reset();
-    m_parsedBytes.clear();
-    QFile::remove(copy);
+    return m_parsed;
 }
 
 std::optional<QString> QSettingsBackend::readText(const QByteArray& bytes, const QString& path, const QString& section,
                                                   const QString& key)
 {
-    const QVariant value = parse(withoutTypedValues(bytes), section, key);
-    if (!value.isValid()) {
+    const Values& values = parse(withoutTypedValues(bytes), path);
+    const auto found = values.constFind(keyOf(section, key));
+    if (found == values.cend()) {
         return std::nullopt;
     }
-    if (value.typeId() == QMetaType::QString && value.toString() == QString(QChar(TypedValueMark))) {
+    if (found->typeId() == QMetaType::QString && found->toString() == QString(QChar(TypedValueMark))) {
         throw Failure(QStringLiteral("Cannot read the setting \"%1\" in %2: its value is of a kind that this program "
                                      "does not read")
-                          .arg(key, QDir::toNativeSeparators(path)));
+                          .arg(key, shown(path)));
     }
-    // An unquoted value with commas in a hand-edited file comes back as a list; the stored text had the commas.
-    if (value.typeId() == QMetaType::QStringList) {
-        return value.toStringList().join(QLatin1Char(','));
+    std::optional<QString> text = textOf(*found);
+    if (!text) {
+        throw Failure(
+            QStringLiteral("Cannot read the setting \"%1\" in %2: its value is not text").arg(key, shown(path)));
     }
-    if (!value.canConvert<QString>()) {
-        throw Failure(QStringLiteral("Cannot read the setting \"%1\" in %2: its value is not text")
-                          .arg(key, QDir::toNativeSeparators(path)));
-    }
-    return value.toString();
+    return text;
 }
 
 std::optional<QString> QSettingsBackend::read(const QString& application, const QString& section, const QString& key)
@@ -203,9 +286,9 @@ std::optional<QString> QSettingsBackend::read(const QString& application, const 
     case RegularFileRead::Status::NotRegular: // reads as empty; writing to it fails and names it
         return std::nullopt;
     case RegularFileRead::Status::TooLarge:
-        throw Failure(tooLarge(QStringLiteral("read"), path, file.size));
+        throw UnreadableSettings(tooLarge(QStringLiteral("read"), path, file.size));
     case RegularFileRead::Status::Failed:
-        throw Failure(readFailureText(path, file));
+        throw UnreadableSettings(readFailureText(path, file));
     }
     // What cannot be parsed reads as absent; writing to such a file fails and leaves it untouched.
     if (!isSettingsText(file.bytes)) {
@@ -223,29 +306,91 @@ void QSettingsBackend::write(const QString& application, const QString& section,
     }
     makeFolder(QFileInfo(path).absolutePath(), path);
 
-    // Two copies rewriting a value of the same length within one millisecond would leave a stale copy unnoticed, so
-    // every writer takes this lock before it reads the file.
+    // One writer at a time, each reading the file afresh, so that no write puts back what another one replaced.
     QLockFile order(path + QStringLiteral(".order"));
     order.setStaleLockTime(10000);
-    const bool ordered = order.tryLock(10000);
-    const QDateTime before = QFileInfo(path).lastModified();
+    order.tryLock(10000);
 
-    const RegularFileRead old = readForRewrite(path);
-    mergeValue(path, old.bytes, section, key, value);
-    if (ordered) {
-        makeLaterThan(path, before);
+    const QString target = rewriteTarget(path, section);
+    const RegularFileRead old = readForRewrite(target, path);
+    struct stat status {};
+    std::optional<mode_t> mode;
+    if (old.status == RegularFileRead::Status::Read && ::stat(QFile::encodeName(target).constData(), &status) == 0) {
+        mode = status.st_mode & 07777;
     }
-    if (!readsBack(path, section, key, value)) {
-        putBack(path, old);
+    Values expected = old.status == RegularFileRead::Status::Read ? parse(old.bytes, path) : Values();
+    expected.remove(keyOf(section, key));
+
+    PrivateCopy copy(target, old.bytes, mode, shown(path));
+    {
+        QSettings settings(copy.path(), QSettings::IniFormat);
+        settings.beginGroup(section);
+        settings.setValue(key, value);
+        settings.endGroup();
+        settings.sync();
+        if (settings.status() != QSettings::NoError) {
+            throw Failure(QStringLiteral("Cannot write %1: %2")
+                              .arg(shown(path), writeFailureReason(QFileInfo(target).absolutePath())));
+        }
+    }
+
+    // What the next start reads is what the copy holds: every other value as it was, and this one as given.
+    const RegularFileRead written = readRegularFile(copy.path(), MaxFileSize);
+    Values got;
+    if (written.status == RegularFileRead::Status::Read && isSettingsText(written.bytes)) {
+        got = parse(written.bytes, path);
+    }
+    const std::optional<QVariant> back =
+        got.contains(keyOf(section, key)) ? std::optional<QVariant>(got.take(keyOf(section, key))) : std::nullopt;
+    if (got != expected) {
+        throw Failure(QStringLiteral("Cannot write %1: its other settings would not read back the same after a "
+                                     "rewrite, so the file was left as it is")
+                          .arg(shown(path)));
+    }
+    if (!back || textOf(*back) != value) {
         throw Failure(QStringLiteral("Cannot write %1: the text for \"%2\" cannot be stored so that it reads back "
                                      "the same, so it was not stored")
-                          .arg(QDir::toNativeSeparators(path), key));
+                          .arg(shown(path), key));
     }
+    copy.moveOnto(target, shown(path));
 }
 
-RegularFileRead QSettingsBackend::readForRewrite(const QString& path)
+QString QSettingsBackend::rewriteTarget(const QString& path, const QString& section)
 {
-    const QString name = QDir::toNativeSeparators(path);
+    const QByteArray native = QFile::encodeName(path);
+    struct stat link {};
+    if (::lstat(native.constData(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+        return path;
+    }
+    // A link kept with the user's other configuration (a dotfiles folder) is written through; a link to anything
+    // else, even a text file that would parse, is not: it may be someone else's file that happens to be writable.
+    const std::unique_ptr<char, void (*)(void*)> resolved(::realpath(native.constData(), nullptr), std::free);
+    if (!resolved) {
+        throw Failure(QStringLiteral("Cannot write %1: it is a link to a file that cannot be reached (%2), so it was "
+                                     "left as it is")
+                          .arg(shown(path), systemMessage(errno)));
+    }
+    QString target = QFile::decodeName(resolved.get());
+    const RegularFileRead file = readRegularFile(target, MaxFileSize);
+    bool ours = file.status == RegularFileRead::Status::Read && file.bytes.trimmed().isEmpty();
+    if (!ours && file.status == RegularFileRead::Status::Read && isSettingsText(file.bytes) &&
+        firstUnkeptLine(file.bytes) == 0) {
+        const QString prefix = section + QLatin1Char('/');
+        const QStringList keys = parse(withoutTypedValues(file.bytes), path).keys();
+        ours =
+            std::any_of(keys.cbegin(), keys.cend(), [&prefix](const QString& key) { return key.startsWith(prefix); });
+    }
+    if (!ours) {
+        throw Failure(QStringLiteral("Cannot write %1: it is a link to %2, which is not a settings file of this "
+                                     "program, so neither was changed")
+                          .arg(shown(path), shown(target)));
+    }
+    return target;
+}
+
+RegularFileRead QSettingsBackend::readForRewrite(const QString& path, const QString& shownPath)
+{
+    const QString name = shown(shownPath);
     RegularFileRead old = readRegularFile(path, MaxFileSize);
     switch (old.status) {
     case RegularFileRead::Status::Read:
@@ -254,11 +399,15 @@ RegularFileRead QSettingsBackend::readForRewrite(const QString& path)
     case RegularFileRead::Status::NotRegular:
         throw Failure(QStringLiteral("Cannot write %1: it is not a regular file, so it was left as it is").arg(name));
     case RegularFileRead::Status::TooLarge:
-        throw Failure(tooLarge(QStringLiteral("write"), path, old.size));
+        throw Failure(tooLarge(QStringLiteral("write"), shownPath, old.size));
     case RegularFileRead::Status::Failed:
         throw Failure(QStringLiteral("Cannot write %1: %2").arg(name, systemMessage(old.error)));
     }
-    // QSettings decodes every value of the file when it rewrites it.
+    if (!isSettingsText(old.bytes)) {
+        throw Failure(QStringLiteral("Cannot write %1: the file is not in the settings format, so it was left as it is")
+                          .arg(name));
+    }
+    // QSettings decodes every value of the file when it rewrites it, and drops what it does not take for a setting.
     QStringList typed;
     withoutTypedValues(old.bytes, &typed);
     if (!typed.isEmpty()) {
@@ -266,56 +415,11 @@ RegularFileRead QSettingsBackend::readForRewrite(const QString& path)
                                      "does not read, so the file was left as it is")
                           .arg(name, typed.first()));
     }
+    if (const qsizetype line = firstUnkeptLine(old.bytes); line > 0) {
+        throw Failure(QStringLiteral("Cannot write %1: line %2 is not a setting, and rewriting the file would lose "
+                                     "it, so the file was left as it is")
+                          .arg(name)
+                          .arg(line));
+    }
     return old;
-}
-
-void QSettingsBackend::mergeValue(const QString& path, const QByteArray& old, const QString& section,
-                                  const QString& key, const QString& value)
-{
-    QSettings::Status status = QSettings::FormatError;
-    if (isSettingsText(old)) {
-        QSettings settings(path, QSettings::IniFormat);
-        // QSettings finds lines it cannot parse only while reading, and would drop them on the rewrite (another
-        // program's section included): read first, and leave such a file as it is.
-        settings.allKeys();
-        status = settings.status();
-        if (status == QSettings::NoError) {
-            settings.beginGroup(section);
-            settings.setValue(key, value);
-            settings.endGroup();
-            settings.sync();
-            status = settings.status();
-        }
-    }
-    if (status != QSettings::NoError) {
-        throw Failure(QStringLiteral("Cannot write %1: %2")
-                          .arg(QDir::toNativeSeparators(path), writeFailureReason(path, status)));
-    }
-}
-
-bool QSettingsBackend::readsBack(const QString& path, const QString& section, const QString& key, const QString& value)
-{
-    // What is on the disk now is what the next start reads.
-    const RegularFileRead written = readRegularFile(path, MaxFileSize);
-    std::optional<QString> back;
-    if (written.status == RegularFileRead::Status::Read && isSettingsText(written.bytes)) {
-        try {
-            back = readText(written.bytes, path, section, key);
-        } catch (const Failure&) {
-        }
-    }
-    return back == value;
-}
-
-void QSettingsBackend::putBack(const QString& path, const RegularFileRead& old)
-{
-    const QDateTime rejected = QFileInfo(path).lastModified();
-    if (old.status == RegularFileRead::Status::Absent) {
-        QFile::remove(path);
-        return;
-    }
-    QSaveFile restore(path);
-    if (restore.open(QIODevice::WriteOnly) && restore.write(old.bytes) == old.bytes.size() && restore.commit()) {
-        makeLaterThan(path, rejected);
-    }
 }

@@ -1,8 +1,10 @@
 """Ordinary but unfriendly surroundings: the session ending in the middle of a save, what an earlier save cut short
-left behind, and named pipes where the program expects its settings file or its hand pointer."""
+left behind, named pipes where the program expects its settings file or its hand pointer, and a settings file that
+is a link to someone else's file."""
 
 import datetime
 import os
+import resource
 import shutil
 import signal
 import tempfile
@@ -39,6 +41,35 @@ class TestEndDuringSave(CaptureCase):
                 self.assertNotRegex(os.path.basename(self.only_file()), r"^\.")
 
 
+    def test_a_save_cut_short_is_tidied_at_the_next_start_and_the_users_files_are_kept(self):
+        self.launch(fmt="bmp", hide="1")
+        # The program dies in the middle of writing its capture (SIGXFSZ), as in a crash.
+        resource.prlimit(self.program.process.pid, resource.RLIMIT_CORE, (0, 0))
+        resource.prlimit(self.program.process.pid, resource.RLIMIT_FSIZE, (65536, 65536))
+        self.start_capture()
+        self.display.drag(10, 20, 410, 420)
+        self.program.process.wait(60)
+        self.assertEqual(self.program.process.returncode, -signal.SIGXFSZ)
+        self.program.stop()
+        left = os.listdir(self.folder)
+        self.assertEqual(len(left), 1, left)
+        self.assertRegex(left[0], r"^\.Screen Capture .*\.bmp\.")
+        # What users keep beside their captures, named the way a hidden temporary file once was.
+        kept = [".Screen Capture 01_02_26_03_04_05.jpg.backup", ".Screen Capture 01_02_26_03_04_05.jpg.edited",
+                ".Screen Capture 01_02_26_03_04_05.bmp.abc123", "Screen Capture 01_02_26_03_04_05.bmp"]
+        for name in kept:
+            with open(os.path.join(self.folder, name), "wb") as f:
+                f.write(b"mine")
+        # Older than a minute as the program's clock, frozen by the harness, sees them.
+        now = datetime.datetime.strptime(self.program.clock, "%Y-%m-%d %H:%M:%S").timestamp()
+        for name in os.listdir(self.folder):
+            os.utime(os.path.join(self.folder, name), (now - 120, now - 120))
+        self.program.start()
+        # The sweep runs once the window is on the screen.
+        wait_until(lambda: left[0] not in os.listdir(self.folder), what="the cut-short save removed")
+        self.assertEqual(sorted(os.listdir(self.folder)), sorted(kept))
+
+
 class TestStartUp(ProgramTestCase):
     # The box's text, then OK pressed as a user presses it.
     read_box = CaptureCase.read_box
@@ -65,25 +96,21 @@ class TestStartUp(ProgramTestCase):
         self.assertIn(f"Cannot read {pointer}: it is not a regular file", text)
         self.program.wait_main()
 
-    def test_only_stale_temporary_files_of_captures_are_removed(self):
-        folder = tempfile.mkdtemp(prefix="quosh-out-")
-        self.addCleanup(shutil.rmtree, folder, True)
-        stale = ".Screen Capture 01_02_26_03_04_05.bmp.abc123"
-        kept = [".Screen Capture 01_02_26_03_04_06.jpg.abc123",  # young: another copy may still be writing it
-                ".notes.txt.abc123", "Screen Capture 01_02_26_03_04_05.bmp"]
-        # Ages as the program's clock, frozen by the harness, sees them.
-        now = datetime.datetime.strptime(self.program.clock, "%Y-%m-%d %H:%M:%S").timestamp()
-        for name in [stale] + kept:
-            path = os.path.join(folder, name)
-            with open(path, "wb") as f:
-                f.write(b"partial")
-            age = 0 if name == kept[0] else 120
-            os.utime(path, (now - age, now - age))
-        self.program.write_settings({"Text1": folder + "/"})
-        self.program.start()
-        # The sweep runs once the window is on the screen.
-        wait_until(lambda: stale not in os.listdir(folder), what="the stale file removed")
-        self.assertEqual(sorted(os.listdir(folder)), sorted(kept))
+    def test_settings_link_to_another_file_is_left_as_it_is(self):
+        target = os.path.join(self.program.home, "passwd")
+        text = "root:x:0:0:root:/root:/bin/bash\nann:x:1000:1000:Ann,,,:/home/ann:/bin/bash\n"
+        with open(target, "w") as f:
+            f.write(text)
+        os.symlink(target, self.program.settings_path)
+        self.program.start(wait_main=False)
+        _, box, _ = self.read_box(f"^{APP_TITLE}$")
+        self.assertIn("Your settings cannot be saved.", box)
+        self.assertIn(f"Cannot write {self.program.settings_path}: it is a link to {target}, which is not a settings "
+                      "file of this program", box)
+        self.program.wait_main()
+        with open(target) as f:
+            self.assertEqual(f.read(), text)
+        self.assertEqual(os.readlink(self.program.settings_path), target)
 
 
 if __name__ == "__main__":

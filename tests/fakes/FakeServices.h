@@ -67,8 +67,11 @@ public:
     QMap<QString, QString> values;
     QStringList writes; // "key=value" in order
     bool writeFails = false;
+    QString readFailure; // not empty: every read throws UnreadableSettings with this text
     std::optional<QString> read(const QString& application, const QString& section, const QString& key) override
     {
+        if (!readFailure.isEmpty())
+            throw UnreadableSettings(readFailure);
         const QString path = application + QLatin1Char('/') + section + QLatin1Char('/') + key;
         if (!values.contains(path))
             return std::nullopt;

@@ -98,6 +98,7 @@ private slots:
     void firstStartWithAnEmptyStore();
     void restoresStoredOptions_data();
     void restoresStoredOptions();
+    void unreadableStoreIsToldOnceAndNothingIsWrittenOverIt();
     void desktopUnknownLeavesTheFolderEmpty();
     void setUpStepsRunInOrderAndGoOnAfterAFailure();
     void failingCursorTestLoadsTheFileAnyway();
@@ -233,6 +234,22 @@ void TestForm1::restoresStoredOptions()
         QCOMPARE(world.stored(QStringLiteral("Option1")), bmp ? QStringLiteral("True") : QStringLiteral("False"));
         QCOMPARE(world.stored(QStringLiteral("Option2")), jpg ? QStringLiteral("True") : QStringLiteral("False"));
     }
+}
+
+void TestForm1::unreadableStoreIsToldOnceAndNothingIsWrittenOverIt()
+{
+    World world;
+    world.store(QStringLiteral("Option2"), QStringLiteral("True"));
+    world.store(QStringLiteral("Text1"), QStringLiteral("/srv/shots/"));
+    const QString cause = QStringLiteral("Cannot read /home/user/.config/Korvane.conf: Permission denied");
+    world.settings.readFailure = cause;
+    Form1& form = world.load();
+    QCOMPARE(world.reports(), QStringList{report(128, cause)});
+    // Neither the defaults nor anything else stands in for what is stored.
+    QVERIFY(!form.Option1->isChecked() && !form.Option2->isChecked());
+    QCOMPARE(form.Text1->text(), QString());
+    QCOMPARE(form.Check1->value(), 0);
+    QCOMPARE(world.settings.writes, QStringList());
 }
 
 void TestForm1::desktopUnknownLeavesTheFolderEmpty()

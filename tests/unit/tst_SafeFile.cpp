@@ -1,3 +1,4 @@
+#include "app/StaleCaptures.h"
 #include "platform/errors/Failure.h"
 #include "platform/files/SafeFile.h"
 #include "support/TestFiles.h"
@@ -5,12 +6,23 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+
 #include <cerrno>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,7 +31,36 @@ QStringList entries(const QString& folder)
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
+// A folder listing that a test holds, as a mount that stopped answering holds it.
+struct Listing {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool hold = false;
+    bool held = false;     // a listing waited for the hold to end
+    bool timedOut = false; // ... and nobody ended it
+};
+Listing g_listing;
+
 } // namespace
+
+// Stands in for the C library's readdir() in this program: while a test holds the listing, it waits until the test
+// lets it go, or ten seconds, so that a caller that waits for it makes the test fail soon.
+extern "C" struct dirent* readdir(DIR* dir)
+{
+    {
+        std::unique_lock lock(g_listing.mutex);
+        if (g_listing.hold) {
+            g_listing.held = true;
+            g_listing.changed.notify_all();
+            if (!g_listing.changed.wait_for(lock, std::chrono::seconds(10), [] { return !g_listing.hold; })) {
+                g_listing.timedOut = true;
+                g_listing.hold = false;
+            }
+        }
+    }
+    static const auto real = reinterpret_cast<struct dirent* (*)(DIR*)>(::dlsym(RTLD_NEXT, "readdir"));
+    return real(dir);
+}
 
 class TestSafeFile : public QObject {
     Q_OBJECT
@@ -31,7 +72,8 @@ private slots:
     void failedWriteCannotBeCommitted();
     void modeFollowsUmask_data();
     void modeFollowsUmask();
-    void onlyOurOldTemporaryFilesAreRemoved();
+    void sweepTakesOnlyAbandonedSavesOfOurs();
+    void sweepNeverHoldsUpTheCaller();
 };
 
 void TestSafeFile::takenNamesGetANumber_data()
@@ -138,41 +180,94 @@ void TestSafeFile::modeFollowsUmask()
     QCOMPARE(static_cast<int>(info.st_mode & 07777), mode);
 }
 
-void TestSafeFile::onlyOurOldTemporaryFilesAreRemoved()
+// One folder as a crash, a slow save in another copy and the user's own files leave it, swept as the program sweeps
+// it at start.
+void TestSafeFile::sweepTakesOnlyAbandonedSavesOfOurs()
 {
     QTemporaryDir folder;
-    const QString ours = QStringLiteral(".Screen Capture 12_06_26_16_49_54.bmp.a1b2c3");
-    const QString young = QStringLiteral(".Screen Capture 12_06_26_16_49_54.jpg.zz0000");
-    const QStringList lookalikes = {
-        QStringLiteral("Screen Capture 12_06_26_16_49_54.bmp.a1b2c3"),  // not hidden
-        QStringLiteral(".Screen Capture 12_06_26_16_49_54.bmp.A1B2C3"), // not our tail
-        QStringLiteral(".Screen Capture 12_06_26_16_49_54.bmp.a1b2c"),
-        QStringLiteral(".Screen Capture 12_06_26_16_49_54.bmp"),
-        QStringLiteral(".Screen Capture 12_06_26_16_49_54.png.a1b2c3"), // not our target
-        QStringLiteral(".Holiday.jpg.a1b2c3"),
-        QStringLiteral(".x.Screen Capture 12_06_26_16_49_54.bmp.a1b2c3"),
-    };
-    const QDateTime old = QDateTime::currentDateTime().addSecs(-120);
-    for (const QString& name : QStringList{ours, young} + lookalikes) {
-        writeFileBytes(folder.filePath(name), "partial");
-        QFile file(folder.filePath(name));
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QVERIFY(
-            file.setFileTime(name == young ? QDateTime::currentDateTime() : old, QFileDevice::FileModificationTime));
+    const QString capture = folder.filePath(QStringLiteral("Screen Capture 12_06_26_16_49_54.bmp"));
+    // A save that a crash cut short: its process ended in the middle of writing.
+    const pid_t crash = ::fork();
+    if (crash == 0) {
+        SafeFile file(capture);
+        file.write("partial", 7);
+        ::_exit(0);
     }
-    // Neither a folder nor a link under our name is a file we made.
-    const QString folderName = QStringLiteral(".Screen Capture 01_01_26_00_00_00.bmp.000000");
-    QVERIFY(QDir(folder.path()).mkdir(folderName));
-    const QString linkName = QStringLiteral(".Screen Capture 01_01_26_00_00_01.bmp.000000");
-    QVERIFY(QFile::link(folder.filePath(ours), folder.filePath(linkName)));
+    QVERIFY(crash > 0 && ::waitpid(crash, nullptr, 0) == crash);
+    const QStringList leftByTheCrash = entries(folder.path());
+    QCOMPARE(leftByTheCrash.size(), 1);
+    const QString crashed = leftByTheCrash[0];
+    const auto ourNameFor = [&](const QString& target) {
+        return QString(crashed).replace(QFileInfo(capture).fileName(), target);
+    };
+    // A save under way in this process stands for a slow one in another copy: it holds its lock.
+    SafeFile slow(folder.filePath(QStringLiteral("Screen Capture 12_06_26_16_50_00.jpg")));
+    slow.write("first half", 10);
+    // What users keep beside their captures, however much it looks like a temporary file; files named as ours, but
+    // for something other than a capture.
+    for (const QString& name : {QStringLiteral(".Screen Capture 12_06_26_16_49_54.jpg.backup"),
+                                QStringLiteral(".Screen Capture 12_06_26_16_49_54.jpg.edited"),
+                                QStringLiteral(".Screen Capture 12_06_26_16_49_54.bmp.a1b2c3"),
+                                QStringLiteral("Screen Capture 12_06_26_16_49_54.bmp"), ourNameFor("Holiday.jpg"),
+                                ourNameFor("Screen Capture 12_06_26_16_49_54.png")}) {
+        writeFileBytes(folder.filePath(name), "mine");
+    }
+    // Named as ours for a capture, but a folder, a link, or someone else's file.
+    QVERIFY(QDir(folder.path()).mkdir(ourNameFor("Screen Capture 12_06_26_16_49_55.bmp")));
+    QVERIFY(QFile::link(folder.filePath(crashed), folder.filePath(ourNameFor("Screen Capture 12_06_26_16_49_56.bmp"))));
+    if (::geteuid() == 0) {
+        const QString theirs = folder.filePath(ourNameFor("Screen Capture 12_06_26_16_49_57.bmp"));
+        writeFileBytes(theirs, "theirs");
+        QCOMPARE(::chown(QFile::encodeName(theirs).constData(), 65534, 65534), 0);
+    }
+    const qint64 old = QDateTime::currentSecsSinceEpoch() - 3600;
+    for (const QString& name : entries(folder.path())) {
+        const struct timespec times[2] = {{old, 0}, {old, 0}};
+        QCOMPARE(
+            ::utimensat(AT_FDCWD, QFile::encodeName(folder.filePath(name)).constData(), times, AT_SYMLINK_NOFOLLOW), 0);
+    }
+    // A younger file of ours may be a save that has not taken its lock yet.
+    const pid_t young = ::fork();
+    if (young == 0) {
+        SafeFile file(folder.filePath(QStringLiteral("Screen Capture 12_06_26_16_51_00.jpg")));
+        ::_exit(0);
+    }
+    QVERIFY(young > 0 && ::waitpid(young, nullptr, 0) == young);
+    QStringList kept = entries(folder.path());
+    kept.removeAll(crashed);
 
-    const QRegularExpression target(QStringLiteral("Screen Capture \\d\\d(_\\d\\d){5}\\.(jpg|bmp)"));
-    QCOMPARE(SafeFile::removeStaleTemporaryFiles(folder.path(), target, 60), 1);
-    QStringList expected = QStringList{young, folderName, linkName} + lookalikes;
-    expected.sort();
-    QStringList left = entries(folder.path());
-    left.sort();
-    QCOMPARE(left, expected);
+    std::future<int> removed = removeStaleCaptures(folder.path() + QLatin1Char('/'));
+    QCOMPARE(removed.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    QCOMPARE(removed.get(), 1);
+    QCOMPARE(entries(folder.path()), kept);
+    // The slow save still ends with its whole file.
+    slow.write(" and the rest", 13);
+    QCOMPARE(readFileBytes(slow.commit()), QByteArray("first half and the rest"));
+}
+
+// A folder that stops answering (a network mount gone away) or takes long to list never holds up the window.
+void TestSafeFile::sweepNeverHoldsUpTheCaller()
+{
+    QTemporaryDir folder;
+    {
+        const std::lock_guard lock(g_listing.mutex);
+        g_listing.hold = true;
+        g_listing.held = g_listing.timedOut = false;
+    }
+    std::future<int> removed = removeStaleCaptures(folder.path());
+    bool waited = false;
+    bool timedOut = false;
+    {
+        std::unique_lock lock(g_listing.mutex);
+        waited = g_listing.changed.wait_for(lock, std::chrono::seconds(20), [] { return g_listing.held; });
+        timedOut = g_listing.timedOut;
+        g_listing.hold = false;
+    }
+    g_listing.changed.notify_all();
+    QVERIFY2(!timedOut, "the sweep waited for the folder before it returned");
+    QVERIFY(waited);
+    QCOMPARE(removed.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    QCOMPARE(removed.get(), 0);
 }
 
 QTEST_MAIN(TestSafeFile)

@@ -61,6 +61,9 @@ private slots:
     void folderFollowsTheXdgRules();
     void unreadableFilesFailAndAreLeftAsTheyAre_data();
     void unreadableFilesFailAndAreLeftAsTheyAre();
+    void linkIsWrittenThroughOnlyToOurOwnSettings_data();
+    void linkIsWrittenThroughOnlyToOurOwnSettings();
+    void nothingOfTheSettingsGoesOutsideTheirFolder();
     void writeThatCannotReachTheDiskNamesFileAndReason();
     void readOnlyHomeIsNamedWithTheReason();
     void failedWriteIsToldOnce();
@@ -353,45 +356,140 @@ void TestSettingsStore::folderFollowsTheXdgRules()
 void TestSettingsStore::unreadableFilesFailAndAreLeftAsTheyAre_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("readFailure"); // empty: what cannot be parsed reads as absent
+    QTest::addColumn<qint64>("sparseSize");   // > 0: the file is that long and holds nothing
+    QTest::addColumn<QString>("readFailure"); // empty: the key reads as absent
     QTest::addColumn<QString>("writeFailure");
     const QString name = QDir::toNativeSeparators(m_config.filePath(QStringLiteral("Korvane.conf")));
-    QTest::newRow("binary") << QByteArray("\x00\x01\xff\xfe garbage [[[ \n=== \n\x00\x00", 20) << QString()
+    const auto lineLost = [&name](int line) {
+        return QStringLiteral("Cannot write %1: line %2 is not a setting, and rewriting the file would lose it, so "
+                              "the file was left as it is")
+            .arg(name)
+            .arg(line);
+    };
+    const auto tooLarge = [&name](const char* verb, qint64 size) {
+        return QStringLiteral("Cannot %1 %2: the file is %3 bytes long, too large to be a settings file")
+            .arg(QLatin1String(verb), name)
+            .arg(size);
+    };
+    const QByteArray header("[Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh]\nOption1=True\n");
+    QTest::newRow("binary") << QByteArray("\x00\x01\xff\xfe garbage [[[ \n=== \n\x00\x00", 20) << qint64(0) << QString()
                             << QStringLiteral("Cannot write %1: the file is not in the settings format, so it was "
                                               "left as it is")
                                    .arg(name);
-    QTest::newRow("very large") << QByteArray(QSettingsBackend::MaxFileSize + 1, 'x')
-                                << QStringLiteral("Cannot read %1: the file is %2 bytes long, too large to be a "
-                                                  "settings file")
-                                       .arg(name)
-                                       .arg(QSettingsBackend::MaxFileSize + 1)
-                                << QStringLiteral("Cannot write %1: the file is %2 bytes long, too large to be a "
-                                                  "settings file")
-                                       .arg(name)
-                                       .arg(QSettingsBackend::MaxFileSize + 1);
+    QTest::newRow("very large") << QByteArray(QSettingsBackend::MaxFileSize + 1, 'x') << qint64(0)
+                                << tooLarge("read", QSettingsBackend::MaxFileSize + 1)
+                                << tooLarge("write", QSettingsBackend::MaxFileSize + 1);
+    // Read whole, it would take all the memory there is.
+    QTest::newRow("sparse, far larger than memory")
+        << QByteArray() << (qint64(1) << 40) << tooLarge("read", qint64(1) << 40) << tooLarge("write", qint64(1) << 40);
+    // QSettings reads these files but drops such lines when it writes them again.
+    QTest::newRow("comment") << header + "; my note\nText1=/x/\n" << qint64(0) << QString() << lineLost(3);
+    QTest::newRow("line without =") << header + "Text1=/x/\nnot a setting\n" << qint64(0) << QString() << lineLost(4);
+    QTest::newRow("comment after a value") << header + "Text1=/x/ ; the folder\n"
+                                           << qint64(0) << QString() << lineLost(3);
+    QTest::newRow("key given twice") << header + "Option1=False\n" << qint64(0) << QString() << lineLost(3);
 }
 
 void TestSettingsStore::unreadableFilesFailAndAreLeftAsTheyAre()
 {
     QFETCH(QByteArray, bytes);
+    QFETCH(qint64, sparseSize);
     QFETCH(QString, readFailure);
     QFETCH(QString, writeFailure);
     writeFileBytes(path(), bytes);
+    if (sparseSize > 0)
+        QCOMPARE(::truncate(QFile::encodeName(path()).constData(), sparseSize), 0);
     QSettingsBackend backend;
     try {
         QCOMPARE(backend.read(Application, Section, QStringLiteral("Check1")), std::nullopt);
         QVERIFY(readFailure.isEmpty());
-    } catch (const Failure& failure) {
+    } catch (const UnreadableSettings& failure) {
         QCOMPARE(failure.description(), readFailure);
     }
-    try {
-        backend.write(Application, Section, QStringLiteral("Check1"), QStringLiteral("1"));
-        QFAIL("write succeeded");
-    } catch (const Failure& failure) {
-        QCOMPARE(failure.description(), writeFailure);
+    // The first change and every later one: nothing that was refused once is taken the next time.
+    for (const char* value : {"1", "0"}) {
+        try {
+            backend.write(Application, Section, QStringLiteral("Check1"), QString::fromLatin1(value));
+            QFAIL("write succeeded");
+        } catch (const Failure& failure) {
+            QCOMPARE(failure.description(), writeFailure);
+        }
     }
-    // The file may hold other programs' sections: it is never rewritten from what could not be read.
-    QCOMPARE(readFileBytes(path()), bytes);
+    // The file may hold other programs' sections or the user's notes: it is never rewritten from what could not be
+    // read back.
+    if (sparseSize > 0)
+        QCOMPARE(QFileInfo(path()).size(), sparseSize);
+    else
+        QCOMPARE(readFileBytes(path()), bytes);
+}
+
+void TestSettingsStore::linkIsWrittenThroughOnlyToOurOwnSettings_data()
+{
+    QTest::addColumn<QByteArray>("target"); // "-": the link leads nowhere
+    QTest::addColumn<bool>("ours");
+    QTest::newRow("our settings, kept with other configuration")
+        << QByteArray("[Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh]\nOption1=True\n[Other]\nx=1\n") << true;
+    QTest::newRow("copy of the password database")
+        << QByteArray("root:x:0:0:root:/root:/bin/bash\nann:x:1000:1000:Ann,,,:/home/ann:/bin/bash\n") << false;
+    QTest::newRow("JSON") << QByteArray("{\n  \"Check1\": 1,\n  \"Text1\": \"/x/\"\n}\n") << false;
+    QTest::newRow("shell script") << QByteArray("#!/bin/sh\nexec /usr/bin/true\n") << false;
+    QTest::newRow("environment file, which would parse") << QByteArray("PATH=/usr/bin\nLANG=C\n") << false;
+    QTest::newRow("dangling") << QByteArray("-") << false;
+}
+
+void TestSettingsStore::linkIsWrittenThroughOnlyToOurOwnSettings()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(bool, ours);
+    QTemporaryDir elsewhere;
+    const QString file = elsewhere.filePath(QStringLiteral("kept/Korvane.conf"));
+    if (target != "-")
+        writeFileBytes(file, target);
+    QVERIFY(QFile::link(file, path()));
+    QSettingsBackend backend;
+    for (const char* value : {"/a/", "/b/"}) {
+        try {
+            backend.write(Application, Section, QStringLiteral("Text1"), QString::fromLatin1(value));
+            QVERIFY(ours);
+        } catch (const Failure& failure) {
+            QVERIFY2(!ours, qPrintable(failure.description()));
+            QVERIFY2(failure.description().startsWith(QStringLiteral("Cannot write %1: it is a link to").arg(path())),
+                     qPrintable(failure.description()));
+        }
+    }
+    QCOMPARE(QFileInfo(path()).symLinkTarget(), file);
+    if (!ours) {
+        QCOMPARE(QFileInfo::exists(file), target != "-");
+        QCOMPARE(readFileBytes(file), target == "-" ? QByteArray() : target);
+        return;
+    }
+    QCOMPARE(QSettingsBackend().read(Application, Section, QStringLiteral("Text1")), QStringLiteral("/b/"));
+    QCOMPARE(QSettingsBackend().read(Application, Section, QStringLiteral("Option1")), QStringLiteral("True"));
+    QCOMPARE(QSettingsBackend().read(Application, QStringLiteral("Other"), QStringLiteral("x")), QStringLiteral("1"));
+}
+
+// The settings are parsed from the bytes read and rewritten beside the file: an unusable temporary folder changes
+// nothing, and no copy of them is left anywhere.
+void TestSettingsStore::nothingOfTheSettingsGoesOutsideTheirFolder()
+{
+    QTemporaryDir temporary;
+    const QByteArray savedTemporary = qgetenv("TMPDIR");
+    for (const QString& folder : {temporary.path(), temporary.filePath(QStringLiteral("missing"))}) {
+        qputenv("TMPDIR", QFile::encodeName(folder));
+        {
+            QSettingsBackend backend;
+            backend.write(Application, Section, QStringLiteral("Text1"), QStringLiteral("/srv/shots/"));
+            backend.write(Application, Section, QStringLiteral("Check1"), QStringLiteral("0"));
+        }
+        QSettingsBackend backend;
+        QCOMPARE(backend.read(Application, Section, QStringLiteral("Text1")), QStringLiteral("/srv/shots/"));
+        QCOMPARE(backend.read(Application, Section, QStringLiteral("Check1")), QStringLiteral("0"));
+        QCOMPARE(QDir(temporary.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+        QCOMPARE(QDir(m_config.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList(QStringLiteral("Korvane.conf")));
+    }
+    qputenv("TMPDIR", savedTemporary);
 }
 
 void TestSettingsStore::writeThatCannotReachTheDiskNamesFileAndReason()

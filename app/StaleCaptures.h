@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+#include <future>
+
+// Removes, on a thread of its own, the hidden temporary files that captures cut short by a crash or a power cut left
+// in the output folder `folderText` (only an absolute one). Returns at once with how many were removed to come: a
+// large folder or one that does not answer keeps that thread busy, never the caller.
+std::future<int> removeStaleCaptures(const QString& folderText);
