@@ -49,8 +49,9 @@ int main(int argc, char** argv)
         PortalScreen screen;
         for (int i = 0; i < runs + 1; ++i) {
             QString path;
-            const double trip =
-                millisecondsOf([&] { path = QUrl(PortalRequest(QDBusConnection::sessionBus()).run()).toLocalFile(); });
+            const double trip = millisecondsOf([&] {
+                path = QUrl(PortalRequest(QDBusConnection::sessionBus(), std::chrono::seconds(30)).run()).toLocalFile();
+            });
             QByteArray bytes;
             const double reading = millisecondsOf([&] {
                 QFile file(path);
