@@ -29,8 +29,9 @@ constexpr int kSaveErrorNumber = 5;
 // the file system): no buffer for the whole file, and none of the fresh pages such a buffer would fault in.
 constexpr std::size_t kChunkBytes = std::size_t{128} * 1024;
 // Pieces in flight between the encoder and the file. The encoder is slower than the write, so two would do; the
-// rest absorb a write that stalls for a moment.
-constexpr int kPieces = 4;
+// rest absorb a write that stalls while the disk is busy (a few milliseconds of output). Their pages are touched only
+// when used.
+constexpr int kPieces = 8;
 // Rows handed to the encoder at once.
 constexpr int kRowsPerBatch = 16;
 
@@ -73,8 +74,8 @@ public:
         : m_pieceBytes(pieceBytes)
     {
         for (auto& piece : m_storage) {
-            piece.resize(pieceBytes);
-            m_empty.push_back(piece.data());
+            piece = std::make_unique_for_overwrite<JOCTET[]>(pieceBytes);
+            m_empty.push_back(piece.get());
         }
     }
     std::size_t pieceBytes() const { return m_pieceBytes; }
@@ -141,7 +142,8 @@ public:
 
 private:
     std::size_t m_pieceBytes;
-    std::array<std::vector<JOCTET>, kPieces> m_storage;
+    // Not cleared: the encoder fills each piece before it is read.
+    std::array<std::unique_ptr<JOCTET[]>, kPieces> m_storage;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<JOCTET*> m_empty;
