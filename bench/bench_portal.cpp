@@ -1,7 +1,9 @@
 // The desktop portal's screenshot, taken apart: the bare round trip (call to answer, the file written), reading and
-// decoding that file, and the whole grab of the screen service. Run inside a Wayland session with the portal, e.g.
+// decoding that file (with the program's PNG decoder, and with Qt's reader for comparison), and the whole grab of the
+// screen service. Run inside a Wayland session with the portal, e.g.
 // through bench/wayland.py; argument: the number of timed runs.
 #include "imaging/modCapture.h"
+#include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalRequest.h"
 #include "platform/screen/portal/PortalScreen.h"
 
@@ -44,6 +46,7 @@ int main(int argc, char** argv)
     std::vector<double> roundTrip;
     std::vector<double> read;
     std::vector<double> decode;
+    std::vector<double> decodeWithQt;
     std::vector<double> grab;
     try {
         PortalScreen screen;
@@ -59,7 +62,8 @@ int main(int argc, char** argv)
                 }
             });
             QImage image;
-            const double decoding = millisecondsOf([&] { image.loadFromData(bytes); });
+            const double decoding = millisecondsOf([&] { image = PngDecoder::decode(bytes, path); });
+            const double decodingWithQt = millisecondsOf([&] { QImage().loadFromData(bytes); });
             QFile::remove(path);
             const double whole = millisecondsOf([&] { GrabScreen(screen); });
             if (i == 0) {
@@ -70,6 +74,7 @@ int main(int argc, char** argv)
             roundTrip.push_back(trip);
             read.push_back(reading);
             decode.push_back(decoding);
+            decodeWithQt.push_back(decodingWithQt);
             grab.push_back(whole);
         }
     } catch (const std::exception& error) {
@@ -78,7 +83,7 @@ int main(int argc, char** argv)
     }
     std::printf("portal round trip (call to answer, file written): %.1f ms\n", median(roundTrip));
     std::printf("reading the file: %.1f ms\n", median(read));
-    std::printf("decoding it: %.1f ms\n", median(decode));
+    std::printf("decoding it: %.1f ms (Qt's reader: %.1f ms)\n", median(decode), median(decodeWithQt));
     std::printf("GrabScreen through the portal (all of it): %.1f ms\n", median(grab));
     return 0;
 }

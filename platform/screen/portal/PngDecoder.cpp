@@ -49,16 +49,25 @@ void swapToBgrx(std::uint8_t* row, int width)
     }
 }
 
-// 16-bit R, G, B, A samples -> B, G, R, 0xff. Each sample is rounded to the nearest 8-bit value, v / 257.
-void narrowToBgrx(const std::uint16_t* in, int width, std::uint8_t* out)
+// R, G, B bytes -> B, G, R, 0xff.
+void expandToBgrx(const std::uint8_t* in, int width, std::uint8_t* out)
 {
-    const auto narrow = [](unsigned v) { return static_cast<std::uint8_t>((v + 128) / 257); };
-    for (int x = 0; x < width; ++x, in += 4, out += 4) {
-        out[0] = narrow(in[2]);
-        out[1] = narrow(in[1]);
-        out[2] = narrow(in[0]);
+    for (int x = 0; x < width; ++x, in += 3, out += 4) {
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
         out[3] = 0xff;
     }
+}
+
+// One pixel's 16-bit R, G, B, A samples -> B, G, R, 0xff, each rounded to the nearest 8-bit value, v / 257.
+void narrowToBgrx(const std::uint16_t* samples, std::uint8_t* out)
+{
+    const auto narrow = [](unsigned v) { return static_cast<std::uint8_t>((v + 128) / 257); };
+    out[0] = narrow(samples[2]);
+    out[1] = narrow(samples[1]);
+    out[2] = narrow(samples[0]);
+    out[3] = 0xff;
 }
 
 } // namespace
@@ -100,14 +109,19 @@ QImage PngDecoder::decode(const QByteArray& data, const QString& path)
     const int width = static_cast<int>(header.width);
     const int height = static_cast<int>(header.height);
     QImage image(width, height, QImage::Format_RGB32);
-    // 16-bit samples pass through one row of their own, or through the whole picture when it is interlaced: its
-    // passes visit each row several times.
+    // How the rows come out of the decoder. 8-bit RGB, what the portals send, comes as packed RGB (the decoder is
+    // quickest at its own layout) and 16-bit samples as they are; both pass through a staging row, or through the
+    // whole picture when it is interlaced, as its passes visit each row several times. Everything else comes as
+    // 8-bit RGBA straight into the picture's rows.
     const bool wide = header.bit_depth == 16;
     const bool interlaced = header.interlace_method != SPNG_INTERLACE_NONE;
-    std::vector<std::uint16_t> wideSamples;
+    const bool packed = !interlaced && header.bit_depth == 8 && header.color_type == SPNG_COLOR_TYPE_TRUECOLOR;
+    const int format = wide ? SPNG_FMT_RGBA16 : packed ? SPNG_FMT_RGB8 : SPNG_FMT_RGBA8;
+    const std::size_t rowBytes = std::size_t{header.width} * (wide ? 8 : packed ? 3 : 4);
+    std::vector<std::uint8_t> staging;
     try {
-        if (wide) {
-            wideSamples.resize(std::size_t{header.width} * 4 * (interlaced ? header.height : 1));
+        if (wide || packed) {
+            staging.resize(rowBytes * (interlaced ? header.height : 1));
         }
     } catch (const std::bad_alloc&) {
         image = QImage();
@@ -115,18 +129,30 @@ QImage PngDecoder::decode(const QByteArray& data, const QString& path)
     if (image.isNull()) {
         fail(QStringLiteral("out of memory for the screenshot %1").arg(path));
     }
-    const std::size_t rowBytes = std::size_t{header.width} * (wide ? 8 : 4);
-    const auto wideRow = [&](int y) { return wideSamples.data() + (interlaced ? std::size_t(y) * width * 4 : 0); };
+    const auto targetRow = [&](int y) -> std::uint8_t* {
+        if (staging.empty()) {
+            return image.scanLine(y);
+        }
+        return staging.data() + (interlaced ? std::size_t(y) * rowBytes : 0);
+    };
     const auto finishRow = [&](int y) {
         if (wide) {
-            narrowToBgrx(wideRow(y), width, image.scanLine(y));
+            std::uint16_t samples[4];
+            const std::uint8_t* in = targetRow(y);
+            std::uint8_t* out = image.scanLine(y);
+            for (int x = 0; x < width; ++x, in += 8, out += 4) {
+                std::memcpy(samples, in, 8);
+                narrowToBgrx(samples, out);
+            }
+        } else if (packed) {
+            expandToBgrx(targetRow(y), width, image.scanLine(y));
         } else {
             swapToBgrx(image.scanLine(y), width);
         }
     };
 
     // Row by row, straight into the picture; each row is put into its final byte order while it is in the cache.
-    error = spng_decode_image(png, nullptr, 0, wide ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8, SPNG_DECODE_PROGRESSIVE);
+    error = spng_decode_image(png, nullptr, 0, format, SPNG_DECODE_PROGRESSIVE);
     while (error == 0) {
         spng_row_info row{};
         error = spng_get_row_info(png, &row);
@@ -134,8 +160,7 @@ QImage PngDecoder::decode(const QByteArray& data, const QString& path)
             break;
         }
         const int y = static_cast<int>(row.row_num);
-        void* target = wide ? static_cast<void*>(wideRow(y)) : static_cast<void*>(image.scanLine(y));
-        error = spng_decode_row(png, target, rowBytes);
+        error = spng_decode_row(png, targetRow(y), rowBytes);
         if (!interlaced && (error == 0 || error == SPNG_EOI)) {
             finishRow(y);
         }
