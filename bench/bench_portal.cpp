@@ -1,7 +1,7 @@
 // The desktop portal's screenshot, taken apart: the bare round trip (call to answer, the file written), reading and
 // decoding that file (with the program's PNG decoder, and with Qt's reader for comparison), and the whole grab of the
-// screen service. Run inside a Wayland session with the portal, e.g.
-// through bench/wayland.py; argument: the number of timed runs.
+// screen service. Run inside a Wayland session with the portal, e.g. through bench/wayland.py. Arguments: the number
+// of timed runs, and optionally a path where a copy of the first picture is kept for bench_decode.
 #include "imaging/modCapture.h"
 #include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalRequest.h"
@@ -67,6 +67,13 @@ int main(int argc, char** argv)
             QFile::remove(path);
             const double whole = millisecondsOf([&] { GrabScreen(screen); });
             if (i == 0) {
+                if (argc > 2) {
+                    QFile kept(QString::fromLocal8Bit(argv[2]));
+                    if (!kept.open(QIODevice::WriteOnly) || kept.write(bytes) != bytes.size()) {
+                        std::fprintf(stderr, "cannot keep the picture in %s\n", argv[2]);
+                        return 1;
+                    }
+                }
                 std::printf("picture %d x %d, format %d, file %lld bytes\n", image.width(), image.height(),
                             static_cast<int>(image.format()), static_cast<long long>(bytes.size()));
                 continue; // the first run starts the backend
