@@ -17,13 +17,8 @@ wanted() {
 }
 runtime=$(mktemp -d)
 chmod 700 "$runtime"
-# Other work on the machine slows the figures; its load says how much to trust them. As root, the benchmarks that
-# judge a ratio run at a high priority, so that other work takes less of their time (both sides of each ratio run
-# alike).
+# Other work on the machine slows the figures; its load says how much to trust them.
 echo "load average $(cut -d ' ' -f 1-3 /proc/loadavg) on $(nproc) cores"
-prioritised() {
-    if [ "$(id -u)" -eq 0 ]; then nice -n -15 "$@"; else "$@"; fi
-}
 export XDG_RUNTIME_DIR="$runtime"
 export QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY XDG_SESSION_TYPE
@@ -94,10 +89,10 @@ fi
 # what remains is the cost around the encoder.
 if wanted save; then
 echo "== capture save (bench_save)"
-judged prioritised "$build/bench/bench_save" 21
+judged "$build/bench/bench_save" 21
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then
     shm=$(mktemp -d /dev/shm/bench_save-XXXXXX)
-    judged prioritised "$build/bench/bench_save" 21 "$shm" || { rm -rf "$shm"; exit 1; }
+    judged "$build/bench/bench_save" 21 "$shm" || { rm -rf "$shm"; exit 1; }
     rm -rf "$shm"
 fi
 fi
@@ -192,12 +187,12 @@ fi
 if wanted wayland; then
 echo "== Wayland launch through the portal (wayland.py)"
 if [ "$(id -u)" -eq 0 ] && command -v sway >/dev/null; then
-    judged prioritised python3 "$here/wayland.py" "$build" 7
+    judged python3 "$here/wayland.py" "$build" 7
 else
     echo "no headless sway here (it needs root and sway): the launch is not measured"
 fi
 echo "== decoding the portal's picture (bench_decode)"
-prioritised "$build/bench/bench_decode" 11
+"$build/bench/bench_decode" 11
 fi
 
 # Captures in a row, box ticked and clear, JPG and BMP, every file checked against the screen; a capture that says

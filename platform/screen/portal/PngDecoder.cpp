@@ -150,7 +150,7 @@ QImage PngDecoder::decode(const QByteArray& data, const QString& path)
                  .arg(path)
                  .arg(header.width)
                  .arg(header.height)
-                 .arg(kMaxPictureBytes / (1024 * 1024)));
+                 .arg(kMaxPictureBytes / (std::size_t{1024} * 1024)));
     }
     QImage image(static_cast<int>(header.width), static_cast<int>(header.height), QImage::Format_RGB32);
     if (image.isNull()) {
