@@ -1,4 +1,3 @@
-#include "platform/errors/Failure.h"
 #include "platform/screen/portal/PngDecoder.h"
 #include "support/TestFiles.h"
 
@@ -130,7 +129,9 @@ void TestPngDecoder::decodesAsQtDoes()
     QCOMPARE(header.colourType, colourType);
     QCOMPARE(header.interlaced, interlaced);
 
-    const QImage decoded = PngDecoder::decode(png, QStringLiteral("shot.png"));
+    QString error;
+    const QImage decoded = PngDecoder::decode(png, &error);
+    QCOMPARE(error, QString());
     const QImage expected = QImage::fromData(png, "PNG").convertToFormat(QImage::Format_ARGB32);
     QCOMPARE(decoded.format(), QImage::Format_RGB32);
     QCOMPARE(decoded.size(), expected.size());
@@ -151,33 +152,33 @@ void TestPngDecoder::decodesAsQtDoes()
 void TestPngDecoder::badFilesAreRefused_data()
 {
     QTest::addColumn<QByteArray>("png");
-    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("error");
     const QByteArray good = savedByQt(desktop(QImage::Format_RGB32));
-    const QString unreadable =
-        QStringLiteral("Cannot read the screen: the screenshot shot.png is not a picture that can be read (");
-    QTest::newRow("the signature alone") << good.left(8) << unreadable;
-    QTest::newRow("cut short in the image data") << good.left(good.size() / 2) << unreadable;
+    const QString endsEarly = QStringLiteral("the file ends early");
+    QTest::newRow("the signature alone") << good.left(8) << endsEarly;
+    QTest::newRow("cut short in the image data") << good.left(good.size() / 2) << endsEarly;
+    // The image data's own checksum is not checked, its chunk's is; where the decoder notices first depends on the
+    // byte, so any reason will do.
     QByteArray damaged = good;
-    damaged[damaged.size() - 30] = static_cast<char>(damaged.at(damaged.size() - 30) ^ 0x10);
-    QTest::newRow("a byte of the image data changed") << damaged << unreadable;
-    QTest::newRow("0 x 0 pixels") << withSize(good, 0, 0) << unreadable;
+    const qsizetype inImageData = good.indexOf("IDAT") + 100;
+    damaged[inImageData] = static_cast<char>(damaged.at(inImageData) ^ 0x10);
+    QTest::newRow("a byte of the image data changed") << damaged << QString();
+    QTest::newRow("0 x 0 pixels") << withSize(good, 0, 0) << QStringLiteral("Invalid IHDR data");
     // Refused before anything is allocated for it.
-    QTest::newRow("too large to decode")
-        << withSize(good, 40000, 40000)
-        << QStringLiteral(
-               "Cannot read the screen: the screenshot shot.png of 40000 x 40000 pixels is larger than 1024 MB");
+    QTest::newRow("too large to decode") << withSize(good, 40000, 40000)
+                                         << QStringLiteral("40000 x 40000 pixels take more than 1024 MB");
 }
 
 void TestPngDecoder::badFilesAreRefused()
 {
     QFETCH(QByteArray, png);
-    QFETCH(QString, description);
-    try {
-        PngDecoder::decode(png, QStringLiteral("shot.png"));
-        QFAIL("the file was decoded");
-    } catch (const Failure& failure) {
-        QVERIFY2(failure.description().startsWith(description), qPrintable(failure.description()));
-    }
+    QFETCH(QString, error);
+    QString reason;
+    QVERIFY(PngDecoder::decode(png, &reason).isNull());
+    if (error.isEmpty())
+        QVERIFY(!reason.isEmpty());
+    else
+        QCOMPARE(reason, error);
 }
 
 QTEST_MAIN(TestPngDecoder)

@@ -1,7 +1,5 @@
 #include "platform/screen/portal/PngDecoder.h"
 
-#include "platform/errors/Failure.h"
-
 #include <QByteArray>
 #include <QString>
 
@@ -109,22 +107,6 @@ bool readRows(const Decoder& decoder, std::uint8_t* bits, std::ptrdiff_t stride,
     return true;
 }
 
-[[noreturn]] void fail(const QString& why)
-{
-    throw Failure(QStringLiteral("Cannot read the screen: ") + why);
-}
-
-[[noreturn]] void unreadable(const QString& path, const Source& source)
-{
-    fail(QStringLiteral("the screenshot %1 is not a picture that can be read (%2)")
-             .arg(path, QString::fromUtf8(source.error)));
-}
-
-[[noreturn]] void outOfMemory(const QString& path)
-{
-    fail(QStringLiteral("out of memory for the screenshot %1").arg(path));
-}
-
 } // namespace
 
 bool PngDecoder::recognises(const QByteArray& data)
@@ -132,32 +114,36 @@ bool PngDecoder::recognises(const QByteArray& data)
     return data.size() >= 8 && png_sig_cmp(reinterpret_cast<png_const_bytep>(data.constData()), 0, 8) == 0;
 }
 
-QImage PngDecoder::decode(const QByteArray& data, const QString& path)
+QImage PngDecoder::decode(const QByteArray& data, QString* error)
 {
     Source source;
     source.data = &data;
     const Decoder decoder(source);
     if (decoder.info == nullptr) {
-        outOfMemory(path);
+        *error = QStringLiteral("out of memory");
+        return {};
     }
     png_set_read_fn(decoder.png, &source, readBytes);
     Header header;
     if (!readHeader(decoder, header)) {
-        unreadable(path, source);
+        *error = QString::fromUtf8(source.error);
+        return {};
     }
     if (std::uint64_t{header.width} * header.height > kMaxPictureBytes / 4) {
-        fail(QStringLiteral("the screenshot %1 of %2 x %3 pixels is larger than %4 MB")
-                 .arg(path)
-                 .arg(header.width)
-                 .arg(header.height)
-                 .arg(kMaxPictureBytes / (std::size_t{1024} * 1024)));
+        *error = QStringLiteral("%1 x %2 pixels take more than %3 MB")
+                     .arg(header.width)
+                     .arg(header.height)
+                     .arg(kMaxPictureBytes / (std::size_t{1024} * 1024));
+        return {};
     }
     QImage image(static_cast<int>(header.width), static_cast<int>(header.height), QImage::Format_RGB32);
     if (image.isNull()) {
-        outOfMemory(path);
+        *error = QStringLiteral("out of memory");
+        return {};
     }
     if (!readRows(decoder, image.bits(), image.bytesPerLine(), header.height)) {
-        unreadable(path, source);
+        *error = QString::fromUtf8(source.error);
+        return {};
     }
     return image;
 }

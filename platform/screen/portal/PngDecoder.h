@@ -13,7 +13,7 @@ class PngDecoder {
 public:
     // Whether `data` starts with the PNG signature.
     static bool recognises(const QByteArray& data);
-    // Throws Failure "Cannot read the screen: the screenshot PATH is not a picture that can be read (REASON)" for a
-    // damaged or truncated file, and says so when the picture would not fit in memory.
-    static QImage decode(const QByteArray& data, const QString& path);
+    // A null image when the file is damaged or cut short, or its picture would not fit in memory; `error` then says
+    // why.
+    static QImage decode(const QByteArray& data, QString* error);
 };

@@ -147,7 +147,7 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     removePortalPicture(path, read.identity, requestedNs);
     checkDeclaredSize(read.bytes, path);
     QString error;
-    QImage image = PngDecoder::recognises(read.bytes) ? PngDecoder::decode(read.bytes, path)
+    QImage image = PngDecoder::recognises(read.bytes) ? PngDecoder::decode(read.bytes, &error)
                                                       : decodePicture(std::move(read.bytes), &error);
     if (image.isNull()) {
         fail(QStringLiteral("the screenshot %1 is not a picture that can be read (%2)").arg(path, error));
