@@ -286,20 +286,23 @@ struct CompressDeleter {
 // The encoder's thread, stopped and joined on every way out of the save.
 class EncoderThread {
 public:
-    EncoderThread(Pipeline& pipeline, std::thread thread)
+    explicit EncoderThread(Pipeline& pipeline)
         : m_pipeline(pipeline)
-        , m_thread(std::move(thread))
     {}
-    ~EncoderThread()
+    ~EncoderThread() { stop(); }
+    EncoderThread(const EncoderThread&) = delete;
+    EncoderThread& operator=(const EncoderThread&) = delete;
+
+    template <typename Work> void start(Work work) { m_thread = std::thread(std::move(work)); }
+    void join() { m_thread.join(); }
+    // Makes the encoder give up at its next piece and waits for it.
+    void stop()
     {
         if (m_thread.joinable()) {
             m_pipeline.abandon();
             m_thread.join();
         }
     }
-    EncoderThread(const EncoderThread&) = delete;
-    EncoderThread& operator=(const EncoderThread&) = delete;
-    void join() { m_thread.join(); }
 
 private:
     Pipeline& m_pipeline;
@@ -359,10 +362,9 @@ QString SavePictureAsJpeg(const Picture& picture, const QString& fileName, quint
     destination.base.term_destination = finishDestination;
     info.dest = &destination.base;
 
-    std::unique_ptr<EncoderThread> encoder;
+    EncoderThread encoder(*pipeline);
     try {
-        encoder = std::make_unique<EncoderThread>(*pipeline,
-                                                  std::thread([&] { pipeline->finish(encode(info, errors, *job)); }));
+        encoder.start([&] { pipeline->finish(encode(info, errors, *job)); });
     } catch (const std::system_error&) {
         raise(JpegStatus::OutOfMemory); // no thread to be had
     }
@@ -374,10 +376,10 @@ QString SavePictureAsJpeg(const Picture& picture, const QString& fileName, quint
             pipeline->giveBack(piece.data);
         }
     } catch (const Failure&) {
-        encoder.reset();
+        encoder.stop();
         raise(JpegStatus::WriteFailed);
     }
-    encoder->join();
+    encoder.join();
     if (const int status = pipeline->status(); status != JpegStatus::Ok) {
         raise(status);
     }
