@@ -1,7 +1,9 @@
 // The desktop portal's screenshot, taken apart: the bare round trip (call to answer, the file written), reading and
-// decoding that file, and the whole grab of the screen service. Run inside a Wayland session with the portal, e.g.
-// through bench/wayland.py; argument: the number of timed runs.
+// decoding that file (with the program's PNG decoder, and with Qt's reader for comparison), and the whole grab of the
+// screen service. Run inside a Wayland session with the portal, e.g. through bench/wayland.py. Arguments: the number
+// of timed runs, and optionally a path where a copy of the first picture is kept for bench_decode.
 #include "imaging/modCapture.h"
+#include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalRequest.h"
 #include "platform/screen/portal/PortalScreen.h"
 
@@ -44,6 +46,7 @@ int main(int argc, char** argv)
     std::vector<double> roundTrip;
     std::vector<double> read;
     std::vector<double> decode;
+    std::vector<double> decodeWithQt;
     std::vector<double> grab;
     try {
         PortalScreen screen;
@@ -60,10 +63,21 @@ int main(int argc, char** argv)
                 }
             });
             QImage image;
-            const double decoding = millisecondsOf([&] { image.loadFromData(bytes); });
+            const double decoding = millisecondsOf([&] {
+                QString error;
+                image = PngDecoder::decode(bytes, &error);
+            });
+            const double decodingWithQt = millisecondsOf([&] { QImage().loadFromData(bytes); });
             QFile::remove(path);
             const double whole = millisecondsOf([&] { GrabScreen(screen); });
             if (i == 0) {
+                if (argc > 2) {
+                    QFile kept(QString::fromLocal8Bit(argv[2]));
+                    if (!kept.open(QIODevice::WriteOnly) || kept.write(bytes) != bytes.size()) {
+                        std::fprintf(stderr, "cannot keep the picture in %s\n", argv[2]);
+                        return 1;
+                    }
+                }
                 std::printf("picture %d x %d, format %d, file %lld bytes\n", image.width(), image.height(),
                             static_cast<int>(image.format()), static_cast<long long>(bytes.size()));
                 continue; // the first run starts the backend
@@ -71,6 +85,7 @@ int main(int argc, char** argv)
             roundTrip.push_back(trip);
             read.push_back(reading);
             decode.push_back(decoding);
+            decodeWithQt.push_back(decodingWithQt);
             grab.push_back(whole);
         }
     } catch (const std::exception& error) {
@@ -79,7 +94,7 @@ int main(int argc, char** argv)
     }
     std::printf("portal round trip (call to answer, file written): %.1f ms\n", median(roundTrip));
     std::printf("reading the file: %.1f ms\n", median(read));
-    std::printf("decoding it: %.1f ms\n", median(decode));
+    std::printf("decoding it: %.1f ms (Qt's reader: %.1f ms)\n", median(decode), median(decodeWithQt));
     std::printf("GrabScreen through the portal (all of it): %.1f ms\n", median(grab));
     return 0;
 }

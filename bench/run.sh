@@ -17,6 +17,8 @@ wanted() {
 }
 runtime=$(mktemp -d)
 chmod 700 "$runtime"
+# Other work on the machine slows the figures; its load says how much to trust them.
+echo "load average $(cut -d ' ' -f 1-3 /proc/loadavg) on $(nproc) cores"
 export XDG_RUNTIME_DIR="$runtime"
 export QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY XDG_SESSION_TYPE
@@ -59,6 +61,15 @@ start_openbox() {
     done
 }
 
+# judged COMMAND...: runs the command and keeps the lines that judge a figure against its goal, for the summary at
+# the end.
+judged() {
+    if "$@" >"$runtime/out"; then status=0; else status=$?; fi
+    cat "$runtime/out"
+    grep 'goal <=' "$runtime/out" >>"$runtime/goals" || true
+    return $status
+}
+
 # with_screens COMMAND...: runs the command on a 1920x1080 and on a 3840x2160 screen.
 with_screens() {
     for size in 1920x1080 3840x2160; do
@@ -78,10 +89,10 @@ fi
 # what remains is the cost around the encoder.
 if wanted save; then
 echo "== capture save (bench_save)"
-"$build/bench/bench_save"
+judged "$build/bench/bench_save" 21
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then
     shm=$(mktemp -d /dev/shm/bench_save-XXXXXX)
-    "$build/bench/bench_save" 11 "$shm" || { rm -rf "$shm"; exit 1; }
+    judged "$build/bench/bench_save" 21 "$shm" || { rm -rf "$shm"; exit 1; }
     rm -rf "$shm"
 fi
 fi
@@ -171,9 +182,17 @@ fi
 
 # On headless sway with the desktop portal, as its own unprivileged user (so it needs root): "Start Capturing" to the
 # overlay with its picture, beside the bare portal round trip.
+# wayland.py decodes the portal's own pictures again outside the session; bench_decode then does the same with
+# desktops made here, which needs no session.
 if wanted wayland; then
 echo "== Wayland launch through the portal (wayland.py)"
-python3 "$here/wayland.py" "$build" 7
+if [ "$(id -u)" -eq 0 ] && command -v sway >/dev/null; then
+    judged python3 "$here/wayland.py" "$build" 7
+else
+    echo "no headless sway here (it needs root and sway): the launch is not measured"
+fi
+echo "== decoding the portal's picture (bench_decode)"
+"$build/bench/bench_decode" 11
 fi
 
 # Captures in a row, box ticked and clear, JPG and BMP, every file checked against the screen; a capture that says
@@ -182,4 +201,9 @@ fi
 if wanted loop; then
 echo "== captures checked one by one (capture_loop.py)"
 QUOSH_BIN="$build/app/quosh" python3 "$here/capture_loop.py" --runs "${QUOSH_LOOP_RUNS:-200}"
+fi
+
+if [ -s "$runtime/goals" ]; then
+    echo "== against the goals"
+    cat "$runtime/goals"
 fi

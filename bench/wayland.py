@@ -5,13 +5,20 @@ Usage: python3 bench/wayland.py BUILD_DIR [RUNS]"""
 import json
 import os
 import queue
+import shutil
 import statistics
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "wayland"))
 from harness import DOUBLE_CLICK_INTERVAL, PRODUCT, SECTION, Session, wait_until  # noqa: E402
+
+
+# "Start Capturing" to the overlay, against the bare portal round trip.
+GOAL = 1.2
 
 
 def window_events(session):
@@ -71,21 +78,40 @@ def launch_times(session, binary, runs):
 def main():
     build = os.path.abspath(sys.argv[1])
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 10
-    for width, height in ((1920, 1080), (3840, 2160)):
-        session = Session(width, height)
-        try:
-            portal = session.run(f"{build}/bench/bench_portal", runs,
-                                 env=dict(session.env, QT_QPA_PLATFORM="wayland"))
-            times = launch_times(session, f"{build}/app/quosh", runs)
-        finally:
-            session.close()
-        trip = float(portal.split("round trip (call to answer, file written): ")[1].split(" ms")[0])
-        print(f"== {width}x{height}, median of {runs}")
-        print(portal.rstrip())
-        hidden = statistics.median(t[0] for t in times)
-        launch = statistics.median(t[1] for t in times)
-        print(f"Start Capturing to the main window gone: {hidden:.1f} ms")
-        print(f"Start Capturing to the overlay shown: {launch:.1f} ms, {launch / trip:.2f}x the bare round trip")
+    kept = tempfile.mkdtemp(prefix="quosh-portal-pictures-")
+    try:
+        for width, height in ((1920, 1080), (3840, 2160)):
+            measure(build, runs, width, height, kept)
+    finally:
+        shutil.rmtree(kept)
+
+
+def measure(build, runs, width, height, kept):
+    session = Session(width, height)
+    try:
+        picture = os.path.join(session.make_dir("kept"), "portal.png")
+        portal = session.run(f"{build}/bench/bench_portal", runs, picture,
+                             env=dict(session.env, QT_QPA_PLATFORM="wayland"))
+        picture = shutil.copy(picture, os.path.join(kept, f"portal-{width}x{height}.png"))
+        times = launch_times(session, f"{build}/app/quosh", runs)
+    finally:
+        session.close()
+    trip = float(portal.split("round trip (call to answer, file written): ")[1].split(" ms")[0])
+    print(f"== {width}x{height}, median of {runs}")
+    print(portal.rstrip())
+    hidden = statistics.median(t[0] for t in times)
+    launch = statistics.median(t[1] for t in times)
+    print(f"Start Capturing to the main window gone: {hidden:.1f} ms")
+    decode = float(portal.split("decoding it: ")[1].split(" ms")[0])
+    print(f"{width}x{height}: Start Capturing to the overlay shown {launch:.1f} ms, {launch / trip:.2f}x the bare "
+          f"round trip, goal <= {GOAL:.2f}x: {'met' if launch / trip <= GOAL else 'MISSED'}")
+    print(f"  added to the round trip: {launch - trip:.1f} ms, of which decoding the picture {decode:.1f} ms; "
+          f"the goal leaves {trip * (GOAL - 1):.1f} ms")
+
+    # The portal's own picture decoded again outside the session, where the compositor and the portal do not share
+    # the machine with the decoder.
+    print(subprocess.run([f"{build}/bench/bench_decode", "11", picture], check=True, capture_output=True,
+                         text=True).stdout.rstrip())
 
 
 if __name__ == "__main__":

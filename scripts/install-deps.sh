@@ -8,6 +8,7 @@ packages=(
     # build
     build-essential pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
     libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libturbojpeg0-dev libjpeg62-turbo-dev
+    libpng-dev
     # fonts the main window is drawn with (metric-compatible with Arial)
     fonts-liberation2
     # what the tests load rather than start: an X authority for Xvfb, the session bus, images as arrays,

@@ -184,6 +184,24 @@ void SafeFile::write(const void* data, std::size_t size)
     }
 }
 
+void SafeFile::startWriteback() noexcept
+{
+    if (m_fd < 0 || m_written <= m_writebackFrom) {
+        return;
+    }
+    static_cast<void>(::sync_file_range(m_fd, m_writebackFrom, m_written - m_writebackFrom, SYNC_FILE_RANGE_WRITE));
+    m_writebackFrom = m_written;
+}
+
+std::size_t SafeFile::preferredWriteSize() const noexcept
+{
+    struct stat status {};
+    if (m_fd < 0 || ::fstat(m_fd, &status) != 0 || status.st_blksize <= 0) {
+        return 4096;
+    }
+    return static_cast<std::size_t>(status.st_blksize);
+}
+
 QString SafeFile::commit()
 {
     if (m_fd < 0) {

@@ -24,6 +24,12 @@ public:
 
     // Writes all `size` bytes, however the system splits them.
     void write(const void* data, std::size_t size);
+    // Starts the disk's writeback of what was written since the last call and returns without waiting for it, so
+    // that the flush in commit() finds most of the file on its way already. Never fails: a file system that cannot
+    // do it leaves everything to the flush, which also reports any error the disk gives.
+    void startWriteback() noexcept;
+    // The file system's preferred size of one write, in bytes (4096 where it does not say).
+    std::size_t preferredWriteSize() const noexcept;
     // Makes the data durable, closes the file and moves it into place; returns the path it was given.
     QString commit();
 
@@ -65,4 +71,5 @@ private:
     QByteArray m_tempPath; // native encoding, as the system calls want it
     int m_fd = -1;
     std::int64_t m_written = 0;
+    std::int64_t m_writebackFrom = 0; // bytes before it have had their writeback started
 };

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <turbojpeg.h>
 #include <unistd.h>
 
 namespace {
@@ -94,6 +95,32 @@ Picture indexedWithShortPalette()
         palette.push_back(
             {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(255 - i), static_cast<std::uint8_t>(i * 5), 0});
     return Picture(std::move(bitmap), std::move(palette));
+}
+
+// Noise does not compress: a JPEG of it comes out near its raw size.
+Picture noisy(int width, int height)
+{
+    PixelBuffer bitmap = PixelBuffer::allocate(width, height, PixelFormat::Bgrx32);
+    quint32 seed = 12345;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width * 4; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            bitmap.row(y)[x] = static_cast<std::uint8_t>(seed >> 24);
+        }
+    return Picture(std::move(bitmap), {});
+}
+
+// What tjCompress2 makes of the same colours at quality 100, 4:4:4.
+QByteArray encoderAlone(const QImage& image)
+{
+    const std::unique_ptr<void, int (*)(void*)> handle(tjInitCompress(), tjDestroy);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    if (tjCompress2(handle.get(), image.constBits(), image.width(), static_cast<int>(image.bytesPerLine()),
+                    image.height(), TJPF_BGRX, &out, &size, TJSAMP_444, 100, 0) != 0)
+        return {};
+    const std::unique_ptr<unsigned char, void (*)(unsigned char*)> release(out, tjFree);
+    return QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(size));
 }
 
 // A part of a larger picture read in place: its rows start at an offset and lie the whole picture's stride apart.
@@ -195,6 +222,8 @@ class TestImageWriters : public QObject {
 private slots:
     void writeAndReadBack_data();
     void writeAndReadBack();
+    void jpegIsTheEncodersOwnOutput_data();
+    void jpegIsTheEncodersOwnOutput();
     void failedSaveLeavesNothingBehind_data();
     void failedSaveLeavesNothingBehind();
     void readOnlyFolder_data();
@@ -279,6 +308,34 @@ void TestImageWriters::writeAndReadBack()
         const double quality = psnr(written, expected);
         QVERIFY2(quality >= 50.0, qPrintable(QStringLiteral("PSNR %1 dB").arg(quality)));
     }
+}
+
+void TestImageWriters::jpegIsTheEncodersOwnOutput_data()
+{
+    QTest::addColumn<std::shared_ptr<Picture>>("picture");
+    const auto add = [](const char* name, Picture picture) {
+        QTest::newRow(name) << std::make_shared<Picture>(std::move(picture));
+    };
+    const QRect part(13, 7, 41, 29);
+    add("32-bit screen", screenLike(PixelFormat::Bgrx32, 101, 67));
+    add("32-bit region in place", regionOf(screenLike(PixelFormat::Bgrx32, 101, 67), part));
+    add("16-bit region in place", regionOf(screenLike(PixelFormat::Rgb565, 101, 67), part));
+    add("8-bit with palette", screenLike(PixelFormat::Indexed8, 61, 40));
+    add("1x1", screenLike(PixelFormat::Bgrx32, 1, 1));
+    // Some megabytes of output: dozens of pieces pass from the encoder to the file.
+    add("noise, many pieces", noisy(1200, 900));
+}
+
+void TestImageWriters::jpegIsTheEncodersOwnOutput()
+{
+    QFETCH(std::shared_ptr<Picture>, picture);
+    QTemporaryDir folder;
+    const QString path = SavePictureAsJpeg(*picture, folder.filePath(QStringLiteral("x.jpg")), 100);
+    const QByteArray expected = encoderAlone(picture->view().convertToFormat(QImage::Format_RGB32));
+    QVERIFY(!expected.isEmpty());
+    const QByteArray written = readFileBytes(path);
+    QCOMPARE(written.size(), expected.size());
+    QVERIFY(written == expected);
 }
 
 void TestImageWriters::failedSaveLeavesNothingBehind_data()
@@ -391,15 +448,8 @@ void TestImageWriters::fullDiskThenRoomAgain()
         QSKIP("cannot mount a tmpfs here (needs root)");
     const QString path = folder + QStringLiteral("/Screen Capture 12_06_26_16_49_54") + extension(writer);
 
-    // Noise does not compress: either format comes out well past 64 KiB.
-    PixelBuffer noisy = PixelBuffer::allocate(200, 200, PixelFormat::Bgrx32);
-    quint32 seed = 12345;
-    for (int y = 0; y < 200; ++y)
-        for (int x = 0; x < 800; ++x) {
-            seed = seed * 1664525u + 1013904223u;
-            noisy.row(y)[x] = static_cast<std::uint8_t>(seed >> 24);
-        }
-    const Picture big(std::move(noisy), {});
+    // Either format comes out well past 64 KiB.
+    const Picture big = noisy(200, 200);
     try {
         save(writer, big, path);
         QFAIL("a file larger than the disk was saved");

@@ -3,6 +3,7 @@
 #include "platform/errors/Failure.h"
 #include "platform/files/RegularFile.h"
 #include "platform/screen/ImageStorage.h"
+#include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalRequest.h"
 
@@ -146,7 +147,8 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     removePortalPicture(path, read.identity, requestedNs);
     checkDeclaredSize(read.bytes, path);
     QString error;
-    QImage image = decodePicture(std::move(read.bytes), &error);
+    QImage image = PngDecoder::recognises(read.bytes) ? PngDecoder::decode(read.bytes, &error)
+                                                      : decodePicture(std::move(read.bytes), &error);
     if (image.isNull()) {
         fail(QStringLiteral("the screenshot %1 is not a picture that can be read (%2)").arg(path, error));
     }

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QImage>
+
+class QByteArray;
+class QString;
+
+// The portal's screenshot as a PNG file, decoded once straight into the picture's own format (QImage::Format_RGB32:
+// B, G, R and 0xff in memory), whatever its colour type, bit depth and interlacing. The screen has no
+// transparency: the colour of every pixel is taken as it stands and its alpha, if any, is dropped. 16-bit samples
+// are rounded to the nearest 8-bit value.
+class PngDecoder {
+public:
+    // Whether `data` starts with the PNG signature.
+    static bool recognises(const QByteArray& data);
+    // A null image when the file is damaged or cut short, or its picture would not fit in memory; `error` then says
+    // why.
+    static QImage decode(const QByteArray& data, QString* error);
+};

@@ -1,0 +1,185 @@
+#include "platform/screen/portal/PngDecoder.h"
+#include "support/TestFiles.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QTest>
+#include <QtEndian>
+
+namespace {
+
+// A small desktop: gradients, dark strokes like text, and a translucent band along the bottom.
+QImage desktop(QImage::Format format)
+{
+    QImage image(67, 43, QImage::Format_RGBA64);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            // 16-bit values that are not 8-bit ones widened, so that rounding them down to 8 bits is seen.
+            const auto sample = [](int eight, int extra) { return static_cast<quint16>(eight * 257 + extra); };
+            QRgba64 colour = QRgba64::fromRgba64(sample(20 + x * 3, 131), sample(200 - y * 4, 97),
+                                                 sample((x * y) % 255, x * 3), y >= 30 ? sample(96 + x, 0) : 65535);
+            if (y > 8 && y < 20 && (x / 2 + y) % 3 == 0)
+                colour = QRgba64::fromRgba64(4112, 4112, 4200, 65535);
+            image.setPixelColor(x, y, QColor::fromRgba64(colour));
+        }
+    return image.convertToFormat(format);
+}
+
+QByteArray savedByQt(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+struct Header {
+    int depth = 0;
+    int colourType = 0;
+    bool interlaced = false;
+};
+
+Header headerOf(const QByteArray& png)
+{
+    return {static_cast<unsigned char>(png.at(24)), static_cast<unsigned char>(png.at(25)), png.at(28) != 0};
+}
+
+quint32 crc32(const QByteArray& bytes)
+{
+    quint32 crc = 0xffffffffu;
+    for (const char byte : bytes) {
+        crc ^= static_cast<unsigned char>(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// `png` with the IHDR's size replaced, its checksum made right again.
+QByteArray withSize(QByteArray png, quint32 width, quint32 height)
+{
+    qToBigEndian(width, png.data() + 16);
+    qToBigEndian(height, png.data() + 20);
+    qToBigEndian(crc32(png.mid(12, 17)), png.data() + 29);
+    return png;
+}
+
+} // namespace
+
+class TestPngDecoder : public QObject {
+    Q_OBJECT
+private slots:
+    void decodesAsQtDoes_data();
+    void decodesAsQtDoes();
+    void badFilesAreRefused_data();
+    void badFilesAreRefused();
+};
+
+void TestPngDecoder::decodesAsQtDoes_data()
+{
+    QTest::addColumn<QByteArray>("png");
+    QTest::addColumn<int>("depth");
+    QTest::addColumn<int>("colourType"); // 0 gray, 2 RGB, 3 palette, 4 gray and alpha, 6 RGBA
+    QTest::addColumn<bool>("interlaced");
+    const auto qt = [](const char* name, QImage::Format format, int depth, int colourType) {
+        QTest::newRow(name) << savedByQt(desktop(format)) << depth << colourType << false;
+    };
+    qt("Qt: RGB", QImage::Format_RGB32, 8, 2);
+    qt("Qt: RGBA", QImage::Format_ARGB32, 8, 6);
+    qt("Qt: paletted", QImage::Format_Indexed8, 8, 3);
+    qt("Qt: 1-bit", QImage::Format_Mono, 1, 3);
+    qt("Qt: gray", QImage::Format_Grayscale8, 8, 0);
+    qt("Qt: 16-bit gray", QImage::Format_Grayscale16, 16, 0);
+    qt("Qt: 16-bit RGB", QImage::Format_RGBX64, 16, 2);
+    qt("Qt: 16-bit RGBA", QImage::Format_RGBA64, 16, 6);
+
+    // Written by ImageMagick from the same kind of picture.
+    const auto file = [](const char* name, const char* file, int depth, int colourType, bool interlaced) {
+        QTest::newRow(name) << readFileBytes(QStringLiteral(QUOSH_PNG_SAMPLES "/") + QLatin1String(file)) << depth
+                            << colourType << interlaced;
+    };
+    file("ImageMagick: RGB", "rgb.png", 8, 2, false);
+    file("ImageMagick: RGB with gamma, chromaticity and text", "rgb-gamma-profile.png", 8, 2, false);
+    file("ImageMagick: RGBA", "rgba.png", 8, 6, false);
+    file("ImageMagick: paletted with transparency", "palette-transparent.png", 8, 3, false);
+    file("ImageMagick: 4-bit palette", "palette-4bit.png", 4, 3, false);
+    file("ImageMagick: 1-bit gray", "gray-1bit.png", 1, 0, false);
+    file("ImageMagick: 2-bit gray", "gray-2bit.png", 2, 0, false);
+    file("ImageMagick: 4-bit gray", "gray-4bit.png", 4, 0, false);
+    file("ImageMagick: gray", "gray.png", 8, 0, false);
+    file("ImageMagick: gray and alpha", "gray-alpha.png", 8, 4, false);
+    file("ImageMagick: 16-bit gray", "gray-16bit.png", 16, 0, false);
+    file("ImageMagick: 16-bit RGB", "rgb-16bit.png", 16, 2, false);
+    file("ImageMagick: 16-bit RGBA", "rgba-16bit.png", 16, 6, false);
+    file("ImageMagick: interlaced RGB", "rgb-interlaced.png", 8, 2, true);
+    file("ImageMagick: interlaced 16-bit RGBA", "rgba-16bit-interlaced.png", 16, 6, true);
+}
+
+// Every pixel's colour exactly as Qt's own decoder gives it, alpha dropped: the screen has no transparency.
+void TestPngDecoder::decodesAsQtDoes()
+{
+    QFETCH(QByteArray, png);
+    QFETCH(int, depth);
+    QFETCH(int, colourType);
+    QFETCH(bool, interlaced);
+    QVERIFY(PngDecoder::recognises(png));
+    const Header header = headerOf(png);
+    QCOMPARE(header.depth, depth);
+    QCOMPARE(header.colourType, colourType);
+    QCOMPARE(header.interlaced, interlaced);
+
+    QString error;
+    const QImage decoded = PngDecoder::decode(png, &error);
+    QCOMPARE(error, QString());
+    const QImage expected = QImage::fromData(png, "PNG").convertToFormat(QImage::Format_ARGB32);
+    QCOMPARE(decoded.format(), QImage::Format_RGB32);
+    QCOMPARE(decoded.size(), expected.size());
+    for (int y = 0; y < decoded.height(); ++y) {
+        const auto* ours = reinterpret_cast<const QRgb*>(decoded.constScanLine(y));
+        const auto* theirs = reinterpret_cast<const QRgb*>(expected.constScanLine(y));
+        for (int x = 0; x < decoded.width(); ++x) {
+            if (ours[x] != (theirs[x] | 0xff000000u))
+                QFAIL(qPrintable(QStringLiteral("pixel (%1, %2): %3, Qt %4")
+                                     .arg(x)
+                                     .arg(y)
+                                     .arg(ours[x], 8, 16, QLatin1Char('0'))
+                                     .arg(theirs[x], 8, 16, QLatin1Char('0'))));
+        }
+    }
+}
+
+void TestPngDecoder::badFilesAreRefused_data()
+{
+    QTest::addColumn<QByteArray>("png");
+    QTest::addColumn<QString>("error");
+    const QByteArray good = savedByQt(desktop(QImage::Format_RGB32));
+    const QString endsEarly = QStringLiteral("the file ends early");
+    QTest::newRow("the signature alone") << good.left(8) << endsEarly;
+    QTest::newRow("cut short in the image data") << good.left(good.size() / 2) << endsEarly;
+    // The image data's own checksum is not checked, its chunk's is; where the decoder notices first depends on the
+    // byte, so any reason will do.
+    QByteArray damaged = good;
+    const qsizetype inImageData = good.indexOf("IDAT") + 100;
+    damaged[inImageData] = static_cast<char>(damaged.at(inImageData) ^ 0x10);
+    QTest::newRow("a byte of the image data changed") << damaged << QString();
+    QTest::newRow("0 x 0 pixels") << withSize(good, 0, 0) << QStringLiteral("Invalid IHDR data");
+    // Refused before anything is allocated for it.
+    QTest::newRow("too large to decode") << withSize(good, 40000, 40000)
+                                         << QStringLiteral("40000 x 40000 pixels take more than 1024 MB");
+}
+
+void TestPngDecoder::badFilesAreRefused()
+{
+    QFETCH(QByteArray, png);
+    QFETCH(QString, error);
+    QString reason;
+    QVERIFY(PngDecoder::decode(png, &reason).isNull());
+    if (error.isEmpty())
+        QVERIFY(!reason.isEmpty());
+    else
+        QCOMPARE(reason, error);
+}
+
+QTEST_MAIN(TestPngDecoder)
+#include "tst_PngDecoder.moc"
