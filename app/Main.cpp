@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QRegularExpression>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +33,9 @@ void removeStaleCaptures(const QString& folderText)
     static const QRegularExpression captureName(QStringLiteral("Screen Capture \\d\\d(_\\d\\d){5}\\.(jpg|bmp)"));
     SafeFile::removeStaleTemporaryFiles(folderText, captureName, StaleAfterSeconds);
 }
+
+// An X server that accepts the connection and never answers would keep the start waiting for ever.
+constexpr std::chrono::seconds DisplayTimeLimit(5);
 
 QtMessageHandler g_previousHandler = nullptr;
 
@@ -56,7 +60,7 @@ void endOnFatal(QtMsgType type, const QMessageLogContext& context, const QString
 int Main(int argc, char* argv[])
 {
     applyUserFolderRules();
-    if (const QString reason = missingDisplayReason(argc, argv); !reason.isEmpty()) {
+    if (const QString reason = unusableDisplayReason(argc, argv, DisplayTimeLimit); !reason.isEmpty()) {
         std::fprintf(stderr, "quosh: %s\n", reason.toLocal8Bit().constData());
         return 1;
     }
