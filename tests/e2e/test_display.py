@@ -8,7 +8,7 @@ import subprocess
 import unittest
 
 import test_capture
-from harness import Program
+from harness import Program, spawn
 
 
 class CommandLineDisplayProgram(Program):
@@ -17,8 +17,8 @@ class CommandLineDisplayProgram(Program):
     def start(self, wait_main=True):
         env = dict(self.env)
         env.pop("DISPLAY", None)
-        self.process = subprocess.Popen([self.binary, "-display", self.display.name], env=env,
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.process = spawn([self.binary, "-display", self.display.name], env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True)
         return self.wait_main() if wait_main else None
 
 

@@ -11,6 +11,7 @@ using Clock = HideProbe::Clock;
 
 constexpr auto UnmapPoll = 1ms;          // the window manager unmaps a frame within a few milliseconds
 constexpr auto FramePeriod = 16ms;       // one frame of a 60 Hz screen
+constexpr auto DrawPoll = 4ms;           // a quarter frame: how soon a compositor's drawing of a move is seen
 constexpr auto MoveTimeout = 100ms;      // a window manager that has not moved the window by then will not
 constexpr int UnchangedFramesNeeded = 3; // a fade that has stalled for a frame is not taken for its end
 constexpr int Beyond = 64;               // how far past the screen's edge the window is asked to go
@@ -85,10 +86,11 @@ void waitUntilSettled(HideProbe& probe, const QRect& area, const QByteArray& sho
     }
 }
 
-// Moves the window beyond a corner it does not cover. Answers the corner and what it showed before, or nothing when
-// the window stayed where it was or was kept on the screen outside the corner.
+// Moves the window beyond a corner it does not cover, and waits until the screen shows the move. Answers the corner
+// and what it showed before, or nothing when the window stayed where it was or was kept on the screen outside the
+// corner.
 std::optional<std::pair<QRect, QByteArray>> moveIntoCorner(HideProbe& probe, const QRect& screen, const QRect& frame,
-                                                           Clock::time_point deadline)
+                                                           const QByteArray& shown, Clock::time_point deadline)
 {
     const std::optional<Corner> corner = freeCorner(screen, frame);
     if (!corner) {
@@ -109,6 +111,17 @@ std::optional<std::pair<QRect, QByteArray>> moveIntoCorner(HideProbe& probe, con
     if (moved == frame || moved.isEmpty() || (!visible.isEmpty() && !corner->area.contains(visible))) {
         return std::nullopt;
     }
+    // The server has moved the window; until the compositor has drawn the move, the corner shows what it showed
+    // before for the wrong reason. It has drawn it once the window has left its place, and, where part of it stays
+    // on the screen, arrived in the corner.
+    while (probe.now() < deadline) {
+        const QByteArray left = probe.pixels(frame & screen);
+        const QByteArray arrived = visible.isEmpty() ? QByteArray() : probe.pixels(corner->area);
+        if (left.isEmpty() || (left != shown && (visible.isEmpty() || arrived != before))) {
+            break;
+        }
+        probe.sleep(DrawPoll);
+    }
     return std::pair{corner->area, before};
 }
 
@@ -125,7 +138,7 @@ void hideAndWait(HideProbe& probe, bool isComposited, Clock::time_point deadline
     }
     const QRect area = frame & screen;
     const QByteArray shown = probe.pixels(area);
-    if (const auto corner = moveIntoCorner(probe, screen, frame, deadline)) {
+    if (const auto corner = moveIntoCorner(probe, screen, frame, shown, deadline)) {
         probe.unmap();
         waitUntilUnmapped(probe, deadline);
         waitUntilShows(probe, corner->first, corner->second, deadline);
