@@ -13,11 +13,13 @@ from harness import spawn, stop_process, wait_until
 
 # picom fades a closing window by fade-out-step every fade-delta (10 ms): about 0.33 s by default, 0.5 s at 0.02.
 # openbox destroys the frame of a closing window, which cuts most fades short; without a window manager the whole
-# fade is drawn.
+# fade is drawn, here in steps 80 ms apart, longer than a wait for a few unchanged frames can tell from its end
+# (and with the window drawn at once when it opens).
 DESKTOPS = {
     "openbox, picom's default fade": (True, []),
     "openbox, a 0.5 s fade": (True, ["--fade-out-step", "0.02"]),
-    "no window manager, a 0.5 s fade": (False, ["--fade-out-step", "0.02"]),
+    "no window manager, a 1 s fade in steps": (False, ["--fade-in-step", "1", "--fade-delta", "80",
+                                                        "--fade-out-step", "0.08"]),
 }
 
 
@@ -41,24 +43,35 @@ class TestCompositor(test_capture.CaptureCase):
         wait_until(lambda: images.grab_root(self.display.env).rgb == self.pattern.rgb, what="picom to show the pattern")
         return picom
 
-    def wait_for_a_still_screen(self):
+    def wait_for_the_desktop_around_the_main_window(self):
         """Until the last run's overlay and "Done." box, which the compositor fades out as well, have gone: the hide
-        waits for the main window only."""
-        last = [None]
+        waits for the main window only. Around the main window (its frame with room to spare) the screen shows the
+        pattern again."""
+        x, y, width, height = self.display.geometry(self.main)
+        left, top, right, bottom = x - 10, y - 40, x + width + 10, y + height + 10
 
-        def still():
-            now = images.grab_root(self.display.env).rgb
-            same, last[0] = now == last[0], now
-            return same
+        def desktop_around():
+            screen = images.grab_root(self.display.env)
+            for row in range(screen.height):
+                if top <= row < bottom:
+                    spans = [(0, left), (right, screen.width)]
+                else:
+                    spans = [(0, screen.width)]
+                for start, end in spans:
+                    start, end = max(start, 0), min(end, screen.width)
+                    if start < end and screen.crop(start, row, end - start, 1).rgb != \
+                            self.pattern.crop(start, row, end - start, 1).rgb:
+                        return False
+            return True
 
-        wait_until(still, what="the screen to stop changing")
+        wait_until(desktop_around, what="the desktop around the main window")
 
     def captures_in_a_row(self):
         width, height = self.display_args["width"], self.display_args["height"]
         self.launch(hide="1")
         placed = self.display.geometry(self.main)
         for run in range(1, 4):
-            self.wait_for_a_still_screen()
+            self.wait_for_the_desktop_around_the_main_window()
             self.start_capture()
             self.drag(0, 0, width - 1, height - 1)
             self.confirm_done()
