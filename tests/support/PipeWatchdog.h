@@ -3,30 +3,25 @@
 #include <QFile>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-// Guards a step that must never wait on a named pipe. Should the step still be at it after `limit`, the watchdog
-// opens the pipe's two ends once, which ends an open or a read that waits there (the read sees the end of the data),
-// and remembers that it had to: the test fails in seconds instead of at the test runner's timeout.
+// Guards a step that must never wait on a named pipe. Should the step still be at it after three seconds, the
+// watchdog opens the pipe's two ends once, which ends an open or a read that waits there (the read sees the end of the
+// data), and remembers that it had to: the test fails in seconds instead of at the test runner's timeout.
 class PipeWatchdog {
 public:
-    explicit PipeWatchdog(const QString& path, std::chrono::seconds limit = std::chrono::seconds(3))
+    explicit PipeWatchdog(const QString& path)
         : m_path(QFile::encodeName(path))
-        , m_thread([this, limit] { watch(limit); })
+        , m_thread([this] { watch(); })
     {}
     ~PipeWatchdog()
     {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_isDone = true;
-        }
-        m_wake.notify_one();
+        m_isDone = true;
         m_thread.join();
         if (m_readEnd >= 0) {
             ::close(m_readEnd);
@@ -35,17 +30,16 @@ public:
     PipeWatchdog(const PipeWatchdog&) = delete;
     PipeWatchdog& operator=(const PipeWatchdog&) = delete;
 
-    bool hasFired() const
-    {
-        const std::lock_guard lock(m_mutex);
-        return m_hasFired;
-    }
+    bool hasFired() const { return m_hasFired; }
 
 private:
-    void watch(std::chrono::seconds limit)
+    void watch()
     {
-        std::unique_lock lock(m_mutex);
-        if (m_wake.wait_for(lock, limit, [this] { return m_isDone; })) {
+        using namespace std::chrono_literals;
+        for (auto waited = 0ms; waited < 3s && !m_isDone; waited += 10ms) {
+            std::this_thread::sleep_for(10ms);
+        }
+        if (m_isDone) {
             return;
         }
         m_hasFired = true;
@@ -58,10 +52,8 @@ private:
     }
 
     QByteArray m_path;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_isDone = false;
-    bool m_hasFired = false;
-    int m_readEnd = -1;
+    std::atomic<bool> m_isDone = false;
+    std::atomic<bool> m_hasFired = false;
+    int m_readEnd = -1; // written by the watch thread before it ends, read after the join
     std::thread m_thread;
 };
