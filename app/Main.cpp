@@ -11,11 +11,15 @@
 
 #include <QApplication>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
+
+// An X server that accepts the connection and never answers would keep the start waiting for ever.
+constexpr std::chrono::seconds DisplayTimeLimit(5);
 
 QtMessageHandler g_previousHandler = nullptr;
 
@@ -40,7 +44,7 @@ void endOnFatal(QtMsgType type, const QMessageLogContext& context, const QString
 int Main(int argc, char* argv[])
 {
     applyUserFolderRules();
-    if (const QString reason = missingDisplayReason(argc, argv); !reason.isEmpty()) {
+    if (const QString reason = unusableDisplayReason(argc, argv, DisplayTimeLimit); !reason.isEmpty()) {
         std::fprintf(stderr, "quosh: %s\n", reason.toLocal8Bit().constData());
         return 1;
     }

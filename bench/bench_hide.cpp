@@ -1,6 +1,7 @@
 // What "hidden = gone from the screen" costs before the grab: a window of the main window's size is hidden with
-// hideFromScreen() and with a plain hide(), again and again, on the running display. Run it through bench/run.sh,
-// which runs it under a window manager without and with a compositing manager.
+// hideFromScreen() and with a plain hide(), again and again, on the running display, and the whole screen at the
+// return is set beside the screen a second later: a difference is a window that a fade still showed. Run it through
+// bench/run.sh, which runs it without and with a compositing manager that fades closing windows out.
 // Usage: bench_hide [runs]   (default 21)
 #include "platform/screen/HideFromScreen.h"
 
@@ -42,15 +43,15 @@ QImage screenAt(const QRect& area)
     return QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
 }
 
-// Times each hide, and counts the hides after which the screen where the window was still changed: a fade that
-// had not ended when the hide returned.
+// Times each hide, and counts the hides after which the screen still changed: a fade that had not ended when the
+// hide returned.
 void timeHides(const char* what, QWidget& window, int runs, const std::function<void()>& hide)
 {
     std::vector<double> times;
     int stillChanging = 0;
     for (int i = 0; i < runs; ++i) {
         showAndSettle(window);
-        const QRect area = window.frameGeometry();
+        const QRect area = QGuiApplication::primaryScreen()->geometry();
         const auto start = Clock::now();
         hide();
         times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());

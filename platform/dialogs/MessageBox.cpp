@@ -1,6 +1,7 @@
 #include "platform/dialogs/MessageBox.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -23,6 +24,31 @@ MessageBox::MessageBox(QWidget* parent, const QString& title, const QString& tex
 {
     setTextFormat(Qt::PlainText);
     setTextInteractionFlags(Qt::NoTextInteraction);
+    // Keys go to the button that has the focus before the box sees them.
+    qApp->installEventFilter(this);
+}
+
+bool MessageBox::eventFilter(QObject* watched, QEvent* event)
+{
+    const QEvent::Type type = event->type();
+    if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::ShortcutOverride) {
+        return false;
+    }
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || (widget != this && !isAncestorOf(widget))) {
+        return false;
+    }
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (type == QEvent::KeyRelease) {
+        m_releasedKey = key->key();
+        m_releasedAt = key->timestamp();
+        return false;
+    }
+    const bool isRepeat = key->isAutoRepeat() || (key->key() == m_releasedKey && key->timestamp() == m_releasedAt);
+    if (isRepeat) {
+        event->accept();
+    }
+    return isRepeat;
 }
 
 QString MessageBox::clipboardText() const

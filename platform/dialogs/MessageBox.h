@@ -4,6 +4,9 @@
 
 // A message box that, like the Windows one, copies its whole content to the clipboard on Ctrl+C:
 // the title, the text and the buttons between dashed lines, so that users can paste a report into an e-mail.
+// A key that was held down before the box appeared does not press its button: the X server repeats a key that a
+// tool pressed and never released (some accessibility and scripting tools send a press alone), and each repeat
+// would close the box the moment it is shown.
 class MessageBox : public QMessageBox {
     Q_OBJECT
 public:
@@ -14,7 +17,12 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QString m_rawText; // the text as given, with its own line breaks
+    // The last key released in the box and when, in the window system's milliseconds: a repeat is a release and a
+    // press of the same key at the same time.
+    int m_releasedKey = 0;
+    quint64 m_releasedAt = 0;
 };

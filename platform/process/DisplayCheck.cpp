@@ -3,22 +3,92 @@
 #include <QByteArray>
 
 #include <cstring>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
 
-QString missingDisplayReason(int argc, char* argv[])
+#include <xcb/xcb.h>
+
+namespace {
+
+struct DisplayChoice {
+    bool isX11 = false;
+    QByteArray name; // empty: no display named anywhere
+};
+
+DisplayChoice chosenDisplay(int argc, char* argv[])
 {
+    std::optional<QByteArray> named;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (std::strcmp(arg, "-display") == 0 || std::strcmp(arg, "--display") == 0 ||
-            std::strcmp(arg, "-platform") == 0 || std::strcmp(arg, "--platform") == 0) {
+        if (std::strcmp(arg, "-platform") == 0 || std::strcmp(arg, "--platform") == 0) {
             return {};
+        }
+        if (std::strcmp(arg, "-display") == 0 || std::strcmp(arg, "--display") == 0) {
+            if (i + 1 >= argc) {
+                return {}; // the toolkit says what is missing
+            }
+            named = argv[i + 1];
         }
     }
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
     const bool x11Asked = platform.startsWith("xcb");
-    if ((!platform.isEmpty() && !x11Asked) || !qEnvironmentVariableIsEmpty("DISPLAY") ||
-        (!x11Asked && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))) {
+    const bool isWaylandSession =
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
+    if ((!platform.isEmpty() && !x11Asked) || (!x11Asked && !named && isWaylandSession)) {
         return {};
     }
-    return QStringLiteral("there is no display to show the window on: neither DISPLAY nor WAYLAND_DISPLAY is set "
-                          "(start it from a desktop session, or name a display with -display)");
+    return {true, named ? *named : qgetenv("DISPLAY")};
+}
+
+// What xcb_connect found, or nothing when the server did not answer in time. The attempt goes on in a thread of its
+// own, which a server that never answers keeps for the life of the process.
+std::optional<int> tryConnect(const QByteArray& name, std::chrono::milliseconds timeLimit)
+{
+    std::promise<int> outcome;
+    std::future<int> result = outcome.get_future();
+    std::thread([display = std::string(name.constData()), outcome = std::move(outcome)]() mutable {
+        int screen = 0;
+        xcb_connection_t* c = xcb_connect(display.c_str(), &screen);
+        const int error = xcb_connection_has_error(c);
+        xcb_disconnect(c);
+        outcome.set_value(error);
+    }).detach();
+    if (result.wait_for(timeLimit) != std::future_status::ready) {
+        return std::nullopt;
+    }
+    return result.get();
+}
+
+} // namespace
+
+QString unusableDisplayReason(int argc, char* argv[], std::chrono::milliseconds timeLimit)
+{
+    const DisplayChoice choice = chosenDisplay(argc, argv);
+    if (!choice.isX11) {
+        return {};
+    }
+    if (choice.name.isEmpty()) {
+        return QStringLiteral("there is no display to show the window on: neither DISPLAY nor WAYLAND_DISPLAY is set "
+                              "(start it from a desktop session, or name a display with -display)");
+    }
+    const QString name = QString::fromLocal8Bit(choice.name);
+    const std::optional<int> error = tryConnect(choice.name, timeLimit);
+    if (!error) {
+        return QStringLiteral("the X display \"%1\" did not answer within %2 seconds")
+            .arg(name)
+            .arg(static_cast<double>(timeLimit.count()) / 1000.0);
+    }
+    switch (*error) {
+    case 0:
+        return {};
+    case XCB_CONN_CLOSED_PARSE_ERR:
+        return QStringLiteral("\"%1\" is not the name of an X display (one looks like :0)").arg(name);
+    case XCB_CONN_CLOSED_INVALID_SCREEN:
+        return QStringLiteral("the X display \"%1\" has no such screen").arg(name);
+    default:
+        return QStringLiteral("cannot open the X display \"%1\": no X server runs there, or it refused the connection")
+            .arg(name);
+    }
 }

@@ -97,8 +97,27 @@ def faketime_library():
     return found[0]
 
 
+# The session bus of a display: nothing can be started on it by name (there is no service folder), so that every
+# process a test starts is one the harness started and stops.
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+
+
 class Display:
-    """An Xvfb server (never resetting) with openbox running on it."""
+    """An Xvfb server (never resetting) with openbox and a session bus of its own. Without a bus address, the toolkit
+    of a program started with DISPLAY set would launch a session bus of its own that outlives the program and the
+    server."""
 
     def __init__(self, width=1280, height=800, depth=24, window_manager=True, extra_args=()):
         self.runtime = tempfile.mkdtemp(prefix="quosh-runtime-")
@@ -106,6 +125,7 @@ class Display:
         os.chmod(self.runtime, 0o700)
         self.xvfb = None
         self.openbox = None
+        self.bus = None
         try:
             read_fd, write_fd = os.pipe()
             # SIGTERM lets the server remove its lock file and socket.
@@ -125,11 +145,22 @@ class Display:
             # A Wayland session would make the program read the screen through the desktop portal.
             self.env.pop("XDG_SESSION_TYPE", None)
             self.env.pop("QT_QPA_PLATFORM", None)
+            self.start_bus()
             if window_manager:
                 self.start_window_manager()
         except BaseException:
             self.close()
             raise
+
+    def start_bus(self):
+        socket = os.path.join(self.runtime, "bus")
+        config = os.path.join(self.runtime, "bus.conf")
+        with open(config, "w") as f:
+            f.write(BUS_CONFIG.format(socket=socket))
+        self.bus = spawn(["dbus-daemon", f"--config-file={config}", "--nofork"], env=self.env,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={socket}"
+        wait_until(lambda: os.path.exists(socket), what="the session bus")
 
     def start_window_manager(self):
         self.openbox = spawn(["openbox", "--sm-disable"], env=self.env, stdout=subprocess.DEVNULL,
@@ -241,6 +272,8 @@ class Display:
     def close(self):
         """Stops the window manager and the server; may be called again."""
         self.stop_window_manager()
+        stop_process(self.bus)
+        self.bus = None
         stop_process(self.xvfb)
         self.xvfb = None
         shutil.rmtree(self.runtime, ignore_errors=True)
@@ -272,7 +305,10 @@ class Program:
         with open(opener, "w") as f:
             f.write(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{self.opened_urls_path}"\n')
         os.chmod(opener, 0o755)
-        self.env = dict(display.env, HOME=self.home, XDG_CONFIG_HOME=self.config,
+        # Its temporary files stay in its home, which goes at the end of the test, however the program ended.
+        self.temporary = os.path.join(self.home, "tmp")
+        os.makedirs(self.temporary, exist_ok=True)
+        self.env = dict(display.env, HOME=self.home, XDG_CONFIG_HOME=self.config, TMPDIR=self.temporary,
                         XDG_DESKTOP_DIR=self.desktop, QT_QPA_PLATFORM="xcb",
                         PATH=self.tools + os.pathsep + display.env.get("PATH", os.defpath))
         self.env.update(extra_env or {})

@@ -1,6 +1,6 @@
 """Faults from outside injected into real capture runs: a full disk, an output folder that goes away or turns
-read-only while the overlay is up, a display that dies, a clipboard owner that does not answer, another program's
-always-on-top window and a window manager that restarts. The program must report what failed, leave no partial
+read-only while the overlay is up, a display that dies, a clipboard owner that does not answer, a key pressed and
+never released, another program's always-on-top window and a window manager that restarts. The program must report what failed, leave no partial
 file behind, bring the main window back and never crash."""
 
 import errno
@@ -151,6 +151,25 @@ class TestOtherPrograms(FaultCase):
         self.drag(500, 400, 560, 470)
         self.confirm_done()
         self.assert_same(images.read(self.only_file()), self.pattern.crop(500, 400, 60, 70))
+
+    def test_a_key_pressed_and_never_released_closes_one_done_box_only(self):
+        # Some accessibility and scripting tools send a press alone; the X server then repeats the key it holds down.
+        self.launch()
+        self.start_capture()
+        self.drag(500, 400, 560, 470)
+        box = self.display.wait_window(DONE_BOX)
+        self.display.xdotool("windowactivate", "--sync", box, check=False)
+        self.display.xdotool("keydown", "--window", box, "Return")
+        self.addCleanup(self.display.xdotool, "keyup", "Return", check=False)
+        wait_until(lambda: box not in self.display.windows(DONE_BOX), what="the first box to close")
+        self.program.wait_main()
+        self.start_capture()
+        self.drag(500, 400, 560, 470)
+        wait_until(lambda: len(self.files()) == 2, what="the second file")
+        # The repeats of the key held since before the box do not close it; a new press does.
+        self.assertEqual(self.display.read_box(DONE_BOX, dismiss=False)[1], "Done.")
+        self.display.xdotool("keyup", "Return")
+        self.confirm_done()
 
     def test_overlay_covers_an_always_on_top_window_and_saves_the_frozen_screen(self):
         helper = os.path.join(os.path.dirname(os.path.abspath(__file__)), "topmost_window.py")

@@ -5,6 +5,7 @@
 #include "fakes/FakeScreen.h"
 #include "fakes/FakeServices.h"
 #include "platform/Services.h"
+#include "platform/errors/Failure.h"
 
 #include <QString>
 #include <QStringList>
@@ -19,7 +20,8 @@ public:
     int hide = 0;
     bool visible = true;
     std::optional<quint64> startPress;
-    QStringList log; // "hide", "show"
+    bool failsStartPress = false; // the overlay is made, then its launch step fails before it is shown
+    QStringList log;              // "hide", "show"
     QWidget window;
 
     bool isJpegSelected() const override { return jpeg; }
@@ -37,7 +39,13 @@ public:
         log.append(QStringLiteral("hide"));
     }
     QWidget* widget() override { return &window; }
-    std::optional<quint64> lastStartPress() const override { return startPress; }
+    std::optional<quint64> lastStartPress() const override
+    {
+        if (failsStartPress) {
+            throw Failure(QStringLiteral("The start press cannot be told"));
+        }
+        return startPress;
+    }
 };
 
 // Every service a capture run uses, as fakes, with the probe installed.

@@ -81,6 +81,8 @@ QProcessEnvironment XvfbServer::environment() const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DISPLAY"), m_display);
+    // With DISPLAY set and no bus address, the toolkit of a client would launch a session bus that outlives the test.
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/dev/null/no-bus"));
     return environment;
 }
 

@@ -31,7 +31,7 @@ public:
     QString display() const { return m_display; } // ":N"
     QString errorString() const { return m_error; }
 
-    // The calling process's environment with DISPLAY pointing at this server.
+    // The calling process's environment with DISPLAY pointing at this server, and no session bus.
     QProcessEnvironment environment() const;
     // Runs an X client (xrandr, xwd, ...) against this server; true when it exits with status 0 in time.
     bool runClient(const QString& program, const QStringList& arguments, QByteArray* output = nullptr,

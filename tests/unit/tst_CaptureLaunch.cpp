@@ -85,6 +85,7 @@ private slots:
     void secondClickBringsTheRunningOverlayForward_data();
     void secondClickBringsTheRunningOverlayForward();
     void overlayLeftByAFailedUnloadDoesNotBlockTheNextRun();
+    void overlayWhoseShowFailedIsUnloadedAndTheMainWindowComesBack();
     void injectedFailureIsReportedAndTheLaunchGoesOn_data();
     void injectedFailureIsReportedAndTheLaunchGoesOn();
 };
@@ -245,6 +246,20 @@ void TestCaptureLaunch::overlayLeftByAFailedUnloadDoesNotBlockTheNextRun()
     launch.click();
     QCOMPARE(launch.fake.screen.grabs, 2);
     QVERIFY(Form2::loaded() && Form2::loaded() != first && Form2::loaded()->isVisible());
+}
+
+void TestCaptureLaunch::overlayWhoseShowFailedIsUnloadedAndTheMainWindowComesBack()
+{
+    Launch launch;
+    launch.main.failsStartPress = true;
+    launch.click();
+    QVERIFY(launch.main.visible);
+    QCOMPARE(overlays().size(), 0);
+    QCOMPARE(launch.fake.dialogs.boxes.size(), 2); // the failed step, then the focus step with nothing to focus
+    launch.main.failsStartPress = false;
+    launch.click();
+    QCOMPARE(overlays().size(), 1);
+    QVERIFY(overlays()[0]->isVisible());
 }
 
 void TestCaptureLaunch::injectedFailureIsReportedAndTheLaunchGoesOn_data()

@@ -1,5 +1,6 @@
 #include "platform/errors/Failure.h"
 #include "platform/files/CursorFile.h"
+#include "support/PipeWatchdog.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -180,6 +181,7 @@ void TestCursorFile::onlyRegularFilesAreOpened()
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("HAND-M.CUR"));
     QVERIFY(pipe ? ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0 : QDir().mkdir(path));
+    const PipeWatchdog watchdog(path);
     try {
         loadCursorFile(path);
         QFAIL("accepted");
@@ -187,6 +189,7 @@ void TestCursorFile::onlyRegularFilesAreOpened()
         QCOMPARE(failure.description(),
                  QStringLiteral("Cannot read %1: it is not a regular file").arg(QDir::toNativeSeparators(path)));
     }
+    QVERIFY(!watchdog.hasFired());
 }
 
 QTEST_MAIN(TestCursorFile)

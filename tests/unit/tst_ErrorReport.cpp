@@ -4,9 +4,17 @@
 #include "platform/errors/ErrorReport.h"
 #include "platform/errors/Trap.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QTest>
+
+#include <tuple>
+
+// Key events as (type, time in ms, flagged as a repeat).
+using KeyEvents = QList<std::tuple<QEvent::Type, int, bool>>;
 
 class TestErrorReport : public QObject {
     Q_OBJECT
@@ -21,6 +29,8 @@ private slots:
     void otherExceptionsAreReportedToo();
     void nestedHandlerReportsUnderItsOwnLocation();
     void ctrlCCopiesTheBoxInTheUsualLayout();
+    void keyHeldFromBeforeTheBoxDoesNotCloseIt_data();
+    void keyHeldFromBeforeTheBoxDoesNotCloseIt();
 };
 
 void TestErrorReport::reportText_data()
@@ -138,6 +148,32 @@ void TestErrorReport::ctrlCCopiesTheBoxInTheUsualLayout()
     QCOMPARE(QGuiApplication::clipboard()->text(), dashes + QStringLiteral("Application Error\n") + dashes + text +
                                                        QStringLiteral("\n") + dashes + QStringLiteral("OK   \n") +
                                                        dashes);
+}
+
+void TestErrorReport::keyHeldFromBeforeTheBoxDoesNotCloseIt_data()
+{
+    // The Return key events that reach the box's OK button.
+    QTest::addColumn<KeyEvents>("keys");
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("a repeat: release and press at one time")
+        << KeyEvents{{QEvent::KeyRelease, 100, false}, {QEvent::KeyPress, 100, false}} << false;
+    QTest::newRow("a press the toolkit marks as a repeat") << KeyEvents{{QEvent::KeyPress, 100, true}} << false;
+    QTest::newRow("released, then pressed anew")
+        << KeyEvents{{QEvent::KeyRelease, 100, false}, {QEvent::KeyPress, 180, false}} << true;
+}
+
+void TestErrorReport::keyHeldFromBeforeTheBoxDoesNotCloseIt()
+{
+    QFETCH(KeyEvents, keys);
+    QFETCH(bool, closes);
+    MessageBox box(nullptr, QStringLiteral("Title"), QStringLiteral("Done."), QMessageBox::NoIcon);
+    box.show();
+    for (const auto& [type, time, isRepeat] : keys) {
+        QKeyEvent key(type, Qt::Key_Return, Qt::NoModifier, QString(), isRepeat);
+        key.setTimestamp(time);
+        QApplication::sendEvent(box.button(QMessageBox::Ok), &key);
+    }
+    QCOMPARE(box.isVisible(), !closes);
 }
 
 QTEST_MAIN(TestErrorReport)

@@ -3,6 +3,7 @@
 #include "fakes/FakeServices.h"
 #include "platform/files/UserFolders.h"
 #include "platform/settings/QSettingsBackend.h"
+#include "support/PipeWatchdog.h"
 #include "support/TestFiles.h"
 
 #include <QCoreApplication>
@@ -300,6 +301,7 @@ void TestSettingsStore::editOfTheSameSizeAndTimeIsSeen()
 void TestSettingsStore::pipeInPlaceOfTheFileDoesNotBlock()
 {
     QVERIFY(::mkfifo(QFile::encodeName(path()).constData(), 0600) == 0);
+    const PipeWatchdog watchdog(path());
     QSettingsBackend backend;
     QCOMPARE(backend.read(Application, Section, QStringLiteral("Check1")), std::nullopt);
     try {
@@ -310,6 +312,7 @@ void TestSettingsStore::pipeInPlaceOfTheFileDoesNotBlock()
                  QStringLiteral("Cannot write %1: it is not a regular file, so it was left as it is").arg(path()));
     }
     QVERIFY(!QFileInfo(path()).isFile() && QFileInfo::exists(path()));
+    QVERIFY(!watchdog.hasFired());
 }
 
 void TestSettingsStore::folderFollowsTheXdgRules_data()

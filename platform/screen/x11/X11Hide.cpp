@@ -1,8 +1,10 @@
 #include "platform/screen/x11/X11Hide.h"
 
+#include "platform/screen/x11/HideWait.h"
 #include "platform/screen/x11/XcbSupport.h"
 
 #include <QByteArray>
+#include <QEvent>
 #include <QRect>
 #include <QWidget>
 
@@ -16,20 +18,17 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr auto Timeout = 1000ms;
-constexpr auto UnmapPoll = 1ms;          // the window manager unmaps a frame within a few milliseconds
-constexpr auto FramePeriod = 16ms;       // one frame of a 60 Hz screen
-constexpr int UnchangedFramesNeeded = 3; // a fade that has stalled for a frame is not taken for its end
 
-// Where a top-level window shows: the window manager's frame around it (the window itself when unmanaged), and the
-// part of the root window that the frame covers.
+// Where a top-level window shows: the window manager's frame around it (the window itself when unmanaged), the
+// window's own origin, and the root window's size.
 struct Placement {
     xcb_window_t root = XCB_NONE;
     xcb_window_t frame = XCB_NONE;
-    QRect area; // root-window coordinates, within the root window
+    QPoint origin; // the window's top-left corner in root-window coordinates
+    QRect screen;
 };
 
 std::optional<Placement> placementOf(xcb_connection_t* c, xcb_window_t window)
@@ -45,26 +44,17 @@ std::optional<Placement> placementOf(xcb_connection_t* c, xcb_window_t window)
             current = tree->parent;
             continue;
         }
-        const XcbReply<xcb_get_geometry_reply_t> frame(
-            xcb_get_geometry_reply(c, xcb_get_geometry(c, current), nullptr));
         const XcbReply<xcb_get_geometry_reply_t> root(
             xcb_get_geometry_reply(c, xcb_get_geometry(c, tree->root), nullptr));
-        if (!frame || !root) {
+        const XcbReply<xcb_translate_coordinates_reply_t> origin(
+            xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, window, tree->root, 0, 0), nullptr));
+        if (!root || !origin) {
             return std::nullopt;
         }
-        const int border = frame->border_width;
-        const QRect outer(frame->x, frame->y, frame->width + 2 * border, frame->height + 2 * border);
-        return Placement{tree->root, current, outer & QRect(0, 0, root->width, root->height)};
+        return Placement{tree->root, current, QPoint(origin->dst_x, origin->dst_y),
+                         QRect(0, 0, root->width, root->height)};
     }
     return std::nullopt;
-}
-
-// False also once the window is gone: a window manager may destroy the frame when the client withdraws.
-bool isViewable(xcb_connection_t* c, xcb_window_t window)
-{
-    const XcbReply<xcb_get_window_attributes_reply_t> attributes(
-        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr));
-    return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
 }
 
 // A compositing manager announces itself by owning the selection _NET_WM_CM_S<screen number>.
@@ -86,62 +76,128 @@ bool hasCompositor(xcb_connection_t* c, xcb_window_t root)
     return owner && owner->owner != XCB_NONE;
 }
 
-// What the screen shows in the area; empty when it cannot be read.
-QByteArray screenPixels(xcb_connection_t* c, const Placement& placement)
+void moveWindow(xcb_connection_t* c, xcb_window_t window, const QPoint& origin)
 {
-    const QRect& a = placement.area;
-    const XcbReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-        c,
-        xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, placement.root, static_cast<std::int16_t>(a.x()),
-                      static_cast<std::int16_t>(a.y()), static_cast<std::uint16_t>(a.width()),
-                      static_cast<std::uint16_t>(a.height()), ~0u),
-        nullptr));
-    if (!image) {
-        return {};
-    }
-    return QByteArray(reinterpret_cast<const char*>(xcb_get_image_data(image.get())),
-                      xcb_get_image_data_length(image.get()));
+    // Coordinates go over the wire as 16-bit values in 32-bit slots.
+    const std::uint32_t values[] = {static_cast<std::uint32_t>(static_cast<std::int16_t>(origin.x())),
+                                    static_cast<std::uint32_t>(static_cast<std::int16_t>(origin.y()))};
+    xcb_configure_window(c, window, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, values);
+    xcb_flush(c);
 }
 
-// A compositor draws the window's last picture for a while after the unmap, fading it out or not. The screen has
-// let go of the window once it shows something else there and then stays the same for a few frames.
-void waitUntilSettled(xcb_connection_t* c, const Placement& placement, const QByteArray& shown,
-                      Clock::time_point deadline)
-{
-    QByteArray previous = shown;
-    bool hasChanged = false;
-    int unchangedFrames = 0;
-    while (Clock::now() < deadline) {
-        std::this_thread::sleep_for(FramePeriod);
-        const QByteArray now = screenPixels(c, placement);
-        if (now.isEmpty()) {
-            return;
+class X11Probe final : public HideProbe {
+public:
+    X11Probe(QWidget& window, xcb_connection_t* c, const Placement& placement)
+        : m_window(window)
+        , m_connection(c)
+        , m_placement(placement)
+    {}
+
+    // Whether the window was asked to move.
+    bool hasMoved() const { return m_hasMoved; }
+
+    Clock::time_point now() const override { return Clock::now(); }
+    void sleep(Clock::duration duration) override { std::this_thread::sleep_for(duration); }
+    QRect screenArea() override { return m_placement.screen; }
+
+    QRect frameGeometry() override
+    {
+        const XcbReply<xcb_get_geometry_reply_t> frame(
+            xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, m_placement.frame), nullptr));
+        if (!frame) {
+            return {};
         }
-        hasChanged = hasChanged || now != shown;
-        unchangedFrames = hasChanged && now == previous ? unchangedFrames + 1 : 0;
-        if (unchangedFrames >= UnchangedFramesNeeded) {
-            return;
-        }
-        previous = now;
+        const int border = frame->border_width;
+        return {frame->x, frame->y, frame->width + 2 * border, frame->height + 2 * border};
     }
-}
+
+    // False also once the frame is gone: a window manager may destroy it when the client withdraws.
+    bool isFrameMapped() override
+    {
+        const XcbReply<xcb_get_window_attributes_reply_t> attributes(xcb_get_window_attributes_reply(
+            m_connection, xcb_get_window_attributes(m_connection, m_placement.frame), nullptr));
+        return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    }
+
+    QByteArray pixels(const QRect& a) override
+    {
+        const XcbReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
+            m_connection,
+            xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, m_placement.root, static_cast<std::int16_t>(a.x()),
+                          static_cast<std::int16_t>(a.y()), static_cast<std::uint16_t>(a.width()),
+                          static_cast<std::uint16_t>(a.height()), ~0u),
+            nullptr));
+        if (!image) {
+            return {};
+        }
+        return QByteArray(reinterpret_cast<const char*>(xcb_get_image_data(image.get())),
+                          xcb_get_image_data_length(image.get()));
+    }
+
+    // The window manager places the frame where the window asks to be, in root coordinates (ICCCM 4.1.5), so the
+    // request is for the window's own origin at the same distance from the frame's corner.
+    void moveFrame(const QPoint& position) override
+    {
+        const QRect frame = frameGeometry();
+        if (frame.isEmpty()) {
+            return;
+        }
+        moveWindow(m_connection, static_cast<xcb_window_t>(m_window.winId()),
+                   position + (m_placement.origin - frame.topLeft()));
+        m_hasMoved = true;
+    }
+
+    void unmap() override { m_window.hide(); }
+
+private:
+    QWidget& m_window;
+    xcb_connection_t* m_connection;
+    Placement m_placement;
+    bool m_hasMoved = false;
+};
+
+// Puts a window that went beyond the screen's edge back where it was, just before it is mapped again. Not at once:
+// a compositor goes on drawing a closing window where it is until its fade ends.
+class PutBackOnShow final : public QObject {
+public:
+    PutBackOnShow(QWidget& window, xcb_connection_t* c, const QPoint& origin)
+        : QObject(&window)
+        , m_connection(c)
+        , m_origin(origin)
+    {
+        window.installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        // The toolkit sends the show event before it maps the window.
+        if (event->type() == QEvent::Show) {
+            moveWindow(m_connection, static_cast<xcb_window_t>(static_cast<QWidget*>(watched)->winId()), m_origin);
+            watched->removeEventFilter(this);
+            deleteLater();
+        }
+        return false;
+    }
+
+private:
+    xcb_connection_t* m_connection;
+    QPoint m_origin;
+};
 
 } // namespace
 
 void hideX11Window(QWidget& window, xcb_connection_t* c)
 {
-    const std::optional<Placement> placement = placementOf(c, static_cast<xcb_window_t>(window.winId()));
-    const bool isComposited = placement && !placement->area.isEmpty() && hasCompositor(c, placement->root);
-    const QByteArray shown = isComposited ? screenPixels(c, *placement) : QByteArray();
-    window.hide();
+    const auto id = static_cast<xcb_window_t>(window.winId());
+    const std::optional<Placement> placement = placementOf(c, id);
     if (!placement) {
+        window.hide();
         return;
     }
-    const Clock::time_point deadline = Clock::now() + Timeout;
-    while (isViewable(c, placement->frame) && Clock::now() < deadline) {
-        std::this_thread::sleep_for(UnmapPoll);
-    }
-    if (!shown.isEmpty()) {
-        waitUntilSettled(c, *placement, shown, deadline);
+    X11Probe probe(window, c, *placement);
+    hideAndWait(probe, hasCompositor(c, placement->root), probe.now() + Timeout);
+    if (probe.hasMoved()) {
+        new PutBackOnShow(window, c, placement->origin); // owned by the window
     }
 }

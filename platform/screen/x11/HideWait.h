@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QPoint>
+#include <QRect>
+
+#include <chrono>
+
+// What hiding a window and waiting until the screen no longer shows it asks of the display. The X11 probe asks the
+// X server; a test answers from a timeline of its own.
+class HideProbe {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    HideProbe() = default;
+    virtual ~HideProbe() = default;
+    HideProbe(const HideProbe&) = delete;
+    HideProbe& operator=(const HideProbe&) = delete;
+
+    virtual Clock::time_point now() const = 0;
+    virtual void sleep(Clock::duration duration) = 0;
+    // The screen, in the coordinates of every area below.
+    virtual QRect screenArea() = 0;
+    // Where the window manager's frame around the window (the window itself when unmanaged) is; empty once it cannot
+    // be told, as when the window manager has destroyed the frame.
+    virtual QRect frameGeometry() = 0;
+    virtual bool isFrameMapped() = 0;
+    // What the screen shows in the area, which lies within the screen; empty when it cannot be read.
+    virtual QByteArray pixels(const QRect& area) = 0;
+    // Asks for the frame's top-left corner at `position`. A window manager may keep part of the window on the screen.
+    virtual void moveFrame(const QPoint& position) = 0;
+    virtual void unmap() = 0;
+};
+
+// Unmaps the window and returns once the screen no longer shows it, or at `deadline`.
+//
+// Without a compositing manager the screen lets go of the window when its frame is unmapped. A compositor may go on
+// drawing a closing window for as long as it animates, and how long that is cannot be known; so the window is first
+// moved beyond a corner of the screen (a move is drawn at once), after the corner's pixels were read. Once the frame
+// is unmapped, the screen shows the window nowhere but in the part of that corner that the window manager may have
+// kept on the screen, and it has let go of the window when the corner shows what it showed before. Where the window
+// cannot be moved there, the screen where the window is has let go of it once it has changed and then stays the same
+// for a few frames.
+void hideAndWait(HideProbe& probe, bool isComposited, HideProbe::Clock::time_point deadline);
