@@ -122,6 +122,8 @@ class Session:
         os.chmod(self.dir, 0o755)
         self.runtime = self.make_dir("runtime", 0o700)
         self.home = self.make_dir("home")
+        # As in a user's home: the GNOME and KDE portals save their pictures there (KDE's fails without it).
+        self.make_dir("home/Pictures")
         self.background = images.pattern(width, height)
         self.background_path = os.path.join(self.dir, "background.png")
         subprocess.run(["convert", "ppm:-", self.background_path], input=self.background.to_ppm(), check=True)
@@ -381,6 +383,9 @@ class Session:
         except AssertionError:
             raise AssertionError(f"processes of the {self.desktop} session outlived it: {self.leftovers()}") from None
 
+    def _close_input(self):
+        pass
+
     def leftovers(self):
         """Every process that the session started and that is still there, as "pid name": those of its namespaces,
         and those the harness started in it."""
@@ -587,7 +592,7 @@ class Kde(Session):
         # name KWin's own platform plugin asks for.
         kwin = os.path.join(self.make_dir("kwin"), "kwin_wayland")
         shutil.copy("/usr/bin/kwin_wayland", kwin)
-        return [f"{HERE}/kde.sh", f"{self.width}x{self.height}", self.scale, kwin, self.background_path]
+        return [f"{HERE}/kde.sh", f"{self.width}x{self.height}", str(self.scale), kwin, self.background_path]
 
     def _ready(self):
         wait_until(lambda: "swaybg" in self.run("ps", "-e", "-o", "comm"), what="the background")
