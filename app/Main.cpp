@@ -7,6 +7,7 @@
 #include "platform/process/DisplayCheck.h"
 #include "platform/process/RealServices.h"
 #include "platform/process/TerminationSignals.h"
+#include "platform/screen/Screens.h"
 
 #include <QApplication>
 #include <QDir>
@@ -61,6 +62,7 @@ int Main(int argc, char* argv[])
         return 1;
     }
     g_previousHandler = qInstallMessageHandler(endOnFatal);
+    followNamedDisplay(argc, argv);
     int received = 0;
     int status = 0;
     {

@@ -4,7 +4,13 @@
 
 #include <memory>
 
-// The screen service for the session: the desktop portal on Wayland (also under XWayland), xcb on X11, Qt's grab
-// elsewhere. Decided once, at start-up.
+// The screen service for what the toolkit runs on: the desktop portal when it runs on Wayland or on an X server that
+// is XWayland (whose root window holds only the X11 windows), xcb on any other X server, Qt's grab elsewhere. Decided
+// once, at start-up, from the display itself, never from environment variables that a terminal may have inherited.
 // Needs a QGuiApplication.
 std::unique_ptr<ScreenService> createScreenService();
+
+// A display named on the command line (-display) is where the window goes and what is read, also in a Wayland
+// session, where the toolkit would otherwise run on Wayland and ignore it. To be called before the QGuiApplication
+// is made; leaves a platform chosen with -platform or QT_QPA_PLATFORM as it is.
+void followNamedDisplay(int argc, char* argv[]);

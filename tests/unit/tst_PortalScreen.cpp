@@ -1,11 +1,17 @@
 #include "platform/errors/Failure.h"
+#include "platform/files/RegularFile.h"
+#include "platform/process/TerminationSignals.h"
 #include "platform/screen/Screens.h"
+#include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalScreen.h"
 #include "platform/screen/qt/QtScreen.h"
+#include "support/XvfbServer.h"
 
+#include <QBuffer>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDateTime>
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
@@ -15,29 +21,42 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <QtEndian>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 namespace {
 
-// The portal's front end as a test controls it, on a private bus: it answers each request with `code` and `uri`,
-// or leaves the bus instead of answering.
+const QString portalName = QStringLiteral("org.freedesktop.portal.Desktop");
+
+// The portal's front end as a test controls it, on a private bus: it sends each of `answers` (code and uri) for a
+// request, or none, or leaves the bus instead of answering. `impostor` names a connection that answers the
+// request first, with `impostorUri`, as any other program on the bus could.
 class FakePortal : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Screenshot")
 public:
-    explicit FakePortal(QDBusConnection bus)
+    FakePortal(QDBusConnection bus, QString address)
         : m_bus(std::move(bus))
+        , m_address(std::move(address))
     {}
-    uint code = 0;
-    QString uri;
+    QList<QPair<uint, QString>> answers;
     bool vanish = false;
+    QString impostor;
+    QString impostorUri;
+    int calls = 0;
     QVariantMap options;
 
 public slots:
     QDBusObjectPath Screenshot(const QString& /*parent*/, const QVariantMap& requestOptions, const QDBusMessage& call)
     {
+        ++calls;
         options = requestOptions;
         QString sender = call.service().mid(1);
         sender.replace(QLatin1Char('.'), QLatin1Char('_'));
@@ -45,30 +64,86 @@ public slots:
                                  .arg(sender, requestOptions.value(QStringLiteral("handle_token")).toString());
         QTimer::singleShot(0, this, [this, path] {
             if (vanish) {
-                m_bus.unregisterService(QStringLiteral("org.freedesktop.portal.Desktop"));
+                m_bus.unregisterService(portalName);
                 return;
             }
-            QDBusMessage response = QDBusMessage::createSignal(path, QStringLiteral("org.freedesktop.portal.Request"),
-                                                               QStringLiteral("Response"));
-            response << code << QVariantMap{{QStringLiteral("uri"), uri}};
-            m_bus.send(response);
+            if (!impostor.isEmpty()) {
+                QDBusConnection other = QDBusConnection::connectToBus(m_address, impostor);
+                other.send(response(path, 0, impostorUri));
+                // Answered only once the bus has taken the impostor's signal, so that it arrives first.
+                other.call(QDBusMessage::createMethodCall(
+                    QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                    QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")));
+            }
+            for (const auto& [code, uri] : answers) {
+                m_bus.send(response(path, code, uri));
+            }
         });
         return QDBusObjectPath(path);
     }
 
 private:
+    static QDBusMessage response(const QString& path, uint code, const QString& uri)
+    {
+        QDBusMessage message = QDBusMessage::createSignal(path, QStringLiteral("org.freedesktop.portal.Request"),
+                                                          QStringLiteral("Response"));
+        message << code << QVariantMap{{QStringLiteral("uri"), uri}};
+        return message;
+    }
+
     QDBusConnection m_bus;
+    QString m_address;
 };
 
-QString screenshotFailure(PortalScreen& screen)
+// GNOME's display configuration as far as the layout goes: 1 logical, 2 physical.
+class FakeDisplayConfig : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.gnome.Mutter.DisplayConfig")
+public:
+    uint layoutMode = 1;
+public slots:
+    uint GetCurrentState(QString& monitors, QString& logicalMonitors, QVariantMap& properties)
+    {
+        monitors = logicalMonitors = QString(); // not read
+        properties = {{QStringLiteral("layout-mode"), layoutMode}};
+        return 1;
+    }
+};
+
+// The failure's text, or an empty string and the area's pixels when the grab worked.
+QString grab(PortalScreen& screen, const QRect& area, QImage* pixels = nullptr)
 {
-    const QSize size = QGuiApplication::primaryScreen()->geometry().size();
     try {
-        screen.grabArea(0, 0, size.width(), size.height());
+        const ScreenPixels grabbed = screen.grabArea(area.x(), area.y(), area.width(), area.height());
+        if (pixels) {
+            *pixels = QImage(grabbed.bitmap.bits(), area.width(), area.height(), grabbed.bitmap.stride(),
+                             QImage::Format_RGB32)
+                          .copy();
+        }
     } catch (const Failure& failure) {
         return failure.description();
     }
     return {};
+}
+
+// A PNG whose header says it is width x height pixels, with no pixels behind it.
+QByteArray pngDeclaring(quint32 width, quint32 height)
+{
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QImage(1, 1, QImage::Format_RGB32).save(&buffer, "PNG");
+    qToBigEndian(width, png.data() + 16);
+    qToBigEndian(height, png.data() + 20);
+    quint32 crc = 0xffffffff; // the chunk's CRC-32, over its type and data
+    for (int i = 12; i < 29; ++i) {
+        crc ^= static_cast<quint8>(png[i]);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ (0xedb88320 & (0 - (crc & 1)));
+        }
+    }
+    qToBigEndian(~crc, png.data() + 29);
+    return png;
 }
 
 } // namespace
@@ -80,24 +155,29 @@ private slots:
     void cleanupTestCase();
     void init();
     void cleanup();
-    void picturesAreExactAndOnlyTheRequestsFileIsRemoved();
+    void picturesArriveExactAndTheirFileGoes_data();
+    void picturesArriveExactAndTheirFileGoes();
+    void onlyTheFileMadeForTheRequestIsRemoved_data();
+    void onlyTheFileMadeForTheRequestIsRemoved();
     void failures_data();
     void failures();
+    void terminationSignalEndsTheWait();
+    void gnomeLayoutInDevicePixels_data();
+    void gnomeLayoutInDevicePixels();
     void primaryScreenInTheDesktopPicture_data();
     void primaryScreenInTheDesktopPicture();
-    void waylandSessionsUseThePortal_data();
-    void waylandSessionsUseThePortal();
+    void screenServiceFollowsTheDisplay_data();
+    void screenServiceFollowsTheDisplay();
 
 private:
-    void writePicture(const QString& path);
-
     QTemporaryDir m_dir;
     QProcess m_daemon;
     QString m_address;
     std::unique_ptr<FakePortal> m_portal;
     int m_connections = 0;
     std::unique_ptr<PortalScreen> m_screen;
-    QImage m_desktop;
+    QImage m_desktop;  // at most 256 colours,
+    QImage m_paletted; // so that a palette holds it
 };
 
 void TestPortalScreen::initTestCase()
@@ -117,12 +197,18 @@ void TestPortalScreen::initTestCase()
     m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
 
     const QSize size = QGuiApplication::primaryScreen()->geometry().size();
-    m_desktop = QImage(size, QImage::Format_RGB32);
+    QImage indexed(size, QImage::Format_Indexed8);
+    for (int i = 0; i < 256; ++i) {
+        indexed.setColor(i, qRgb(i, 255 - i, (i * 37) & 255));
+    }
     for (int y = 0; y < size.height(); ++y) {
         for (int x = 0; x < size.width(); ++x) {
-            m_desktop.setPixel(x, y, qRgb(x & 255, y & 255, (x ^ y) & 255));
+            indexed.setPixel(x, y, static_cast<uint>(x * x + 3 * y * y + x * y) & 255);
         }
     }
+    m_desktop = indexed.convertToFormat(QImage::Format_RGB32);
+    m_paletted = indexed;
+    QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("Pictures")));
 }
 
 void TestPortalScreen::cleanupTestCase()
@@ -136,10 +222,10 @@ void TestPortalScreen::init()
     // Fresh connections each time, so that a portal that left the bus in one test is back in the next.
     const QString n = QString::number(++m_connections);
     QDBusConnection service = QDBusConnection::connectToBus(m_address, QStringLiteral("portal") + n);
-    m_portal = std::make_unique<FakePortal>(service);
+    m_portal = std::make_unique<FakePortal>(service, m_address);
     QVERIFY(service.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), m_portal.get(),
                                    QDBusConnection::ExportAllSlots));
-    QVERIFY(service.registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
+    QVERIFY(service.registerService(portalName));
     m_screen = std::make_unique<PortalScreen>(QDBusConnection::connectToBus(m_address, QStringLiteral("client") + n));
 }
 
@@ -147,47 +233,100 @@ void TestPortalScreen::cleanup()
 {
     m_screen.reset();
     m_portal.reset();
-    const QString n = QString::number(m_connections);
-    QDBusConnection::disconnectFromBus(QStringLiteral("portal") + n);
-    QDBusConnection::disconnectFromBus(QStringLiteral("client") + n);
+    for (const QString& name : {QStringLiteral("portal"), QStringLiteral("client"), QStringLiteral("impostor")}) {
+        QDBusConnection::disconnectFromBus(name + QString::number(m_connections));
+    }
 }
 
-void TestPortalScreen::writePicture(const QString& path)
+void TestPortalScreen::picturesArriveExactAndTheirFileGoes_data()
 {
-    QVERIFY(m_desktop.save(path, "PNG"));
+    QTest::addColumn<QString>("setup");
+    QTest::newRow("true colour") << "rgb32";
+    QTest::newRow("paletted, named file://localhost/...") << "indexed8";
+    QTest::newRow("16 bits a channel") << "rgbx64";
+    QTest::newRow("at twice the toolkit's scale (fractional output scale)") << "scaled";
+    QTest::newRow("two answers: the first counts") << "two answers";
 }
 
-void TestPortalScreen::picturesAreExactAndOnlyTheRequestsFileIsRemoved()
+void TestPortalScreen::picturesArriveExactAndTheirFileGoes()
 {
-    // Made for this request in the temporary folder: read, then removed.
-    const QString temporary = QDir::temp().filePath(QStringLiteral("quosh-portal-test-%1.png").arg(getpid()));
-    writePicture(temporary);
-    m_portal->uri = QUrl::fromLocalFile(temporary).toString();
-    const ScreenPixels pixels = m_screen->grabArea(5, 7, 30, 20);
+    QFETCH(QString, setup);
+    // Saved where GNOME and KDE save screenshots, beside a picture of the user's own.
+    const QDir pictures(m_dir.filePath(QStringLiteral("Pictures")));
+    const QString path = pictures.filePath(QStringLiteral("Screenshot.png"));
+    const QString own = pictures.filePath(QStringLiteral("Screenshot-1.png"));
+    QVERIFY(m_desktop.mirrored(true, false).save(own, "PNG"));
+    QImage picture = m_desktop;
+    if (setup == QLatin1String("indexed8")) {
+        picture = m_paletted;
+    } else if (setup == QLatin1String("rgbx64")) {
+        picture = m_desktop.convertToFormat(QImage::Format_RGBX64);
+    } else if (setup == QLatin1String("scaled")) {
+        picture = m_desktop.scaled(m_desktop.size() * 2);
+    }
+    QVERIFY(picture.save(path, "PNG"));
+    QString uri = QUrl::fromLocalFile(path).toString();
+    if (setup == QLatin1String("indexed8")) {
+        uri.replace(QStringLiteral("file://"), QStringLiteral("file://localhost"));
+    }
+    m_portal->answers = {{0, uri}};
+    if (setup == QLatin1String("two answers")) {
+        m_portal->answers.append({0, QUrl::fromLocalFile(own).toString()});
+    }
+
+    QImage got;
+    QCOMPARE(grab(*m_screen, QRect(5, 7, 30, 20), &got), QString());
     QCOMPARE(m_portal->options.value(QStringLiteral("interactive")), QVariant(false));
-    QVERIFY(!QFile::exists(temporary));
-    QCOMPARE(pixels.bitmap.format(), PixelFormat::Bgrx32);
-    const QImage got(pixels.bitmap.bits(), 30, 20, pixels.bitmap.stride(), QImage::Format_RGB32);
     QCOMPARE(got, m_desktop.copy(5, 7, 30, 20));
+    QVERIFY(!QFile::exists(path));
+    QVERIFY(QFile::remove(own));
+}
 
-    // A picture at another scale than the toolkit's (a fractional output scale) is scaled into place.
-    QVERIFY(m_desktop.scaled(m_desktop.size() * 2).save(temporary, "PNG"));
-    const ScreenPixels scaled = m_screen->grabArea(5, 7, 30, 20);
-    QCOMPARE(QImage(scaled.bitmap.bits(), 30, 20, scaled.bitmap.stride(), QImage::Format_RGB32),
-             m_desktop.copy(5, 7, 30, 20));
+void TestPortalScreen::onlyTheFileMadeForTheRequestIsRemoved_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("made for the request") << "" << true;
+    QTest::newRow("replaced after it was read") << "replaced" << false;
+    QTest::newRow("older than the request") << "older" << false;
+    QTest::newRow("another user's") << "owner" << false;
+    QTest::newRow("a link to the picture") << "link" << false;
+}
 
-    // Kept: a file in another folder (the user's pictures), and one in the temporary folder older than the request.
-    const QString kept = m_dir.filePath(QStringLiteral("Screenshot.png"));
-    writePicture(kept);
-    m_portal->uri = QUrl::fromLocalFile(kept).toString();
-    m_screen->grabArea(0, 0, 10, 10);
-    QVERIFY(QFile::exists(kept));
-    writePicture(temporary);
-    const utimbuf past{1000000000, 1000000000};
-    QCOMPARE(utime(QFile::encodeName(temporary).constData(), &past), 0);
-    m_portal->uri = QUrl::fromLocalFile(temporary).toString();
-    m_screen->grabArea(0, 0, 10, 10);
-    QVERIFY(QFile::remove(temporary));
+void TestPortalScreen::onlyTheFileMadeForTheRequestIsRemoved()
+{
+    QFETCH(QString, setup);
+    QFETCH(bool, removed);
+    const qint64 requested = QDateTime::currentMSecsSinceEpoch() * 1000000;
+    const QString picture = m_dir.filePath(QStringLiteral("picture.png"));
+    const QString link = m_dir.filePath(QStringLiteral("link.png"));
+    QVERIFY(m_desktop.save(picture, "PNG"));
+    const QByteArray name = QFile::encodeName(picture);
+    if (setup == QLatin1String("older")) {
+        const utimbuf past{1000000000, 1000000000};
+        QCOMPARE(utime(name.constData(), &past), 0);
+    } else if (setup == QLatin1String("owner")) {
+        if (geteuid() != 0) {
+            QSKIP("only root can give a file to another user");
+        }
+        QCOMPARE(chown(name.constData(), 65534, 65534), 0);
+    } else if (setup == QLatin1String("link")) {
+        QVERIFY(QFile::link(picture, link));
+    }
+    const QString named = setup == QLatin1String("link") ? link : picture;
+    const RegularFileRead read = readRegularFile(named, 1 << 24);
+    QCOMPARE(read.status, RegularFileRead::Status::Read);
+    if (setup == QLatin1String("replaced")) {
+        const QString other = m_dir.filePath(QStringLiteral("other.png"));
+        QVERIFY(m_desktop.save(other, "PNG"));
+        QCOMPARE(::rename(QFile::encodeName(other).constData(), name.constData()), 0);
+    }
+
+    QCOMPARE(removePortalPicture(named, read.identity, requested), removed);
+    QCOMPARE(QFileInfo::exists(named), !removed);
+    QCOMPARE(QFileInfo::exists(picture), !removed);
+    QFile::remove(picture);
+    QFile::remove(link);
 }
 
 void TestPortalScreen::failures_data()
@@ -200,16 +339,31 @@ void TestPortalScreen::failures_data()
                                              << service + " has no screenshot backend for this desktop "
                                                           "(xdg-desktop-portal-gnome, -kde or -wlr)";
     QTest::newRow("portal leaves") << "vanish" << service + " stopped before it answered";
+    QTest::newRow("no answer within the limit") << "silent" << service + " did not answer within 0.2 seconds";
     QTest::newRow("cancelled") << "code1"
                                << "the screenshot was cancelled";
-    QTest::newRow("denied") << "code2" << service + " refused the screenshot or could not take it";
+    QTest::newRow("refused") << "code2"
+                             << service +
+                                    " refused the screenshot or could not take it. If you answered \"Deny\" when the "
+                                    "desktop asked whether applications may take screenshots, it keeps that answer; "
+                                    "to be asked again, run: gdbus call --session --dest "
+                                    "org.freedesktop.impl.portal.PermissionStore --object-path "
+                                    "/org/freedesktop/impl/portal/PermissionStore --method "
+                                    "org.freedesktop.impl.portal.PermissionStore.DeletePermission screenshot "
+                                    "screenshot \"\"";
+    QTest::newRow("an answer from another connection") << "impostor"
+                                                       << "the screenshot was cancelled";
     QTest::newRow("not a file") << "http" << service + " gave no file to read (\"http://example.org/a.png\")";
+    QTest::newRow("a file on another host") << "host" << service + " gave no file to read (\"file://elsewhere%1\")";
     QTest::newRow("missing file") << "missing"
                                   << "cannot open the screenshot %1: No such file or directory";
     QTest::newRow("FIFO") << "fifo"
                           << "the screenshot %1 is not a regular file";
     QTest::newRow("not a picture") << "text"
                                    << "the screenshot %1 is not a picture that can be read (%2)";
+    QTest::newRow("a small file that says it is 16000 x 16000 pixels")
+        << "huge"
+        << "the screenshot %1 is 16000 x 16000 pixels, far larger than the whole desktop (%3), so it was not read";
     QTest::newRow("no session bus") << "nobus"
                                     << "there is no session bus (D-Bus), so " + service + " cannot be reached";
 }
@@ -219,33 +373,91 @@ void TestPortalScreen::failures()
     QFETCH(QString, setup);
     QFETCH(QString, expected);
     const QString file = m_dir.filePath(setup);
-    m_portal->uri = QUrl::fromLocalFile(file).toString();
+    m_portal->answers = {{0, QUrl::fromLocalFile(file).toString()}};
+    const QString n = QString::number(m_connections);
     if (setup == QLatin1String("noportal")) {
-        QDBusConnection::connectToBus(m_address, QStringLiteral("portal") + QString::number(m_connections))
-            .unregisterService(QStringLiteral("org.freedesktop.portal.Desktop"));
+        QDBusConnection::connectToBus(m_address, QStringLiteral("portal") + n).unregisterService(portalName);
     } else if (setup == QLatin1String("noobject")) {
-        QDBusConnection::connectToBus(m_address, QStringLiteral("portal") + QString::number(m_connections))
+        QDBusConnection::connectToBus(m_address, QStringLiteral("portal") + n)
             .unregisterObject(QStringLiteral("/org/freedesktop/portal/desktop"));
     } else if (setup == QLatin1String("vanish")) {
         m_portal->vanish = true;
+    } else if (setup == QLatin1String("silent")) {
+        m_portal->answers.clear();
+        m_screen = std::make_unique<PortalScreen>(
+            QDBusConnection::connectToBus(m_address, QStringLiteral("client") + n), std::chrono::milliseconds(200));
     } else if (setup.startsWith(QLatin1String("code"))) {
-        m_portal->code = setup.mid(4).toUInt();
+        m_portal->answers = {{setup.mid(4).toUInt(), {}}};
+    } else if (setup == QLatin1String("impostor")) {
+        m_portal->impostor = QStringLiteral("impostor") + n;
+        m_portal->impostorUri = QUrl::fromLocalFile(file).toString();
+        m_portal->answers = {{1, {}}};
     } else if (setup == QLatin1String("http")) {
-        m_portal->uri = QStringLiteral("http://example.org/a.png");
+        m_portal->answers = {{0, QStringLiteral("http://example.org/a.png")}};
+    } else if (setup == QLatin1String("host")) {
+        m_portal->answers = {{0, QStringLiteral("file://elsewhere") + file}};
     } else if (setup == QLatin1String("fifo")) {
         QCOMPARE(mkfifo(QFile::encodeName(file).constData(), 0600), 0);
-    } else if (setup == QLatin1String("text")) {
+    } else if (setup == QLatin1String("text") || setup == QLatin1String("huge")) {
         QFile text(file);
         QVERIFY(text.open(QIODevice::WriteOnly));
-        text.write("not a picture\n");
+        text.write(setup == QLatin1String("text") ? QByteArray("not a picture\n") : pngDeclaring(16000, 16000));
     } else if (setup == QLatin1String("nobus")) {
         m_screen = std::make_unique<PortalScreen>(
             QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"), QStringLiteral("nobus")));
     }
-    QString description = screenshotFailure(*m_screen);
+    const QSize screen = QGuiApplication::primaryScreen()->size();
+    QString description = grab(*m_screen, QRect(QPoint(0, 0), screen));
     description.replace(QStringLiteral("Unsupported image format"), QStringLiteral("%2"));
+    description.replace(QStringLiteral("%1 x %2").arg(screen.width()).arg(screen.height()), QStringLiteral("%3"));
     QCOMPARE(description,
              QStringLiteral("Cannot read the screen: ") + QString(expected).replace(QStringLiteral("%1"), file));
+    QFile::remove(file);
+}
+
+void TestPortalScreen::terminationSignalEndsTheWait()
+{
+    // The program itself, as far as the wait goes, in a process of its own that the test can end.
+    m_portal->answers.clear();
+    QProcess waiting;
+    waiting.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--wait-for-portal"), m_address});
+    QVERIFY(waiting.waitForStarted());
+    QTRY_COMPARE_WITH_TIMEOUT(m_portal->calls, 1, 20000);
+    waiting.terminate();
+    // Well within the wait's own limit of a minute.
+    QVERIFY(waiting.waitForFinished(20000));
+    QCOMPARE(waiting.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(waiting.readAllStandardOutput(), QByteArray("Cannot read the screen: the program is ending\n"));
+}
+
+void TestPortalScreen::gnomeLayoutInDevicePixels_data()
+{
+    QTest::addColumn<uint>("layoutMode");
+    QTest::addColumn<bool>("devicePixels");
+    QTest::newRow("GNOME, physical layout") << 2U << true;
+    QTest::newRow("GNOME, logical layout (fractional scaling)") << 1U << false;
+    QTest::newRow("another desktop") << 0U << false;
+}
+
+void TestPortalScreen::gnomeLayoutInDevicePixels()
+{
+    QFETCH(uint, layoutMode);
+    QFETCH(bool, devicePixels);
+    QDBusConnection bus =
+        QDBusConnection::connectToBus(m_address, QStringLiteral("portal") + QString::number(m_connections));
+    FakeDisplayConfig config;
+    config.layoutMode = layoutMode;
+    const QString name = QStringLiteral("org.gnome.Mutter.DisplayConfig");
+    if (layoutMode != 0) {
+        QVERIFY(bus.registerObject(QStringLiteral("/org/gnome/Mutter/DisplayConfig"), &config,
+                                   QDBusConnection::ExportAllSlots));
+        QVERIFY(bus.registerService(name));
+    }
+    QCOMPARE(layoutInDevicePixels(
+                 QDBusConnection::connectToBus(m_address, QStringLiteral("client") + QString::number(m_connections))),
+             devicePixels);
+    bus.unregisterService(name);
+    bus.unregisterObject(QStringLiteral("/org/gnome/Mutter/DisplayConfig"));
 }
 
 void TestPortalScreen::primaryScreenInTheDesktopPicture_data()
@@ -264,6 +476,8 @@ void TestPortalScreen::primaryScreenInTheDesktopPicture_data()
                                                            << QSize(3584, 2208) << QRect(1024, 768, 2560, 1440);
     QTest::newRow("scale 1.5 drawn at 2")
         << QRect(0, 0, 853, 533) << QRect(0, 0, 853, 533) << QSize(1706, 1066) << QRect(0, 0, 1706, 1066);
+    QTest::newRow("x scale 2, y scale 1.5")
+        << QRect(0, 0, 2560, 800) << QRect(1280, 0, 1280, 800) << QSize(5120, 1200) << QRect(2560, 0, 2560, 1200);
 }
 
 void TestPortalScreen::primaryScreenInTheDesktopPicture()
@@ -275,32 +489,114 @@ void TestPortalScreen::primaryScreenInTheDesktopPicture()
     QCOMPARE(primaryInDesktopPicture(desktop, primary, picture), expected);
 }
 
-void TestPortalScreen::waylandSessionsUseThePortal_data()
+void TestPortalScreen::screenServiceFollowsTheDisplay_data()
 {
-    QTest::addColumn<QByteArray>("waylandDisplay");
-    QTest::addColumn<QByteArray>("sessionType");
-    QTest::addColumn<bool>("portal");
-    QTest::newRow("Wayland display") << QByteArray("wayland-0") << QByteArray() << true;
-    QTest::newRow("Wayland session type (XWayland)") << QByteArray() << QByteArray("wayland") << true;
-    QTest::newRow("neither") << QByteArray() << QByteArray("x11") << false;
+    // What the environment says does not count; what the toolkit runs on does.
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<bool>("displayArgument");
+    QTest::newRow("X server, a Wayland display left in the environment")
+        << QStringList{"QT_QPA_PLATFORM=xcb", "WAYLAND_DISPLAY=wayland-0"} << false;
+    QTest::newRow("X server, session type wayland")
+        << QStringList{"QT_QPA_PLATFORM=xcb", "XDG_SESSION_TYPE=wayland"} << false;
+    QTest::newRow("-display in a Wayland session")
+        << QStringList{"WAYLAND_DISPLAY=wayland-0", "XDG_SESSION_TYPE=wayland", "XDG_CURRENT_DESKTOP=sway"} << true;
 }
 
-void TestPortalScreen::waylandSessionsUseThePortal()
+void TestPortalScreen::screenServiceFollowsTheDisplay()
 {
-    QFETCH(QByteArray, waylandDisplay);
-    QFETCH(QByteArray, sessionType);
-    QFETCH(bool, portal);
-    const QByteArray display = qgetenv("WAYLAND_DISPLAY");
-    const QByteArray type = qgetenv("XDG_SESSION_TYPE");
-    qputenv("WAYLAND_DISPLAY", waylandDisplay);
-    qputenv("XDG_SESSION_TYPE", sessionType);
+    QFETCH(QStringList, environment);
+    QFETCH(bool, displayArgument);
+    XvfbServer x;
+    QVERIFY2(x.start({}), qPrintable(x.errorString()));
+    QProcessEnvironment env = x.environment();
+    // The private bus: a toolkit on X11 with no session bus would start one of its own that outlives the test.
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+    for (const char* name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP"}) {
+        env.remove(QString::fromLatin1(name));
+    }
+    for (const QString& variable : environment) {
+        env.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
+    }
+    QStringList arguments{QStringLiteral("--screen-service")};
+    if (displayArgument) {
+        env.remove(QStringLiteral("DISPLAY"));
+        arguments << QStringLiteral("-display") << x.display();
+    }
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), arguments);
+    QVERIFY(child.waitForFinished(30000));
+    QCOMPARE(child.readAllStandardOutput(), QByteArray("xcb\n"));
+    if (displayArgument) {
+        // Here the toolkit fell back to X11 for want of a compositor; in a real Wayland session only this makes it
+        // use the display named.
+        const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+        qunsetenv("QT_QPA_PLATFORM");
+        QByteArray program("quosh"), option("-display"), display(":9");
+        char* argv[] = {program.data(), option.data(), display.data()};
+        followNamedDisplay(3, argv);
+        QCOMPARE(qgetenv("QT_QPA_PLATFORM"), QByteArray("xcb"));
+        qputenv("QT_QPA_PLATFORM", platform);
+    }
+
+    // On the toolkit's offscreen platform, Qt's own grab, whatever the environment says.
+    qputenv("WAYLAND_DISPLAY", "wayland-0");
     const std::unique_ptr<ScreenService> service = createScreenService();
-    qputenv("WAYLAND_DISPLAY", display);
-    qputenv("XDG_SESSION_TYPE", type);
-    QCOMPARE(dynamic_cast<PortalScreen*>(service.get()) != nullptr, portal);
-    // On the offscreen platform anything else is Qt's own grab.
-    QCOMPARE(dynamic_cast<QtScreen*>(service.get()) != nullptr, !portal);
+    qunsetenv("WAYLAND_DISPLAY");
+    QVERIFY(dynamic_cast<QtScreen*>(service.get()));
 }
 
-QTEST_MAIN(TestPortalScreen)
+namespace {
+
+// Child: the screen service chosen for the display the arguments and environment name.
+int printScreenService(int argc, char** argv)
+{
+    followNamedDisplay(argc, argv);
+    QGuiApplication application(argc, argv);
+    const std::unique_ptr<ScreenService> service = createScreenService();
+    std::printf("%s\n", dynamic_cast<PortalScreen*>(service.get()) ? "portal"
+                        : dynamic_cast<QtScreen*>(service.get())   ? "qt"
+                                                                   : "xcb");
+    return 0;
+}
+
+// Child: a grab waiting for the portal on the bus at argv[2], inside the event loop and with the termination
+// signals handled as in the program.
+int waitForPortal(int argc, char** argv)
+{
+    int received = 0;
+    {
+        QGuiApplication application(argc, argv);
+        TerminationSignals termination;
+        PortalScreen screen(QDBusConnection::connectToBus(QString::fromLocal8Bit(argv[2]), QStringLiteral("child")),
+                            std::chrono::minutes(1));
+        QTimer::singleShot(0, &application, [&screen] {
+            std::printf("%s\n", qPrintable(grab(screen, QRect(0, 0, 1, 1))));
+            std::fflush(stdout);
+        });
+        QGuiApplication::exec();
+        received = termination.received();
+    }
+    if (received != 0) {
+        std::signal(received, SIG_DFL);
+        std::raise(received);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], "--screen-service") == 0) {
+        return printScreenService(argc, argv);
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--wait-for-portal") == 0) {
+        return waitForPortal(argc, argv);
+    }
+    QGuiApplication application(argc, argv);
+    TestPortalScreen test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_PortalScreen.moc"

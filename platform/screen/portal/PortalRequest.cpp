@@ -7,6 +7,7 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <QTimer>
 
 namespace {
 
@@ -17,8 +18,9 @@ const QString requestInterface = QStringLiteral("org.freedesktop.portal.Request"
 
 } // namespace
 
-PortalRequest::PortalRequest(QDBusConnection bus)
+PortalRequest::PortalRequest(QDBusConnection bus, std::chrono::milliseconds answerLimit)
     : m_bus(std::move(bus))
+    , m_answerLimit(answerLimit)
 {}
 
 PortalRequest::~PortalRequest()
@@ -53,10 +55,25 @@ QString PortalRequest::run()
     auto* pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this, &PortalRequest::replied);
 
-    // A person may have to allow the screenshot first: there is no time limit. The answer arrives as an event, so
-    // it can only come while the loop runs; the flag covers a quit before the first exec().
-    while (!m_done) {
+    // A person may have to allow the screenshot first, but the portal itself gives up on an unanswered question (after
+    // 25 s on GNOME) without answering the request: past the limit no answer will come.
+    QTimer limit;
+    limit.setSingleShot(true);
+    connect(&limit, &QTimer::timeout, this, [this] {
+        finish(QStringLiteral("%1 did not answer within %2 seconds")
+                   .arg(serviceText())
+                   .arg(m_answerLimit.count() / 1000.0));
+    });
+    limit.start(m_answerLimit);
+    // The answer arrives as an event, so it can only come while the loop runs; the flag covers one that came before.
+    // The loop also returns when the program is asked to end: every loop is told to exit then, and any loop started
+    // after that returns at once, so the wait ends instead of starting over.
+    if (!m_done) {
         m_loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    unlisten();
+    if (!m_done) {
+        throw Failure(QStringLiteral("Cannot read the screen: the program is ending"));
     }
     if (!m_failure.isEmpty()) {
         throw Failure(QStringLiteral("Cannot read the screen: ") + m_failure);
@@ -120,6 +137,9 @@ void PortalRequest::replied(QDBusPendingCallWatcher* call)
 
 void PortalRequest::response(uint code, const QVariantMap& results)
 {
+    if (m_done) {
+        return;
+    }
     switch (code) {
     case 0:
         m_uri = results.value(QStringLiteral("uri")).toString();
@@ -129,7 +149,14 @@ void PortalRequest::response(uint code, const QVariantMap& results)
         finish(QStringLiteral("the screenshot was cancelled"));
         return;
     case 2:
-        finish(QStringLiteral("%1 refused the screenshot or could not take it").arg(serviceText()));
+        // GNOME asks once whether programs may take screenshots and keeps a "Deny" in the portal's permission store,
+        // where no settings page shows it; the report gives the one command that forgets it.
+        finish(QStringLiteral("%1 refused the screenshot or could not take it. If you answered \"Deny\" when the "
+                              "desktop asked whether applications may take screenshots, it keeps that answer; to be "
+                              "asked again, run: gdbus call --session --dest %2 --object-path %3 --method "
+                              "%2.DeletePermission screenshot screenshot \"\"")
+                   .arg(serviceText(), QStringLiteral("org.freedesktop.impl.portal.PermissionStore"),
+                        QStringLiteral("/org/freedesktop/impl/portal/PermissionStore")));
         return;
     default:
         finish(QStringLiteral("%1 answered with the unknown code %2").arg(serviceText()).arg(code));

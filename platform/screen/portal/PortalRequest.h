@@ -6,16 +6,20 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <chrono>
+
 class QDBusPendingCallWatcher;
 
 // One non-interactive request to the desktop portal's Screenshot interface. It follows the portal's request pattern:
 // subscribed to the Response signal of the request's path before the call, answered with 0 (done), 1 (cancelled) or
-// 2 (refused). The answer is awaited in a local event loop that leaves user input queued, for as long as a person may
-// need to allow the screenshot, but not beyond the moment the portal leaves the bus.
+// 2 (refused). Only the first answer counts, and only one sent by the portal itself. The answer is awaited in a local
+// event loop that leaves user input queued, for at most `answerLimit` (long enough for a person to allow the
+// screenshot), never beyond the moment the portal leaves the bus, and never beyond a request that the whole program
+// end (every event loop told to exit, as on SIGTERM).
 class PortalRequest : public QObject {
     Q_OBJECT
 public:
-    explicit PortalRequest(QDBusConnection bus);
+    PortalRequest(QDBusConnection bus, std::chrono::milliseconds answerLimit);
     ~PortalRequest() override;
     PortalRequest(const PortalRequest&) = delete;
     PortalRequest& operator=(const PortalRequest&) = delete;
@@ -37,6 +41,7 @@ private:
     void finish(QString failure = {});
 
     QDBusConnection m_bus;
+    std::chrono::milliseconds m_answerLimit;
     QString m_path;
     QEventLoop m_loop;
     bool m_done = false;

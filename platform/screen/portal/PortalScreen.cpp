@@ -3,15 +3,13 @@
 #include "platform/errors/Failure.h"
 #include "platform/files/RegularFile.h"
 #include "platform/screen/ImageStorage.h"
+#include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalRequest.h"
 
-#include <QBuffer>
-#include <QDir>
-#include <QFileInfo>
+#include <QDBusArgument>
+#include <QDBusMessage>
 #include <QGuiApplication>
-#include <QImageReader>
 #include <QScreen>
-#include <QUrl>
 
 #include <cerrno>
 #include <cmath>
@@ -19,18 +17,16 @@
 #include <ctime>
 #include <memory>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 const QString serviceText = PortalRequest::serviceText();
 
 // The largest screenshot file read: a PNG or raw picture of an 8K desktop fits well within it.
 constexpr qint64 maxFileBytes = 512LL * 1024 * 1024;
-// Megabytes the decoder may allocate for one picture (Qt's default of 128 refuses an 8K desktop). The limit is the
-// process's; nothing else here decodes anything near that size.
-constexpr int maxDecodeMegabytes = 1024;
+// How many times wider and higher than the whole desktop, as the toolkit reports it in device pixels, the portal's
+// picture may be: the toolkit may see the desktop at another scale than the compositor (a toolkit drawn at scale 1
+// under XWayland on a desktop at scale 2 or 3).
+constexpr int maxScaleMismatch = 4;
 
 [[noreturn]] void fail(const QString& why)
 {
@@ -61,57 +57,71 @@ RegularFileRead readScreenshotFile(const QString& path)
     return read;
 }
 
-// Removes the screenshot when the portal made it for this request in a temporary folder: it holds the whole desktop
-// and nobody else will clear it away. Anything else (a file in the user's pictures, one older than the request, one
-// of another user, one that was replaced after it was read) stays.
-void removeIfMadeForRequest(const QString& path, const FileIdentity& opened, qint64 requestedNs)
+// Every screen in device pixels, each at its own scale.
+QSize desktopDeviceSize()
 {
-    const QString folder = QFileInfo(path).absoluteDir().canonicalPath();
-    const bool temporary = !folder.isEmpty() && (folder == QDir(QDir::tempPath()).canonicalPath() ||
-                                                 folder == QDir(QStringLiteral("/tmp")).canonicalPath());
-    constexpr qint64 CoarseTimeStampsNs = 1000000000; // file systems with coarse time stamps
-    if (!temporary || opened.owner != ::geteuid() || opened.modifiedNs < requestedNs - CoarseTimeStampsNs) {
-        return;
+    QRect devicePixels;
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        const QRect logical = screen->geometry();
+        const double ratio = screen->devicePixelRatio();
+        devicePixels |= QRect(QPoint(static_cast<int>(std::lround(logical.x() * ratio)),
+                                     static_cast<int>(std::lround(logical.y() * ratio))),
+                              (QSizeF(logical.size()) * ratio).toSize());
     }
-    struct stat now {};
-    const QByteArray name = QFile::encodeName(path);
-    if (::lstat(name.constData(), &now) == 0 && S_ISREG(now.st_mode) &&
-        static_cast<quint64>(now.st_dev) == opened.device && static_cast<quint64>(now.st_ino) == opened.inode) {
-        // A file left behind costs nothing but the space; the picture is read already.
-        static_cast<void>(::unlink(name.constData()));
-    }
+    return devicePixels.size();
 }
 
-// Decoded once, straight into 32-bit BGRX (the picture's own format) whenever the file's format allows.
-QImage decodeScreenshot(QByteArray data, const QString& path)
+// A picture far larger than the desktop would take its width x height x 4 bytes to decode, gigabytes for a small
+// file that merely says it is huge: it is refused on what its header says.
+void checkDeclaredSize(const QByteArray& bytes, const QString& path)
 {
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    QImageReader::setAllocationLimit(maxDecodeMegabytes);
-    QImage image;
-    if (!reader.read(&image)) {
-        fail(
-            QStringLiteral("the screenshot %1 is not a picture that can be read (%2)").arg(path, reader.errorString()));
+    const QSize declared = declaredPictureSize(bytes);
+    const QSize desktop = desktopDeviceSize();
+    if (declared.isValid() && (qint64{declared.width()} > qint64{maxScaleMismatch} * desktop.width() ||
+                               qint64{declared.height()} > qint64{maxScaleMismatch} * desktop.height())) {
+        fail(QStringLiteral("the screenshot %1 is %2 x %3 pixels, far larger than the whole desktop (%4 x %5), so it "
+                            "was not read")
+                 .arg(path)
+                 .arg(declared.width())
+                 .arg(declared.height())
+                 .arg(desktop.width())
+                 .arg(desktop.height()));
     }
-    if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32) {
-        image = image.convertToFormat(QImage::Format_RGB32);
-    }
-    if (image.isNull()) {
-        fail(QStringLiteral("out of memory for the screenshot %1").arg(path));
-    }
-    return image;
 }
 
 } // namespace
 
-PortalScreen::PortalScreen(const QDBusConnection& bus)
+bool layoutInDevicePixels(const QDBusConnection& bus)
+{
+    const QDBusMessage reply =
+        bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.gnome.Mutter.DisplayConfig"),
+                                                QStringLiteral("/org/gnome/Mutter/DisplayConfig"),
+                                                QStringLiteral("org.gnome.Mutter.DisplayConfig"),
+                                                QStringLiteral("GetCurrentState")),
+                 QDBus::BlockWithGui, 2000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 4) {
+        return false;
+    }
+    // 1 is the logical layout, 2 the physical one.
+    const auto properties = qdbus_cast<QVariantMap>(reply.arguments().at(3));
+    return properties.value(QStringLiteral("layout-mode")).toUInt() == 2;
+}
+
+PortalScreen::PortalScreen(const QDBusConnection& bus, std::chrono::milliseconds answerLimit)
     : m_bus(bus)
+    , m_answerLimit(answerLimit)
+    , m_layoutInDevicePixels(QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
+                             layoutInDevicePixels(bus))
 {}
 
 ScreenMetrics PortalScreen::metrics()
 {
-    return m_toolkit.metrics();
+    ScreenMetrics metrics = m_toolkit.metrics();
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    if (m_layoutInDevicePixels && primary) {
+        metrics.deviceGeometry = primary->geometry();
+    }
+    return metrics;
 }
 
 ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
@@ -126,22 +136,27 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     const qint64 requestedNs = qint64{now.tv_sec} * 1000000000 + qint64{now.tv_nsec};
-    const QString uri = PortalRequest(m_bus).run();
-    const QUrl url(uri);
-    if (!url.isLocalFile()) {
+    const QString uri = PortalRequest(m_bus, m_answerLimit).run();
+    const QString path = localPathOfUri(uri);
+    if (path.isEmpty()) {
         fail(QStringLiteral("%1 gave no file to read (\"%2\")").arg(serviceText, uri));
     }
-    const QString path = url.toLocalFile();
     RegularFileRead read = readScreenshotFile(path);
-    removeIfMadeForRequest(path, read.identity, requestedNs);
-    QImage image = decodeScreenshot(std::move(read.bytes), path);
+    // Gone before anything can fail on it: it holds the whole desktop, and the portal never clears it away.
+    removePortalPicture(path, read.identity, requestedNs);
+    checkDeclaredSize(read.bytes, path);
+    QString error;
+    QImage image = decodePicture(std::move(read.bytes), &error);
+    if (image.isNull()) {
+        fail(QStringLiteral("the screenshot %1 is not a picture that can be read (%2)").arg(path, error));
+    }
 
     QRect desktop;
     for (const QScreen* screen : QGuiApplication::screens()) {
         desktop |= screen->geometry();
     }
     QRect screen = primaryInDesktopPicture(desktop, primary->geometry(), image.size());
-    const QSize deviceSize = m_toolkit.metrics().deviceGeometry.size();
+    const QSize deviceSize = metrics().deviceGeometry.size();
     if (screen.size() != deviceSize && !screen.isEmpty()) {
         // A fractional output scale: the toolkit draws at the next whole ratio and the compositor scales its
         // buffers down, while the picture holds the output's own pixels. Scaled to the toolkit's device pixels, the

@@ -7,21 +7,28 @@
 #include <QRect>
 #include <QSize>
 
+#include <chrono>
+
 // The primary screen on Wayland (and under XWayland), through the desktop portal's Screenshot interface. Each grab
 // asks the portal for a non-interactive screenshot of the whole desktop, waits for its answer as long as a person may
 // need to allow it (but no longer than the portal stays on the bus), reads the file it names once into 32-bit BGRX,
-// removes that file when the portal made it for this request in a temporary folder, and cuts the primary screen out
-// of it. Metrics are the toolkit's, as for QtScreen. Needs a QGuiApplication.
+// removes that file wherever the portal saved it when it is the one made for this request, and cuts the primary
+// screen out of it. Metrics are the toolkit's, as for QtScreen, but for GNOME's layout in device pixels. Needs a
+// QGuiApplication.
 class PortalScreen final : public ScreenService {
 public:
-    // `bus` is the session bus; tests hand in a private one.
-    explicit PortalScreen(const QDBusConnection& bus = QDBusConnection::sessionBus());
+    // `bus` is the session bus; tests hand in a private one. Past `answerLimit` without an answer the grab fails:
+    // long enough for a person to answer the desktop's question whether screenshots may be taken.
+    explicit PortalScreen(const QDBusConnection& bus = QDBusConnection::sessionBus(),
+                          std::chrono::milliseconds answerLimit = std::chrono::seconds(30));
 
     ScreenMetrics metrics() override;
     ScreenPixels grabArea(int left, int top, int width, int height) override;
 
 private:
     QDBusConnection m_bus;
+    std::chrono::milliseconds m_answerLimit;
+    bool m_layoutInDevicePixels;
     QtScreen m_toolkit;
 };
 
@@ -29,3 +36,9 @@ private:
 // pixels, `picture` the size the portal delivered. The picture's own scale (device pixels per logical pixel, as the
 // compositor chose it) is read off its size, so that every output scale maps onto whole device pixels.
 QRect primaryInDesktopPicture(const QRect& desktop, const QRect& primary, const QSize& picture);
+
+// Whether the desktop lays its screens out in device pixels: GNOME does unless fractional scaling is turned on (its
+// "physical" layout). The toolkit on Wayland then takes that layout for logical pixels: a screen of 2560 x 1600 at
+// scale 2 is reported as 2560 x 1600 logical pixels at ratio 2, while a full-screen window gets 1280 x 800 at ratio
+// 2, that is the screen's 2560 x 1600 device pixels. False on other desktops.
+bool layoutInDevicePixels(const QDBusConnection& bus);
