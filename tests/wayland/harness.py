@@ -267,8 +267,8 @@ class Session:
         """Waits for what the session starts after session.env: input, background."""
 
     def windows(self, name=None):
-        """The visible client windows, each {"name", "rect" (x, y, w, h in logical pixels, the client area), and
-        "fullscreen"}."""
+        """The visible client windows, each {"name", "rect" (x, y, w, h in logical pixels, the client area),
+        "fullscreen" and "focused"}."""
         raise NotImplementedError
 
     def grab(self, pointer=False):
@@ -459,7 +459,8 @@ class Sway(Session):
             if node.get("pid") and node.get("visible", True):
                 rect = node["rect"]
                 found.append({"name": node.get("name") or "", "rect": (rect["x"], rect["y"], rect["width"],
-                              rect["height"]), "fullscreen": node.get("fullscreen_mode", 0) != 0})
+                              rect["height"]), "fullscreen": node.get("fullscreen_mode", 0) != 0,
+                              "focused": node.get("focused", False)})
             for child in node.get("nodes", []) + node.get("floating_nodes", []):
                 walk(child)
         walk(json.loads(self.run("swaymsg", "-t", "get_tree", "-r")))
@@ -536,7 +537,7 @@ class Gnome(Session):
             "global.display.list_all_windows().filter(w => !w.minimized && w.get_pid() > 0 && "
             "w.showing_on_its_workspace()).map(w => { const r = w.frame_rect_to_client_rect(w.get_frame_rect()); "
             "return {name: w.get_title() || '', rect: [r.x, r.y, r.width, r.height], "
-            "fullscreen: w.is_fullscreen()}; })")
+            "fullscreen: w.is_fullscreen(), focused: w.has_focus()}; })")
         for w in found:
             w["rect"] = tuple(round(v / self.scale) for v in w["rect"])
         # The shell's own hidden X11 window lies off the output.
@@ -602,6 +603,7 @@ class Kde(Session):
 
     def windows(self, name=None):
         ids = self.xdotool("search", "--onlyvisible", "--name", f"^{name}$" if name else ".", check=False).split()
+        active = self.xdotool("getactivewindow", check=False).strip()
         found = []
         for window in ids:
             shell = self.xdotool("getwindowname", window, "getwindowgeometry", "--shell", window, check=False)
@@ -612,7 +614,7 @@ class Kde(Session):
             if "X" not in values:
                 continue
             rect = tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
-            found.append({"name": lines[0], "rect": rect, "id": window,
+            found.append({"name": lines[0], "rect": rect, "id": window, "focused": window == active,
                           "fullscreen": rect == (0, 0, round(self.width / self.scale),
                                                  round(self.height / self.scale))})
         return [w for w in found if name is None or w["name"] == name]

@@ -4,6 +4,7 @@ scenarios; ROWS says on which desktops each runs."""
 
 import os
 import re
+import shlex
 import shutil
 import time
 import unittest
@@ -66,13 +67,14 @@ class WaylandCase:
         return self.placed(PRODUCT)
 
     def placed(self, name):
-        """The window once the desktop has placed it: some desktops map a window first and move it after."""
+        """The window once the desktop has placed it and given it the focus: some desktops map a window first and
+        move it after, and a window may miss a click until then."""
         last = [None]
 
         def settled():
             window = self.session.wait_window(name)
             same, last[0] = window == last[0], window
-            return window if same else None
+            return window if same and window["focused"] else None
         return wait_until(settled, timeout=30, interval=0.2, what=f"a window named {name!r} to stay in place")
 
     def device(self, logical):
@@ -98,7 +100,7 @@ class WaylandCase:
                 return at
             except AssertionError:
                 pass
-        self.fail("three clicks on Start Capturing started nothing")
+        self.fail(f"three clicks on Start Capturing at {at} started nothing: {s.windows()}")
 
     def wait_overlay(self):
         """The overlay over the whole output. Through XWayland sway now and then takes it as a floating window of the
@@ -116,7 +118,7 @@ class WaylandCase:
             s.key(KEY_CONTROL, KEY_C)
             text = s.clipboard()
             return text if text.startswith(DASHES) else None
-        text = wait_until(copied, timeout=30, interval=0.3, what="the box's text on the clipboard").replace("\r\n", "\n")
+        text = wait_until(copied, timeout=30, interval=0.3, what="the box's text on the clipboard").replace("\r\n", "\n").replace("\r", "\n")
         s.key(KEY_RETURN)
         s.wait_no_window(title)
         return text.split(DASHES + "\n")[2].rstrip("\n")
@@ -169,7 +171,7 @@ class WaylandCase:
         self.session.drag(x, y, x + w, y + h)
         self.assertEqual(self.read_box(APP_TITLE), "Done.")
         self.session.wait_window(PRODUCT)
-        if not os.environ.get("DEVSKIP"): self.assertEqual(self.pictures() - pictures, set())
+        self.assertEqual(self.pictures() - pictures, set())
         return self.only_file("." + fmt), pointer, main, reference
 
 
@@ -234,7 +236,7 @@ class Failure(WaylandCase):
         self.start_capture(main)
         text = self.read_box("Application Error")
         lines = text.split("\n")
-        self.assertEqual(lines[0], "Cannot read the screen: " + self.expected)
+        self.check_report(lines[0])
         self.assertEqual(lines[1], "in Quellbrook2021/08/31.Form2.Form_Load at line 116")
         self.wait_overlay()
         self.session.wait_pointer_taken(500, 300)
@@ -250,6 +252,10 @@ class Failure(WaylandCase):
         self.assertEqual(self.session.windows("Application Error"), [])
 
 
+    def check_report(self, first_line):
+        self.assertEqual(first_line, "Cannot read the screen: " + self.expected)
+
+
 class NoPortal(Failure):
     portal = "none"
     expected = "the desktop's screenshot service (xdg-desktop-portal) is not running"
@@ -257,8 +263,12 @@ class NoPortal(Failure):
 
 class BackendFails(Failure):
     portal = "failing"
-    expected = ("the desktop's screenshot service (xdg-desktop-portal) refused the screenshot or could not "
-                "take it")
+    expected = ("the desktop's screenshot service (xdg-desktop-portal) refused the screenshot or could not take it. "
+                "If you answered \"Deny\" when the desktop asked whether applications may take screenshots, it keeps "
+                "that answer; to be asked again, run: ")
+
+    def check_report(self, first_line):
+        self.assertTrue(first_line.startswith("Cannot read the screen: " + self.expected), first_line)
 
 
 class NoBackend(Failure):
@@ -267,11 +277,20 @@ class NoBackend(Failure):
                 "(xdg-desktop-portal-gnome, -kde or -wlr)")
 
 
-class PermissionRefused(Failure):
-    """The stored answer to GNOME's "Allow Applications to Take Screenshots?" is no."""
+class PermissionRefused(BackendFails):
+    """The stored answer to GNOME's "Allow Applications to Take Screenshots?" is no: the report gives the command that
+    forgets it, and the command does."""
 
-    permission = "no"
-    expected = BackendFails.expected
+    portal, permission = "real", "no"
+
+    def check_report(self, first_line):
+        super().check_report(first_line)
+        lookup = ["gdbus", "call", "--session", "--dest", "org.freedesktop.impl.portal.PermissionStore",
+                  "--object-path", "/org/freedesktop/impl/portal/PermissionStore", "--method",
+                  "org.freedesktop.impl.portal.PermissionStore.Lookup", "screenshot", "screenshot"]
+        self.assertIn("'no'", self.session.run(*lookup))
+        self.session.run(*shlex.split(first_line.split(" run: ", 1)[1]))
+        self.assertNotIn("'no'", self.session.run(*lookup, check=False))
 
 
 # Which scenario runs on which desktop. KWin takes input only for X11 windows here (XTEST on its Xwayland), and only
