@@ -1,6 +1,8 @@
-"""On headless sway with the desktop portal: "Start Capturing" to the overlay shown with its picture, beside the
-bare portal round trip measured in the same session (bench_portal). Needs root, like the Wayland tests.
-Usage: python3 bench/wayland.py BUILD_DIR [RUNS]"""
+"""On headless sway, GNOME Shell and KWin with their desktop portals, side by side: the bare portal round trip
+(bench_portal) and the launch, "Start Capturing" to the main window gone and to the overlay shown with its picture.
+The program runs on Wayland on sway and GNOME and through XWayland on KWin, where input reaches only X11 windows.
+Every time is a median; the last table gives each desktop's times as ratios to sway's. Needs root, like the Wayland
+tests. Usage: python3 bench/wayland.py BUILD_DIR [RUNS] [DESKTOP...]"""
 
 import json
 import os
@@ -11,28 +13,80 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "wayland"))
-from harness import DOUBLE_CLICK_INTERVAL, PRODUCT, SECTION, Session, wait_until  # noqa: E402
+from harness import DESKTOPS, DOUBLE_CLICK_INTERVAL, PRODUCT, SECTION, wait_until  # noqa: E402
+
+SIZE = (1920, 1080)
 
 
-def window_events(session):
-    """sway's window events as they happen, each (arrival time, event), through a subscription: polling the tree
-    would add the cost of a query to every measurement."""
-    events = queue.Queue()
-    monitor = session.start(["swaymsg", "-t", "subscribe", "-m", "-r", '["window"]'], session.env)
+class Events:
+    """The desktop's window events as they happen, each (time.monotonic() at the event, "new" or "close", name),
+    from a subscription: polling the window list would add the cost of a query to every measurement."""
 
-    def read():
-        for line in monitor.stdout:
-            events.put((time.monotonic(), json.loads(line)))
-    threading.Thread(target=read, daemon=True).start()
-    return monitor, events
+    def __init__(self, session):
+        self.session, self.queue, self.monitor = session, queue.Queue(), None
+        getattr(self, "_start_" + session.desktop)()
 
+    def _follow(self, args, parse):
+        self.monitor = self.session.start(args, self.session.env)
 
-def wait_event(events, change, name, timeout=30):
-    deadline = time.monotonic() + timeout
-    while True:
-        at, event = events.get(timeout=max(0.01, deadline - time.monotonic()))
-        if event.get("change") == change and name in (None, event.get("container", {}).get("name")):
-            return at
+        def read():
+            for line in self.monitor.stdout:
+                event = parse(line)
+                if event:
+                    self.queue.put((time.monotonic(),) + event)
+        threading.Thread(target=read, daemon=True).start()
+
+    def _start_sway(self):
+        def parse(line):
+            event = json.loads(line)
+            return event.get("change"), event.get("container", {}).get("name")
+        self._follow(["swaymsg", "-t", "subscribe", "-m", "-r", '["window"]'], parse)
+
+    def _start_kde(self):
+        # The X11 client list, printed at each change: a window in it that was not there is new.
+        known = set()
+
+        def parse(line):
+            ids = set(line.split("#", 1)[1].replace(",", " ").split()) if "#" in line else set()
+            added, gone = ids - known, known - ids
+            known.clear()
+            known.update(ids)
+            return ("new", None) if added else ("close", PRODUCT) if gone else None
+        self._follow(["xprop", "-spy", "-root", "_NET_CLIENT_LIST"], parse)
+
+    def _start_gnome(self):
+        # The shell notes each event in its own clock, which is this one (CLOCK_MONOTONIC, in microseconds).
+        self.session.eval(
+            "(global.quoshEvents = [], global.display.connect('window-created', (d, w) => global.quoshEvents.push("
+            "[imports.gi.GLib.get_monotonic_time(), 'new', w.get_title()])), global.window_manager.connect("
+            "'destroy', (wm, a) => global.quoshEvents.push([imports.gi.GLib.get_monotonic_time(), 'close', "
+            "a.meta_window.get_title()])), true)")
+
+    def clear(self):
+        if self.session.desktop == "gnome":
+            self.session.eval("(global.quoshEvents = [], true)")
+        while not self.queue.empty():
+            self.queue.get()
+
+    def wait(self, change, name, timeout=30):
+        """When the first event `change` of a window named `name` (None: any) came."""
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.session.desktop == "gnome":
+                for at, what, title in self.session.eval("global.quoshEvents"):
+                    if what == change and name in (None, title):
+                        return at / 1e6
+                if time.monotonic() > deadline:
+                    raise AssertionError(f"no {change} event of {name!r}")
+                time.sleep(0.05)
+                continue
+            at, what, title = self.queue.get(timeout=max(0.01, deadline - time.monotonic()))
+            if what == change and name in (None, title):
+                return at
+
+    def close(self):
+        if self.monitor:
+            self.session.stop(self.monitor)
 
 
 def launch_times(session, binary, runs):
@@ -41,38 +95,42 @@ def launch_times(session, binary, runs):
     os.mkdir(config)
     with open(os.path.join(config, "Korvane.conf"), "w") as f:
         f.write(f"[{SECTION}]\nOption1=False\nOption2=True\nText1={home}/\nCheck1=1\n")
-    env = dict(session.env, HOME=home, XDG_CONFIG_HOME=config, QT_QPA_PLATFORM="wayland")
-    monitor, events = window_events(session)
+    platform = "xcb" if session.desktop == "kde" else "wayland"
+    env = dict(session.env, **session.program_env, HOME=home, XDG_CONFIG_HOME=config, QT_QPA_PLATFORM=platform)
+    events = Events(session)
     program = session.start([binary], env)
     times = []
     try:
         for _ in range(runs + 1):
-            x, y, _, _ = session.wait_window(PRODUCT)["rect"]
-            while not events.empty():
-                events.get()
+            window = wait_until(lambda: [w for w in session.windows(PRODUCT) if w.get("shown", True)],
+                                what="the main window")[0]
+            x, y, _, _ = window["rect"]
+            events.clear()
             started = time.monotonic()
             session.click(round((x + 268) * session.scale), round((y + 194) * session.scale))
-            hidden = wait_event(events, "close", PRODUCT)
+            hidden = events.wait("close", PRODUCT)
             # The only window mapped now is Form2 (it may have no title yet), and it is mapped only after its load
             # handler has its picture.
-            shown = wait_event(events, "new", None)
+            shown = events.wait("new", None)
             times.append(((hidden - started) * 1000, (shown - started) * 1000))
             # A click without a drag ends the run; within the double-click interval it would count as the second half
             # of the click that opened the overlay.
             time.sleep(max(0.0, started + DOUBLE_CLICK_INTERVAL + 0.05 - time.monotonic()))
-            session.click(10, 10)
+            session.click(10, 300)
             session.wait_no_window("Form2")
     finally:
         session.stop(program)
-        session.stop(monitor)
+        events.close()
     return times[1:]
 
 
 def main():
     build = os.path.abspath(sys.argv[1])
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 10
-    for width, height in ((1920, 1080), (3840, 2160)):
-        session = Session(width, height)
+    desktops = sys.argv[3:] or list(DESKTOPS)
+    results = {}
+    for name in desktops:
+        session = DESKTOPS[name](*SIZE)
         try:
             portal = session.run(f"{build}/bench/bench_portal", runs,
                                  env=dict(session.env, QT_QPA_PLATFORM="wayland"))
@@ -80,12 +138,21 @@ def main():
         finally:
             session.close()
         trip = float(portal.split("round trip (call to answer, file written): ")[1].split(" ms")[0])
-        print(f"== {width}x{height}, median of {runs}")
+        results[name] = (trip, statistics.median(t[0] for t in times), statistics.median(t[1] for t in times))
+        print(f"== {name}, {SIZE[0]}x{SIZE[1]}, median of {runs}")
         print(portal.rstrip())
-        hidden = statistics.median(t[0] for t in times)
-        launch = statistics.median(t[1] for t in times)
-        print(f"Start Capturing to the main window gone: {hidden:.1f} ms")
-        print(f"Start Capturing to the overlay shown: {launch:.1f} ms, {launch / trip:.2f}x the bare round trip")
+    rows = [("portal round trip", 0), ("Start Capturing to the main window gone", 1),
+            ("Start Capturing to the overlay shown", 2)]
+    print(f"\n{'median, ms':<42}" + "".join(f"{name:>16}" for name in desktops))
+    for label, i in rows:
+        print(f"{label:<42}" + "".join(f"{results[name][i]:>16.1f}" for name in desktops))
+    base = results.get("sway")
+    if base:
+        print(f"\n{'ratio to sway':<42}" + "".join(f"{name:>16}" for name in desktops))
+        for label, i in rows:
+            print(f"{label:<42}" + "".join(f"{results[name][i] / base[i]:>15.2f}x" for name in desktops))
+    print(f"\n{'overlay shown / portal round trip':<42}" +
+          "".join(f"{results[name][2] / results[name][0]:>15.2f}x" for name in desktops))
 
 
 if __name__ == "__main__":

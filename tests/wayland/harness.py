@@ -268,7 +268,8 @@ class Session:
 
     def windows(self, name=None):
         """The visible client windows, each {"name", "rect" (x, y, w, h in logical pixels, the client area),
-        "fullscreen" and "focused"}."""
+        "fullscreen", "focused", and, where the desktop animates a window that appears, "shown": the animation is
+        over and the window takes input where it lies}."""
         raise NotImplementedError
 
     def grab(self, pointer=False):
@@ -277,6 +278,9 @@ class Session:
 
     def clipboard(self):
         raise NotImplementedError
+
+    def clear_clipboard(self):
+        """Where the desktop keeps what a program copied after the program ends, forgets it."""
 
     def move(self, x, y):
         raise NotImplementedError
@@ -502,20 +506,29 @@ class Gnome(Session):
     def _start_command(self):
         return [f"{HERE}/gnome.sh", f"{self.width}x{self.height}", self.background_path]
 
-    def tool(self, *args):
-        return self.run(SYSTEM_PYTHON, f"{HERE}/gnome_tools.py", *args).strip()
+    def tool(self, *args, check=True):
+        """What gnome_tools.py prints; None when it failed and `check` is off."""
+        result = subprocess.run(self.command([SYSTEM_PYTHON, f"{HERE}/gnome_tools.py", *args]), env=self.env,
+                                capture_output=True, text=True, preexec_fn=_die_with_parent)
+        if result.returncode == 0:
+            return result.stdout.strip()
+        if check:
+            raise AssertionError(f"gnome_tools.py {args} failed: {result.stderr}")
+        return None
 
     def eval(self, script, check=True):
         """What the shell's JavaScript `script` gives, through JSON; None when the shell did not answer and `check`
         is off."""
-        result = self.run(SYSTEM_PYTHON, f"{HERE}/gnome_tools.py", "eval", script, check=check).strip()
+        result = self.tool("eval", script, check=check)
         return json.loads(result) if result else None
 
     def _ready(self):
         wait_until(lambda: self.has_owner("org.gnome.Shell.Screenshot"), timeout=60, what="GNOME Shell")
+        # The shell may be too busy to answer while it starts: each call is made again until it is answered.
         if self.scale != 1:
-            self.tool("scale", self.scale)
-        self.tool("permission", self.permission)
+            wait_until(lambda: self.tool("scale", self.scale, check=False) is not None, what="the output scale")
+        wait_until(lambda: self.tool("permission", self.permission, check=False) is not None,
+                   what="the stored permission")
         # The shell starts in its overview, which covers the desktop.
         wait_until(lambda: self.eval("(Main.overview.hide(), !Main.overview.visible && "
                                      "!Main.overview.animationInProgress)", check=False), what="the overview to close")
@@ -523,6 +536,8 @@ class Gnome(Session):
         line = self.input.stdout.readline()
         if line.strip() != "ready":
             raise AssertionError(f"no remote desktop session: {line}{self.stop(self.input)}")
+        # The shell loads the background after it has started.
+        wait_until(lambda: self.grab().pixel(self.width // 2, self.height // 2) != (0, 0, 0), what="the background")
 
     def _send(self, line):
         self.input.stdin.write(line + "\n")
@@ -537,7 +552,8 @@ class Gnome(Session):
             "global.display.list_all_windows().filter(w => !w.minimized && w.get_pid() > 0 && "
             "w.showing_on_its_workspace()).map(w => { const r = w.frame_rect_to_client_rect(w.get_frame_rect()); "
             "return {name: w.get_title() || '', rect: [r.x, r.y, r.width, r.height], "
-            "fullscreen: w.is_fullscreen(), focused: w.has_focus()}; })")
+            "fullscreen: w.is_fullscreen(), focused: w.has_focus(), "
+            "shown: ((a) => a.opacity === 255 && a.scale_x === 1 && a.scale_y === 1)(w.get_compositor_private())}; })")
         for w in found:
             w["rect"] = tuple(round(v / self.scale) for v in w["rect"])
         # The shell's own hidden X11 window lies off the output.
@@ -556,6 +572,9 @@ class Gnome(Session):
         self.eval("(global.quoshClipboard = null, imports.gi.St.Clipboard.get_default().get_text("
                   "imports.gi.St.ClipboardType.CLIPBOARD, (c, t) => { global.quoshClipboard = [t || '']; }), true)")
         return wait_until(lambda: self.eval("global.quoshClipboard"), timeout=5, what="the clipboard")[0]
+
+    def clear_clipboard(self):
+        self.eval("(imports.gi.St.Clipboard.get_default().set_text(imports.gi.St.ClipboardType.CLIPBOARD, ''), true)")
 
     def move(self, x, y):
         self._send(f"move {x} {y}")
