@@ -21,6 +21,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 double millisecondsOf(const std::function<void()>& work)
 {
@@ -49,8 +50,8 @@ int main(int argc, char** argv)
         PortalScreen screen;
         for (int i = 0; i < runs + 1; ++i) {
             QString path;
-            const double trip =
-                millisecondsOf([&] { path = QUrl(PortalRequest(QDBusConnection::sessionBus()).run()).toLocalFile(); });
+            const double trip = millisecondsOf(
+                [&] { path = QUrl(PortalRequest(QDBusConnection::sessionBus(), 30s).run()).toLocalFile(); });
             QByteArray bytes;
             const double reading = millisecondsOf([&] {
                 QFile file(path);
