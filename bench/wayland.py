@@ -57,14 +57,15 @@ class Events:
     def _start_gnome(self):
         # The shell notes each event in its own clock, which is this one (CLOCK_MONOTONIC, in microseconds).
         self.session.eval(
-            "(global.quoshEvents = [], global.display.connect('window-created', (d, w) => global.quoshEvents.push("
-            "[imports.gi.GLib.get_monotonic_time(), 'new', w.get_title()])), global.window_manager.connect("
-            "'destroy', (wm, a) => global.quoshEvents.push([imports.gi.GLib.get_monotonic_time(), 'close', "
-            "a.meta_window.get_title()])), true)")
+            "(global.quoshEvents = [], global.quoshWatch = (w) => { if (!w._quoshWatched) { w._quoshWatched = true; "
+            "w.connect('unmanaged', () => global.quoshEvents.push([imports.gi.GLib.get_monotonic_time(), 'close', "
+            "w.get_title()])); } }, global.display.connect('window-created', (d, w) => { global.quoshEvents.push("
+            "[imports.gi.GLib.get_monotonic_time(), 'new', w.get_title()]); global.quoshWatch(w); }), true)")
 
     def clear(self):
         if self.session.desktop == "gnome":
-            self.session.eval("(global.quoshEvents = [], true)")
+            self.session.eval("(global.quoshEvents = [], global.display.list_all_windows().forEach("
+                              "global.quoshWatch), true)")
         while not self.queue.empty():
             self.queue.get()
 
@@ -77,7 +78,8 @@ class Events:
                     if what == change and name in (None, title):
                         return at / 1e6
                 if time.monotonic() > deadline:
-                    raise AssertionError(f"no {change} event of {name!r}")
+                    raise AssertionError(f"no {change} event of {name!r}: {self.session.eval('global.quoshEvents')}"
+                                         f" {self.session.windows()}")
                 time.sleep(0.05)
                 continue
             at, what, title = self.queue.get(timeout=max(0.01, deadline - time.monotonic()))
@@ -102,8 +104,14 @@ def launch_times(session, binary, runs):
     times = []
     try:
         for _ in range(runs + 1):
-            window = wait_until(lambda: [w for w in session.windows(PRODUCT) if w.get("shown", True)],
-                                what="the main window")[0]
+            # As in the tests: a window that has stayed in place and shown for a second takes the click.
+            seen = []
+
+            def settled():
+                found = session.windows(PRODUCT)
+                seen[:] = (seen if seen and found and seen[-1] == found[0] else []) + found[:1]
+                return len(seen) >= 5 and seen[-1].get("shown", True) and seen[-1]
+            window = wait_until(settled, timeout=30, interval=0.2, what="the main window")
             x, y, _, _ = window["rect"]
             events.clear()
             started = time.monotonic()
@@ -116,6 +124,7 @@ def launch_times(session, binary, runs):
             # A click without a drag ends the run; within the double-click interval it would count as the second half
             # of the click that opened the overlay.
             time.sleep(max(0.0, started + DOUBLE_CLICK_INTERVAL + 0.05 - time.monotonic()))
+            session.wait_pointer_taken(10, 300)
             session.click(10, 300)
             session.wait_no_window("Form2")
     finally:
