@@ -1,5 +1,7 @@
 """On headless sway, GNOME Shell and KWin with their desktop portals, side by side: the bare portal round trip
-(bench_portal) and the launch, "Start Capturing" to the main window gone and to the overlay shown with its picture.
+(bench_portal), what hiding a window until the compositor has drawn the screen without it costs beside a plain hide
+(bench_hide, on Wayland everywhere), and the launch, "Start Capturing" to the main window gone and to the overlay
+shown with its picture.
 The program runs on Wayland on sway and GNOME and through XWayland on KWin, where input reaches only X11 windows.
 Every time is a median; the last table gives each desktop's times as ratios to sway's. Needs root, like the Wayland
 tests. Usage: python3 bench/wayland.py BUILD_DIR [RUNS] [DESKTOP...]"""
@@ -141,8 +143,9 @@ def main():
     for name in desktops:
         session = DESKTOPS[name](*SIZE)
         try:
-            portal = session.run(f"{build}/bench/bench_portal", runs,
-                                 env=dict(session.env, QT_QPA_PLATFORM="wayland"))
+            wayland = dict(session.env, QT_QPA_PLATFORM="wayland")
+            portal = session.run(f"{build}/bench/bench_portal", runs, env=wayland)
+            hide = session.run(f"{build}/bench/bench_hide", runs, env=wayland)
             times = launch_times(session, f"{build}/app/quosh", runs)
         finally:
             session.close()
@@ -150,6 +153,7 @@ def main():
         results[name] = (trip, statistics.median(t[0] for t in times), statistics.median(t[1] for t in times))
         print(f"== {name}, {SIZE[0]}x{SIZE[1]}, median of {runs}")
         print(portal.rstrip())
+        print(hide.rstrip())
     rows = [("portal round trip", 0), ("Start Capturing to the main window gone", 1),
             ("Start Capturing to the overlay shown", 2)]
     print(f"\n{'median, ms':<42}" + "".join(f"{name:>16}" for name in desktops))
