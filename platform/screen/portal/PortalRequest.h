@@ -14,8 +14,8 @@ class QDBusPendingCallWatcher;
 // subscribed to the Response signal of the request's path before the call, answered with 0 (done), 1 (cancelled) or
 // 2 (refused). Only the first answer counts, and only one sent by the portal itself. The answer is awaited in a local
 // event loop that leaves user input queued, for at most `answerLimit` (long enough for a person to allow the
-// screenshot), never beyond the moment the portal leaves the bus, and never beyond a request that the whole program
-// end (every event loop told to exit, as on SIGTERM).
+// screenshot), and never beyond the moment the portal leaves the bus or the program is asked to end (every event
+// loop told to exit, as on SIGTERM).
 class PortalRequest : public QObject {
     Q_OBJECT
 public:
