@@ -6,7 +6,6 @@ input                 injects input through mutter's remote desktop API linked t
                       and answers each with "ok" once mutter has taken it
 eval JAVASCRIPT       prints what the shell's JavaScript gives, as JSON (the shell runs with --unsafe-mode)
 screenshot PATH [pointer]  the whole screen as PNG, with the pointer when asked
-scale N               the monitor at output scale N, its mode unchanged
 permission yes|no     the stored answer to "Allow Applications to Take Screenshots?"
 """
 
@@ -60,16 +59,6 @@ def run_input():
     loop.run()
 
 
-def run_scale(bus, scale):
-    config = ("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig", "org.gnome.Mutter.DisplayConfig")
-    serial, monitors, _, _ = call(bus, *config, "GetCurrentState")
-    connector = monitors[0][0][0]
-    mode = next(m[0] for m in monitors[0][1] if m[6].get("is-current"))
-    # Method 1: temporary, without the shell's "Keep these settings?" question.
-    call(bus, *config, "ApplyMonitorsConfig", serial, 1,
-         [(0, 0, dbus.Double(scale), dbus.UInt32(0), True, [(connector, mode, {})])], {})
-
-
 def main():
     command, args = sys.argv[1], sys.argv[2:]
     if command == "input":
@@ -86,8 +75,6 @@ def main():
                      args[1:] == ["pointer"], False, args[0])
         if not ok:
             sys.exit("the shell took no screenshot")
-    elif command == "scale":
-        run_scale(bus, float(args[0]))
     elif command == "permission":
         call(bus, "org.freedesktop.impl.portal.PermissionStore", "/org/freedesktop/impl/portal/PermissionStore",
              "org.freedesktop.impl.portal.PermissionStore", "SetPermission", "screenshot", True, "screenshot", "",

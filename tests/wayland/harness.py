@@ -279,9 +279,6 @@ class Session:
     def clipboard(self):
         raise NotImplementedError
 
-    def clear_clipboard(self):
-        """Where the desktop keeps what a program copied after the program ends, forgets it."""
-
     def move(self, x, y):
         raise NotImplementedError
 
@@ -504,6 +501,11 @@ class Gnome(Session):
         return {"XDG_CURRENT_DESKTOP": "GNOME", "XDG_SESSION_DESKTOP": "gnome"}
 
     def _start_command(self):
+        # The output scale is stored before the shell starts, as a user's would be: changed while the shell runs, it
+        # leaves an invisible actor over the screen that takes every click for a while.
+        config = self.make_dir("home/.config")
+        with open(os.path.join(config, "monitors.xml"), "w") as f:
+            f.write(MONITORS.format(width=self.width, height=self.height, scale=self.scale))
         return [f"{HERE}/gnome.sh", f"{self.width}x{self.height}", self.background_path]
 
     def tool(self, *args, check=True):
@@ -525,19 +527,25 @@ class Gnome(Session):
     def _ready(self):
         wait_until(lambda: self.has_owner("org.gnome.Shell.Screenshot"), timeout=60, what="GNOME Shell")
         # The shell may be too busy to answer while it starts: each call is made again until it is answered.
-        if self.scale != 1:
-            wait_until(lambda: self.tool("scale", self.scale, check=False) is not None, what="the output scale")
         wait_until(lambda: self.tool("permission", self.permission, check=False) is not None,
                    what="the stored permission")
-        # The shell starts in its overview, which covers the desktop.
-        wait_until(lambda: self.eval("(Main.overview.hide(), !Main.overview.visible && "
-                                     "!Main.overview.animationInProgress)", check=False), what="the overview to close")
+        # The shell starts in its overview, which covers the desktop, and opens it at the end of its start-up
+        # animation: it is closed once that is over.
+        wait_until(lambda: self.eval("!Main.layoutManager._startingUp && (Main.overview.hide(), "
+                                     "!Main.overview.visible && !Main.overview.animationInProgress)", check=False),
+                   what="the overview to close")
         self.input = self.start([SYSTEM_PYTHON, f"{HERE}/gnome_tools.py", "input"], self.env, stdin=subprocess.PIPE)
         line = self.input.stdout.readline()
         if line.strip() != "ready":
             raise AssertionError(f"no remote desktop session: {line}{self.stop(self.input)}")
-        # The shell loads the background after it has started.
-        wait_until(lambda: self.grab().pixel(self.width // 2, self.height // 2) != (0, 0, 0), what="the background")
+        # The shell loads the background after it has started, and fades it in.
+        last = [None]
+
+        def background_drawn():
+            middle = self.grab().crop(0, self.height // 4, self.width, self.height // 2).rgb
+            same, last[0] = middle == last[0], middle
+            return same and middle.count(0) < len(middle)
+        wait_until(background_drawn, timeout=30, interval=0.3, what="the background")
 
     def _send(self, line):
         self.input.stdin.write(line + "\n")
@@ -572,9 +580,6 @@ class Gnome(Session):
         self.eval("(global.quoshClipboard = null, imports.gi.St.Clipboard.get_default().get_text("
                   "imports.gi.St.ClipboardType.CLIPBOARD, (c, t) => { global.quoshClipboard = [t || '']; }), true)")
         return wait_until(lambda: self.eval("global.quoshClipboard"), timeout=5, what="the clipboard")[0]
-
-    def clear_clipboard(self):
-        self.eval("(imports.gi.St.Clipboard.get_default().set_text(imports.gi.St.ClipboardType.CLIPBOARD, ''), true)")
 
     def move(self, x, y):
         self._send(f"move {x} {y}")
@@ -669,3 +674,8 @@ class Kde(Session):
 
 
 DESKTOPS = {"sway": Sway, "gnome": Gnome, "kde": Kde}
+MONITORS = """<monitors version="2"><configuration><logicalmonitor><x>0</x><y>0</y><scale>{scale}</scale>
+<primary>yes</primary><monitor><monitorspec><connector>Meta-0</connector><vendor>MetaVendor</vendor>
+<product>MetaVirtualMonitor</product><serial>0x00</serial></monitorspec><mode><width>{width}</width>
+<height>{height}</height><rate>60.000</rate></mode></monitor></logicalmonitor></configuration></monitors>
+"""

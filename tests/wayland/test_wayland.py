@@ -68,8 +68,7 @@ class WaylandCase:
 
     def placed(self, name):
         """The window once the desktop has placed it and shown it, and it has stayed so for a second: some desktops
-        map a window first and move it after, or grow it from a point, and a window whose output scale changes just
-        after it appears (GNOME at scale 2) may miss a click for good."""
+        map a window first and move it after, or grow it from a point, and a click misses it until then."""
         seen = []
 
         def settled():
@@ -114,10 +113,17 @@ class WaylandCase:
                           timeout=30, what="the overlay over the whole output")[0]
 
     def read_box(self, title):
-        """The box's text, copied with Ctrl+C as a user would once the box has the focus, then OK pressed."""
+        """The box's text, copied with Ctrl+C as a user would once the box has the focus (a click on its text gives it
+        the focus where the desktop did not), then OK pressed."""
         s = self.session
-        wait_until(lambda: [w for w in s.windows(title) if w["focused"]], timeout=30, what=f"{title!r} focused")
-        s.clear_clipboard()
+
+        def focused():
+            box = s.windows(title)
+            if box and not box[0]["focused"]:
+                x, y, width, _ = box[0]["rect"]
+                s.click(self.device(x + width // 2), self.device(y + 10))
+            return box and box[0]["focused"]
+        wait_until(focused, timeout=30, interval=1.0, what=f"{title!r} focused")
 
         def copied():
             s.key(KEY_CONTROL, KEY_C)
