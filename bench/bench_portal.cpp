@@ -23,6 +23,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 double millisecondsOf(const std::function<void()>& work)
 {

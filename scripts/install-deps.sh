@@ -15,6 +15,13 @@ packages=(
     # the fuzzers' sanitizer runtime, the preloaded clock of libfaketime, the toolkit's Wayland platform, the
     # start-up benchmark's view of drawing (DAMAGE)
     xauth dbus dbus-x11 python3-numpy libclang-rt-14-dev libfaketime qt6-wayland libxcb-damage0-dev
+    # the toolkit's Wayland connection, for the hide that waits for the compositor
+    libwayland-dev qt6-base-private-dev
+    # GNOME 43 and KDE Plasma 5.27 for the Wayland tests: the window manager of GNOME's shell, the modules the tests
+    # load into the system's python3 to talk to the desktops, and what KDE's screenshot backend loads without
+    # depending on it (it crashes, or answers "cancelled", without them)
+    mutter python3-dbus python3-gi qml-module-org-kde-kirigami2 qml-module-qtquick-controls2
+    qml-module-qtquick-layouts plasma-workspace
     # packaging: the .deb's library dependencies (dpkg-shlibdeps)
     dpkg-dev
 )

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Started by the compositor: the media server, the activation environment, the VNC server that injects input and,
+# Started by sway: the media server, the activation environment, the VNC server that injects input and,
 # unless QUOSH_PORTAL is "none", the desktop portal. Writes session.env once all of that is asked for.
 set -u
 r=$XDG_RUNTIME_DIR

@@ -1,0 +1,227 @@
+#include "platform/screen/wayland/WaylandHide.h"
+
+#include <QGuiApplication>
+#include <QWidget>
+#include <QWindow>
+#include <qpa/qplatformnativeinterface.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A compositor draws at least a few frames a second while something changes; one that sends no frame for this long
+// is not drawing the window at all (it is covered, or the output is off).
+constexpr auto FrameTimeout = 1000ms;
+constexpr auto RoundTripTimeout = 1000ms;
+
+struct QueueDeleter {
+    void operator()(wl_event_queue* queue) const { wl_event_queue_destroy(queue); }
+};
+struct WrapperDeleter {
+    void operator()(void* wrapper) const { wl_proxy_wrapper_destroy(wrapper); }
+};
+struct ProxyDeleter {
+    void operator()(void* proxy) const { wl_proxy_destroy(static_cast<wl_proxy*>(proxy)); }
+};
+struct BufferDeleter {
+    void operator()(wl_buffer* buffer) const { wl_buffer_destroy(buffer); }
+};
+struct FdCloser {
+    void operator()(const int* fd) const
+    {
+        ::close(*fd);
+        delete fd;
+    }
+};
+
+using Queue = std::unique_ptr<wl_event_queue, QueueDeleter>;
+using Wrapper = std::unique_ptr<void, WrapperDeleter>;
+using Proxy = std::unique_ptr<void, ProxyDeleter>;
+using Buffer = std::unique_ptr<wl_buffer, BufferDeleter>;
+
+// Dispatches `queue` alone until `done` is set; false at the deadline or when the connection broke. Another thread
+// of the toolkit reads the same connection: the prepare/read protocol lets either read for both.
+bool dispatchUntil(wl_display* display, wl_event_queue* queue, const bool& done, Clock::time_point deadline)
+{
+    while (!done) {
+        if (wl_display_prepare_read_queue(display, queue) != 0) {
+            if (wl_display_dispatch_queue_pending(display, queue) < 0) {
+                return false;
+            }
+            continue;
+        }
+        wl_display_flush(display);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            wl_display_cancel_read(display);
+            return false;
+        }
+        pollfd ready{wl_display_get_fd(display), POLLIN, 0};
+        const int polled = ::poll(&ready, 1, static_cast<int>(left));
+        if (polled <= 0) {
+            wl_display_cancel_read(display);
+            if (polled < 0 && errno != EINTR) {
+                return false;
+            }
+            continue;
+        }
+        if (wl_display_read_events(display) < 0 || wl_display_dispatch_queue_pending(display, queue) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void callbackDone(void* data, wl_callback* /*callback*/, uint32_t /*time*/)
+{
+    *static_cast<bool*>(data) = true;
+}
+const wl_callback_listener callbackListener{callbackDone};
+
+// Sends everything asked so far and waits until the compositor has taken it.
+bool roundTrip(wl_display* display, wl_event_queue* queue)
+{
+    const Wrapper wrapper(wl_proxy_create_wrapper(display));
+    if (!wrapper) {
+        return false;
+    }
+    wl_proxy_set_queue(static_cast<wl_proxy*>(wrapper.get()), queue);
+    bool done = false;
+    const Proxy sync(wl_display_sync(static_cast<wl_display*>(wrapper.get())));
+    if (!sync) {
+        return false;
+    }
+    wl_callback_add_listener(static_cast<wl_callback*>(sync.get()), &callbackListener, &done);
+    return dispatchUntil(display, queue, done, Clock::now() + RoundTripTimeout);
+}
+
+void registryGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t /*version*/)
+{
+    auto* shm = static_cast<Proxy*>(data);
+    if (!*shm && std::strcmp(interface, wl_shm_interface.name) == 0) {
+        shm->reset(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+    }
+}
+void registryGlobalRemove(void* /*data*/, wl_registry* /*registry*/, uint32_t /*name*/) {}
+const wl_registry_listener registryListener{registryGlobal, registryGlobalRemove};
+
+// A buffer of `width` x `height` pixels, every one fully transparent (zero bytes are transparent black).
+Buffer transparentBuffer(wl_shm* shm, int width, int height)
+{
+    if (width <= 0 || height <= 0 || width > INT32_MAX / 4 / height) {
+        return nullptr;
+    }
+    const int stride = width * 4;
+    const int size = stride * height;
+    const int fd = ::memfd_create("quosh-hide", MFD_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    const std::unique_ptr<int, FdCloser> closer(new int(fd));
+    if (::ftruncate(fd, size) != 0) {
+        return nullptr;
+    }
+    wl_shm_pool* pool = wl_shm_create_pool(shm, fd, size);
+    if (!pool) {
+        return nullptr;
+    }
+    Buffer buffer(wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_ARGB8888));
+    // The buffer keeps the memory; the pool is no longer needed.
+    wl_shm_pool_destroy(pool);
+    return buffer;
+}
+
+// Shows `surface` fully transparent and waits for the compositor's next frame with it; false when that could not be
+// done or no frame came in time.
+bool drawTransparent(QWidget& window, wl_display* display, wl_event_queue* queue, wl_surface* surface, Buffer& buffer)
+{
+    const Wrapper displayWrapper(wl_proxy_create_wrapper(display));
+    if (!displayWrapper) {
+        return false;
+    }
+    wl_proxy_set_queue(static_cast<wl_proxy*>(displayWrapper.get()), queue);
+    Proxy shm;
+    {
+        const Proxy registry(wl_display_get_registry(static_cast<wl_display*>(displayWrapper.get())));
+        if (!registry) {
+            return false;
+        }
+        wl_registry_add_listener(static_cast<wl_registry*>(registry.get()), &registryListener, &shm);
+        if (!roundTrip(display, queue) || !shm) {
+            return false;
+        }
+    }
+    // The surface holds the window with the toolkit's frame around it, at the toolkit's whole buffer scale.
+    const QWindow* handle = window.windowHandle();
+    const int scale = static_cast<int>(std::ceil(handle->devicePixelRatio()));
+    const QSize size = handle->frameGeometry().size() * scale;
+    buffer = transparentBuffer(static_cast<wl_shm*>(shm.get()), size.width(), size.height());
+    if (!buffer) {
+        return false;
+    }
+    const Wrapper surfaceWrapper(wl_proxy_create_wrapper(surface));
+    if (!surfaceWrapper) {
+        return false;
+    }
+    wl_proxy_set_queue(static_cast<wl_proxy*>(surfaceWrapper.get()), queue);
+    auto* onQueue = static_cast<wl_surface*>(surfaceWrapper.get());
+    bool drawn = false;
+    const Proxy frame(wl_surface_frame(onQueue));
+    if (!frame) {
+        return false;
+    }
+    wl_callback_add_listener(static_cast<wl_callback*>(frame.get()), &callbackListener, &drawn);
+    wl_surface_attach(onQueue, buffer.get(), 0, 0);
+    wl_surface_damage(onQueue, 0, 0, INT32_MAX, INT32_MAX);
+    // An opaque region would let the compositor draw the pixels without their alpha.
+    wl_surface_set_opaque_region(onQueue, nullptr);
+    wl_surface_commit(onQueue);
+    return dispatchUntil(display, queue, drawn, Clock::now() + FrameTimeout);
+}
+
+} // namespace
+
+void hideWaylandWindow(QWidget& window, wl_display* display, wl_surface* surface)
+{
+    const Queue queue(wl_display_create_queue(display));
+    if (!queue) {
+        window.hide();
+        return;
+    }
+    // Kept until the compositor has taken the unmap: it may read the buffer until then.
+    Buffer buffer;
+    // Where no frame came, the window is hidden all the same: a covered window is not in the picture either.
+    drawTransparent(window, display, queue.get(), surface, buffer);
+    window.hide();
+    roundTrip(display, queue.get());
+}
+
+wl_display* toolkitWaylandDisplay()
+{
+    if (!QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        return nullptr;
+    }
+    QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
+    return native ? static_cast<wl_display*>(native->nativeResourceForIntegration("wl_display")) : nullptr;
+}
+
+wl_surface* toolkitWaylandSurface(QWidget& window)
+{
+    QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
+    QWindow* handle = window.windowHandle();
+    return native && handle ? static_cast<wl_surface*>(native->nativeResourceForWindow("surface", handle)) : nullptr;
+}
