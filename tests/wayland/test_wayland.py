@@ -125,7 +125,16 @@ class WaylandCase:
             return box and box[0]["focused"]
         wait_until(focused, timeout=30, interval=1.0, what=f"{title!r} focused")
 
+        tries = [0]
+
         def copied():
+            # A desktop under load may hand the keyboard elsewhere after the box showed as focused: now and then the
+            # box is clicked again before the keys.
+            tries[0] += 1
+            box = s.windows(title)
+            if box and (not box[0]["focused"] or tries[0] % 5 == 0):
+                x, y, width, _ = box[0]["rect"]
+                s.click(self.device(x + width // 2), self.device(y + 10))
             s.key(KEY_CONTROL, KEY_C)
             text = s.clipboard()
             return text if text.startswith(DASHES) else None
