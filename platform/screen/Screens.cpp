@@ -12,6 +12,14 @@
 
 namespace {
 
+bool isArgument(const char* arg, const char* name)
+{
+    // Qt takes both "-display" and "--display".
+    return std::strcmp(arg, name) == 0 || (arg[0] == '-' && std::strcmp(arg + 1, name) == 0);
+}
+
+} // namespace
+
 // XWayland names its outputs XWAYLAND0, XWAYLAND1, ..., and the toolkit names its screens after them. (The XWAYLAND
 // extension that would say so directly is not in the XWayland of Debian 12.)
 bool isXWayland()
@@ -20,14 +28,6 @@ bool isXWayland()
     return std::any_of(screens.begin(), screens.end(),
                        [](const QScreen* screen) { return screen->name().startsWith(QLatin1String("XWAYLAND")); });
 }
-
-bool isArgument(const char* arg, const char* name)
-{
-    // Qt takes both "-display" and "--display".
-    return std::strcmp(arg, name) == 0 || (arg[0] == '-' && std::strcmp(arg + 1, name) == 0);
-}
-
-} // namespace
 
 std::unique_ptr<ScreenService> createScreenService()
 {
