@@ -65,6 +65,17 @@ QByteArray withSize(QByteArray png, quint32 width, quint32 height)
     return png;
 }
 
+// `png` with a chunk put in after its header.
+QByteArray withChunk(const QByteArray& png, const char* type, const QByteArray& data)
+{
+    QByteArray chunk(4, 0);
+    qToBigEndian(static_cast<quint32>(data.size()), chunk.data());
+    chunk += QByteArray(type) + data;
+    QByteArray crc(4, 0);
+    qToBigEndian(crc32(chunk.mid(4)), crc.data());
+    return png.left(33) + chunk + crc + png.mid(33);
+}
+
 } // namespace
 
 class TestPngDecoder : public QObject {
@@ -113,6 +124,14 @@ void TestPngDecoder::decodesAsQtDoes_data()
     file("ImageMagick: 16-bit RGB", "rgb-16bit.png", 16, 2, false);
     file("ImageMagick: 16-bit RGBA", "rgba-16bit.png", 16, 6, false);
     file("ImageMagick: interlaced RGB", "rgb-interlaced.png", 8, 2, true);
+    // The top left pixel's colour made transparent: dropped as alpha is.
+    const QByteArray rgb = readFileBytes(QStringLiteral(QUOSH_PNG_SAMPLES "/rgb.png"));
+    const QRgb corner = QImage::fromData(rgb, "PNG").pixel(0, 0);
+    QByteArray key(6, '\0');
+    key[1] = static_cast<char>(qRed(corner));
+    key[3] = static_cast<char>(qGreen(corner));
+    key[5] = static_cast<char>(qBlue(corner));
+    QTest::newRow("ImageMagick: RGB with a transparent colour") << withChunk(rgb, "tRNS", key) << 8 << 2 << false;
     file("ImageMagick: interlaced 16-bit RGBA", "rgba-16bit-interlaced.png", 16, 6, true);
 }
 

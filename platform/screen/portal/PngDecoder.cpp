@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include <png.h>
 
@@ -82,14 +83,47 @@ bool readHeader(const Decoder& decoder, Header& header)
     return true;
 }
 
+// What every portal writes: 8-bit RGB or RGBA, not interlaced. Such rows are read as the file holds them and put into
+// byte order here; the decoder's own per-pixel transformations would take longer than undoing the row filters.
+bool isPlainRgb(const Decoder& decoder)
+{
+    const png_byte colourType = png_get_color_type(decoder.png, decoder.info);
+    return png_get_bit_depth(decoder.png, decoder.info) == 8 &&
+           png_get_interlace_type(decoder.png, decoder.info) == PNG_INTERLACE_NONE &&
+           (colourType == PNG_COLOR_TYPE_RGB || colourType == PNG_COLOR_TYPE_RGB_ALPHA);
+}
+
+template <int Channels>
+void toBgrx(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, png_uint_32 width)
+{
+    for (png_uint_32 x = 0; x < width; ++x, in += Channels, out += 4) {
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
+        out[3] = 0xff;
+    }
+}
+
 // Decodes every row into `bits` as B, G, R, 0xff: palettes and low bit depths expanded, gray made RGB, 16-bit samples
-// rounded to the nearest 8-bit value, alpha dropped, interlaced passes put together. False on a damaged file.
-bool readRows(const Decoder& decoder, std::uint8_t* bits, std::ptrdiff_t stride, png_uint_32 height)
+// rounded to the nearest 8-bit value, alpha and a transparent colour dropped, interlaced passes put together. `row`
+// holds one row of four bytes a pixel. False on a damaged file.
+bool readRows(const Decoder& decoder, std::uint8_t* bits, std::ptrdiff_t stride, png_uint_32 height, std::uint8_t* row)
 {
     if (setjmp(png_jmpbuf(decoder.png)) != 0) {
         return false;
     }
     png_structp png = decoder.png;
+    if (isPlainRgb(decoder)) {
+        png_read_update_info(png, decoder.info);
+        const png_uint_32 width = png_get_image_width(png, decoder.info);
+        const auto convert = png_get_color_type(png, decoder.info) == PNG_COLOR_TYPE_RGB ? toBgrx<3> : toBgrx<4>;
+        for (png_uint_32 y = 0; y < height; ++y) {
+            png_read_row(png, row, nullptr);
+            convert(row, bits + static_cast<std::ptrdiff_t>(y) * stride, width);
+        }
+        png_read_end(png, nullptr);
+        return true;
+    }
     png_set_expand(png);
     png_set_scale_16(png);
     png_set_gray_to_rgb(png);
@@ -141,7 +175,8 @@ QImage PngDecoder::decode(const QByteArray& data, QString* error)
         *error = QStringLiteral("out of memory");
         return {};
     }
-    if (!readRows(decoder, image.bits(), image.bytesPerLine(), header.height)) {
+    std::vector<std::uint8_t> row(std::size_t{header.width} * 4);
+    if (!readRows(decoder, image.bits(), image.bytesPerLine(), header.height, row.data())) {
         *error = QString::fromUtf8(source.error);
         return {};
     }
