@@ -22,13 +22,15 @@
 #include "platform/screen/WindowStacking.h"
 
 #include <QApplication>
+#include <QBackingStore>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QScopedValueRollback>
 #include <QScreen>
-#include <QWindow>
+#include <QTimer>
 
 #include <cmath>
 
@@ -58,14 +60,41 @@ void Form2::Show()
         return;
     }
     keepOffTaskbar(*this);
-    QScreen* primary = QGuiApplication::primaryScreen();
-    if (QWindow* handle = windowHandle(); handle && primary) {
-        handle->setScreen(primary);
-    }
-    if (primary) {
+    placeOnPrimaryScreen();
+    showFullScreen();
+}
+
+void Form2::placeOnPrimaryScreen()
+{
+    if (QScreen* primary = QGuiApplication::primaryScreen()) {
+        setScreen(primary);
         setGeometry(primary->geometry());
     }
-    showFullScreen();
+}
+
+// A full-screen buffer takes milliseconds to come into memory, page by page, and the first paint would pay them after
+// the picture has come. So while the screen service waits for its picture (a desktop portal's answer takes a tenth of a
+// second) the window is made, unshown, and its buffer drawn once; the paint on showing then finds it ready. A grab that
+// does not wait in the event loop leaves nothing to overlap, and this does nothing after it.
+void Form2::prepareWindow()
+{
+    if (!m_grabbing || m_unloaded || isVisible()) {
+        return;
+    }
+    placeOnPrimaryScreen();
+    create();
+    QBackingStore* store = backingStore();
+    if (!store) {
+        return;
+    }
+    const QRect area(QPoint(0, 0), size());
+    store->resize(area.size());
+    store->beginPaint(area);
+    if (QPaintDevice* device = store->paintDevice()) {
+        QPainter painter(device);
+        painter.fillRect(area, Qt::black);
+    }
+    store->endPaint();
 }
 
 void Form2::SetFocus()
@@ -148,7 +177,9 @@ void Form2::Form_Load()
     trap.step(110, [&] { shRect.Height = 0; });
     trap.step(112, [&] { DragState = 1; });
     trap.step(114, [&] { yieldToEventLoop(); });
+    QTimer::singleShot(0, this, [this] { prepareWindow(); });
     trap.step(116, [&] {
+        const QScopedValueRollback grabbing(m_grabbing, true);
         m_screen = screenObject(m_services.screen);
         Picture = GrabScreen(m_services.screen);
         pictureChanged();

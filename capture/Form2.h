@@ -92,6 +92,8 @@ private:
     bool isBandTooSmall() const;
     void pictureChanged();
     void syncBand();
+    void placeOnPrimaryScreen();
+    void prepareWindow();
     void abandon();
     MainWindowLink& mainWindow() const;
     const ::Picture& picture() const;
@@ -104,4 +106,5 @@ private:
     OverlayPointer m_pointer;
     int m_handlerDepth = 0;
     bool m_unloaded = false;
+    bool m_grabbing = false;
 };

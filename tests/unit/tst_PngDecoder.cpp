@@ -85,6 +85,7 @@ private slots:
     void decodesAsQtDoes();
     void badFilesAreRefused_data();
     void badFilesAreRefused();
+    void memoryGivenIsUsedOnlyWhenItFits();
 };
 
 void TestPngDecoder::decodesAsQtDoes_data()
@@ -198,6 +199,29 @@ void TestPngDecoder::badFilesAreRefused()
         QVERIFY(!reason.isEmpty());
     else
         QCOMPARE(reason, error);
+}
+
+void TestPngDecoder::memoryGivenIsUsedOnlyWhenItFits()
+{
+    const QByteArray png = savedByQt(desktop(QImage::Format_RGB32));
+    QString error;
+    const QImage expected = PngDecoder::decode(png, &error);
+    QImage fits(expected.size(), QImage::Format_RGB32);
+    const uchar* memory = fits.constBits();
+    const QImage decoded = PngDecoder::decode(png, &error, std::move(fits));
+    QCOMPARE(decoded.constBits(), memory);
+    QCOMPARE(decoded, expected);
+
+    // Memory that another image shares keeps that image's pixels; memory of another size or kind is not used.
+    QImage shared(expected.size(), QImage::Format_RGB32);
+    shared.fill(Qt::red);
+    const QImage other = shared;
+    QCOMPARE(PngDecoder::decode(png, &error, shared), expected);
+    QCOMPARE(other.pixel(0, 0), qRgb(255, 0, 0));
+    QCOMPARE(PngDecoder::decode(png, &error, QImage(expected.width() + 1, expected.height(), QImage::Format_RGB32)),
+             expected);
+    QCOMPARE(PngDecoder::decode(png, &error, QImage(expected.size(), QImage::Format_ARGB32)), expected);
+    QCOMPARE(error, QString());
 }
 
 QTEST_MAIN(TestPngDecoder)

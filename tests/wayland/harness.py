@@ -108,6 +108,7 @@ class Session:
     are device pixels of the one output; window rectangles are the output's logical pixels."""
 
     desktop = ""
+    screen_readable = True  # whether grab() can take a picture of the screen
     # The portal backends the session's portal may use (the others are hidden from it), and the one "nobackend" keeps.
     backends = ()
     program_env = {}
@@ -607,6 +608,7 @@ class Kde(Session):
     and it is what the tests compare with."""
 
     desktop = "kde"
+    screen_readable = False
     backends = ("kde", "gtk")
 
     def _environment(self):

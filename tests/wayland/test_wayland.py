@@ -189,11 +189,16 @@ class WaylandCase:
         self.wait_overlay()
         x, y, w, h = box
         self.session.wait_pointer_taken(x, y)
+        # What the overlay shows before the drag, but for the pointer: the frozen screen, which is what gets saved.
+        shown = self.session.grab().crop(*box) if self.session.screen_readable else None
         self.session.drag(x, y, x + w, y + h)
         self.assertEqual(self.read_box(APP_TITLE), "Done.")
         self.session.wait_window(PRODUCT)
         self.assertEqual(self.pictures() - pictures, set())
-        return self.only_file("." + fmt), pointer, main, reference
+        picture = self.only_file("." + fmt)
+        if shown and fmt == "bmp":
+            self.assert_same_but_pointer(picture, shown, box[:2], (x, y))
+        return picture, pointer, main, reference
 
 
 # --- the scenarios ----------------------------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "platform/screen/portal/PngDecoder.h"
 
 #include <QByteArray>
+#include <QSize>
 #include <QString>
 
 #include <csetjmp>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include <png.h>
@@ -148,7 +150,7 @@ bool PngDecoder::recognises(const QByteArray& data)
     return data.size() >= 8 && png_sig_cmp(reinterpret_cast<png_const_bytep>(data.constData()), 0, 8) == 0;
 }
 
-QImage PngDecoder::decode(const QByteArray& data, QString* error)
+QImage PngDecoder::decode(const QByteArray& data, QString* error, QImage memory)
 {
     Source source;
     source.data = &data;
@@ -170,7 +172,12 @@ QImage PngDecoder::decode(const QByteArray& data, QString* error)
                      .arg(kMaxPictureBytes / (std::size_t{1024} * 1024));
         return {};
     }
-    QImage image(static_cast<int>(header.width), static_cast<int>(header.height), QImage::Format_RGB32);
+    const QSize size(static_cast<int>(header.width), static_cast<int>(header.height));
+    QImage image = std::move(memory);
+    if (image.size() != size || image.format() != QImage::Format_RGB32 || !image.isDetached()) {
+        image = QImage();
+        image = QImage(size, QImage::Format_RGB32);
+    }
     if (image.isNull()) {
         *error = QStringLiteral("out of memory");
         return {};

@@ -14,6 +14,6 @@ public:
     // Whether `data` starts with the PNG signature.
     static bool recognises(const QByteArray& data);
     // A null image when the file is damaged or cut short, or its picture would not fit in memory; `error` then says
-    // why.
-    static QImage decode(const QByteArray& data, QString* error);
+    // why. The picture is decoded into `memory` when that has its size and format and is not shared.
+    static QImage decode(const QByteArray& data, QString* error, QImage memory = {});
 };

@@ -33,7 +33,7 @@ QString PortalRequest::serviceText()
     return QStringLiteral("the desktop's screenshot service (xdg-desktop-portal)");
 }
 
-QString PortalRequest::run()
+QString PortalRequest::run(const std::function<void()>& meanwhile)
 {
     if (!m_bus.isConnected()) {
         throw Failure(QStringLiteral("Cannot read the screen: there is no session bus (D-Bus), so %1 cannot be reached")
@@ -65,6 +65,9 @@ QString PortalRequest::run()
                    .arg(m_answerLimit.count() / 1000.0));
     });
     limit.start(m_answerLimit);
+    if (meanwhile) {
+        meanwhile();
+    }
     // The answer arrives as an event, so it can only come while the loop runs; the flag covers one that came before.
     // The loop also returns when the program is asked to end: every loop is told to exit then, and any loop started
     // after that returns at once, so the wait ends instead of starting over.

@@ -7,6 +7,7 @@
 #include <QVariantMap>
 
 #include <chrono>
+#include <functional>
 
 class QDBusPendingCallWatcher;
 
@@ -24,8 +25,10 @@ public:
     PortalRequest(const PortalRequest&) = delete;
     PortalRequest& operator=(const PortalRequest&) = delete;
 
-    // The URI of the picture the portal took. Throws Failure, naming what is missing, when there is none.
-    QString run();
+    // The URI of the picture the portal took. Throws Failure, naming what is missing, when there is none. `meanwhile`,
+    // if given, runs once the request is on its way, before the wait: work that needs the portal's time but not its
+    // answer.
+    QString run(const std::function<void()>& meanwhile = {});
 
     // How the reports name the portal.
     static QString serviceText();
