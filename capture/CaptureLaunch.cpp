@@ -8,6 +8,7 @@
 #include "platform/errors/ErrorReport.h"
 #include "platform/errors/Failure.h"
 #include "platform/errors/Trap.h"
+#include "platform/process/LaunchSteps.h"
 #include "platform/process/EventLoop.h"
 
 #include <QPointer>
@@ -21,11 +22,13 @@ void PushButton1_Click(Services& services, MainWindowLink& mainWindow)
         running->bringForward();
         return;
     }
+    noteLaunchStep("start clicked");
     Trap trap(services.dialogs, services.faults, mainWindow.widget(),
               QString::fromLatin1(Location::Form1_PushButton1_Click));
     if (trap.test(100, [&] { return FolderExists(mainWindow.folderText()); })) {
         if (trap.test(102, [&] { return mainWindow.hideFlag() == 1; })) {
             trap.step(104, [&] { mainWindow.hideMainWindow(); });
+            noteLaunchStep("main window hidden");
         }
         // The overlay owns itself and deletes itself once unloaded, possibly during the yields below.
         QPointer<Form2> overlay;

@@ -18,6 +18,7 @@
 #include "platform/files/ProgramFiles.h"
 #include "platform/process/Clock.h"
 #include "platform/process/EventLoop.h"
+#include "platform/process/LaunchSteps.h"
 #include "platform/screen/ScreenService.h"
 #include "platform/screen/WindowStacking.h"
 
@@ -62,6 +63,7 @@ void Form2::Show()
     keepOffTaskbar(*this);
     placeOnPrimaryScreen();
     showFullScreen();
+    noteLaunchStep("overlay shown");
 }
 
 void Form2::placeOnPrimaryScreen()
@@ -95,6 +97,7 @@ void Form2::prepareWindow()
         painter.fillRect(area, Qt::black);
     }
     store->endPaint();
+    noteLaunchStep("overlay prepared");
 }
 
 void Form2::SetFocus()

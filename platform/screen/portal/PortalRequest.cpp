@@ -1,6 +1,7 @@
 #include "platform/screen/portal/PortalRequest.h"
 
 #include "platform/errors/Failure.h"
+#include "platform/process/LaunchSteps.h"
 
 #include <QCoreApplication>
 #include <QDBusMessage>
@@ -54,6 +55,7 @@ QString PortalRequest::run(const std::function<void()>& meanwhile)
     call << QString() << QVariantMap{{QStringLiteral("handle_token"), token}, {QStringLiteral("interactive"), false}};
     auto* pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this, &PortalRequest::replied);
+    noteLaunchStep("portal asked");
 
     // A person may have to allow the screenshot first, but the portal itself gives up on an unanswered question (after
     // 25 s on GNOME) without answering the request: past the limit no answer will come.
@@ -75,6 +77,7 @@ QString PortalRequest::run(const std::function<void()>& meanwhile)
         m_loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
     unlisten();
+    noteLaunchStep("portal answered");
     if (!m_done) {
         throw Failure(QStringLiteral("Cannot read the screen: the program is ending"));
     }

@@ -2,6 +2,7 @@
 
 #include "platform/errors/Failure.h"
 #include "platform/files/RegularFile.h"
+#include "platform/process/LaunchSteps.h"
 #include "platform/screen/ImageStorage.h"
 #include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalPicture.h"
@@ -166,6 +167,7 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     QString error;
     QImage image = PngDecoder::recognises(read.bytes) ? PngDecoder::decode(read.bytes, &error, std::move(memory))
                                                       : decodePicture(std::move(read.bytes), &error);
+    noteLaunchStep("picture decoded");
     if (image.isNull()) {
         fail(QStringLiteral("the screenshot %1 is not a picture that can be read (%2)").arg(path, error));
     }
