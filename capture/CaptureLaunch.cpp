@@ -8,8 +8,8 @@
 #include "platform/errors/ErrorReport.h"
 #include "platform/errors/Failure.h"
 #include "platform/errors/Trap.h"
-#include "platform/process/LaunchSteps.h"
 #include "platform/process/EventLoop.h"
+#include "platform/process/LaunchSteps.h"
 
 #include <QPointer>
 

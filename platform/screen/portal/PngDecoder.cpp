@@ -95,8 +95,7 @@ bool isPlainRgb(const Decoder& decoder)
            (colourType == PNG_COLOR_TYPE_RGB || colourType == PNG_COLOR_TYPE_RGB_ALPHA);
 }
 
-template <int Channels>
-void toBgrx(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, png_uint_32 width)
+template <int Channels> void toBgrx(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, png_uint_32 width)
 {
     for (png_uint_32 x = 0; x < width; ++x, in += Channels, out += 4) {
         out[0] = in[2];
