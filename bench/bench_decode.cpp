@@ -4,6 +4,7 @@
 // Usage: bench_decode [runs [file.png...]]; without files it decodes busy and plain desktops of 1920x1080 and
 // 3840x2160 as Qt writes them.
 #include "bench/SyntheticScreen.h"
+#include "bench/Timing.h"
 #include "platform/screen/portal/PngDecoder.h"
 
 #include <QBuffer>
@@ -24,24 +25,10 @@
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
-double millisecondsOf(const std::function<void()>& work)
-{
-    const auto start = SteadyClock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
-}
-
 struct Times {
     std::vector<double> runs;
-    double best() const { return *std::min_element(runs.begin(), runs.end()); }
-    double median() const
-    {
-        std::vector<double> sorted = runs;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted[sorted.size() / 2];
-    }
+    double best() const { return bench::fastestOf(runs); }
+    double median() const { return bench::medianOf(runs); }
 };
 
 // What the program did before: Qt's reader, then a conversion where the file's kind does not give 32-bit pixels.
@@ -110,12 +97,12 @@ void measure(const QString& name, const QByteArray& png, int runs)
     Times qt, ours, inflate;
     QImage last, lastQt;
     for (int i = 0; i < runs + 1; ++i) {
-        const double q = millisecondsOf([&] { lastQt = decodeWithQt(png); });
-        const double o = millisecondsOf([&] {
+        const double q = bench::millisecondsOf([&] { lastQt = decodeWithQt(png); });
+        const double o = bench::millisecondsOf([&] {
             QString error;
             last = PngDecoder::decode(png, &error);
         });
-        const double z = millisecondsOf([&] {
+        const double z = bench::millisecondsOf([&] {
             uLongf size = compressed.inflatedSize;
             if (!compressed.stream.isEmpty()) {
                 uncompress(inflated.data(), &size, reinterpret_cast<const Bytef*>(compressed.stream.constData()),

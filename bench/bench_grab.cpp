@@ -1,5 +1,6 @@
 // Speed of the screen grab on the running X display, side by side with what bounds it (a memcpy of the same
 // bytes), the plain GetImage request, and Qt's own screen grab. Run it through bench/run.sh.
+#include "bench/Timing.h"
 #include "imaging/modCapture.h"
 #include "platform/screen/Screens.h"
 #include "platform/screen/x11/XcbScreen.h"
@@ -24,15 +25,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double millisecondsOf(const std::function<void()>& work)
-{
-    const auto start = Clock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 // Median of `runs` timed runs after two untimed ones.
 double median(int runs, const std::function<void()>& work)
 {
@@ -40,9 +32,8 @@ double median(int runs, const std::function<void()>& work)
     work();
     std::vector<double> times;
     for (int i = 0; i < runs; ++i)
-        times.push_back(millisecondsOf(work));
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+        times.push_back(bench::millisecondsOf(work));
+    return bench::medianOf(times);
 }
 
 // The resident set now, in MiB (the second field of /proc/self/statm, in pages).
@@ -74,9 +65,9 @@ int main(int argc, char** argv)
     // The first grab in a process: making the screen service (connecting, asking for the extensions) and the
     // first GrabScreen (a new segment, attached to the server, its pages faulted in).
     std::unique_ptr<ScreenService> screen;
-    const double connectMs = millisecondsOf([&] { screen = createScreenService(); });
+    const double connectMs = bench::millisecondsOf([&] { screen = createScreenService(); });
     std::unique_ptr<Picture> picture;
-    const double firstMs = millisecondsOf([&] { picture = GrabScreen(*screen); });
+    const double firstMs = bench::millisecondsOf([&] { picture = GrabScreen(*screen); });
     const int width = picture->width();
     const int height = picture->height();
     const std::size_t bytes = static_cast<std::size_t>(picture->bitmap().stride()) * static_cast<std::size_t>(height);
@@ -90,9 +81,9 @@ int main(int argc, char** argv)
     if (auto* readiedXcb = dynamic_cast<XcbScreen*>(readied.get()))
         readiedXcb->setSpareLifetime(lifetime);
     const double unreadyMiB = residentMiB();
-    const double prepareMs = millisecondsOf([&] { readied->prepare(); });
+    const double prepareMs = bench::millisecondsOf([&] { readied->prepare(); });
     const double readyMiB = residentMiB();
-    const double readiedFirstMs = millisecondsOf([&] { picture = GrabScreen(*readied); });
+    const double readiedFirstMs = bench::millisecondsOf([&] { picture = GrabScreen(*readied); });
     picture.reset();
     {
         QEventLoop idle;
@@ -117,7 +108,7 @@ int main(int argc, char** argv)
                 const std::unique_ptr<ScreenService> fresh = createScreenService();
                 if (prepared)
                     fresh->prepare();
-                times.push_back(millisecondsOf([&] { picture = GrabScreen(*fresh); }));
+                times.push_back(bench::millisecondsOf([&] { picture = GrabScreen(*fresh); }));
                 picture.reset();
             }
             // A round trip, so that the server has let the last segment go before the next service starts.

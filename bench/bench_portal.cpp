@@ -2,6 +2,7 @@
 // decoding that file (with the program's PNG decoder, and with Qt's reader for comparison), and the whole grab of the
 // screen service. Run inside a Wayland session with the portal, e.g. through bench/wayland.py. Arguments: the number
 // of timed runs, and optionally a path where a copy of the first picture is kept for bench_decode.
+#include "bench/Timing.h"
 #include "imaging/modCapture.h"
 #include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalRequest.h"
@@ -20,26 +21,6 @@
 #include <functional>
 #include <vector>
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-double millisecondsOf(const std::function<void()>& work)
-{
-    const auto start = Clock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> times)
-{
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
-} // namespace
-
 int main(int argc, char** argv)
 {
     QGuiApplication app(argc, argv);
@@ -53,24 +34,24 @@ int main(int argc, char** argv)
         PortalScreen screen;
         for (int i = 0; i < runs + 1; ++i) {
             QString path;
-            const double trip = millisecondsOf([&] {
+            const double trip = bench::millisecondsOf([&] {
                 path = QUrl(PortalRequest(QDBusConnection::sessionBus(), std::chrono::seconds(30)).run()).toLocalFile();
             });
             QByteArray bytes;
-            const double reading = millisecondsOf([&] {
+            const double reading = bench::millisecondsOf([&] {
                 QFile file(path);
                 if (file.open(QIODevice::ReadOnly)) {
                     bytes = file.readAll();
                 }
             });
             QImage image;
-            const double decoding = millisecondsOf([&] {
+            const double decoding = bench::millisecondsOf([&] {
                 QString error;
                 image = PngDecoder::decode(bytes, &error);
             });
-            const double decodingWithQt = millisecondsOf([&] { QImage().loadFromData(bytes); });
+            const double decodingWithQt = bench::millisecondsOf([&] { QImage().loadFromData(bytes); });
             QFile::remove(path);
-            const double whole = millisecondsOf([&] { GrabScreen(screen); });
+            const double whole = bench::millisecondsOf([&] { GrabScreen(screen); });
             if (i == 0) {
                 if (argc > 2) {
                     QFile kept(QString::fromLocal8Bit(argv[2]));
@@ -93,9 +74,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
-    std::printf("portal round trip (call to answer, file written): %.1f ms\n", median(roundTrip));
-    std::printf("reading the file: %.1f ms\n", median(read));
-    std::printf("decoding it: %.1f ms (Qt's reader: %.1f ms)\n", median(decode), median(decodeWithQt));
-    std::printf("GrabScreen through the portal (all of it): %.1f ms\n", median(grab));
+    std::printf("portal round trip (call to answer, file written): %.1f ms\n", bench::medianOf(roundTrip));
+    std::printf("reading the file: %.1f ms\n", bench::medianOf(read));
+    std::printf("decoding it: %.1f ms (Qt's reader: %.1f ms)\n", bench::medianOf(decode),
+                bench::medianOf(decodeWithQt));
+    std::printf("GrabScreen through the portal (all of it): %.1f ms\n", bench::medianOf(grab));
     return 0;
 }

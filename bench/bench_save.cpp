@@ -3,6 +3,7 @@
 // a disk where the flush counts); and the peak memory of one 3840x2160 capture over idle.
 // Needs no display: the picture is a synthetic screen. Usage: bench_save [runs] [folder]; run.sh runs it.
 #include "bench/SyntheticScreen.h"
+#include "bench/Timing.h"
 #include "capture/PicClip.h"
 #include "imaging/BmpWriter.h"
 #include "imaging/Picture.h"
@@ -30,26 +31,6 @@
 #include <unistd.h>
 
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
-
-double millisecondsOf(const std::function<void()>& work)
-{
-    const auto start = SteadyClock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
-}
-
-double bestOf(const std::vector<double>& times)
-{
-    return *std::min_element(times.begin(), times.end());
-}
-
-double medianOf(std::vector<double> times)
-{
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
 
 // Pixels that belong to someone else: lets every run hand the overlay's picture over to the clip, as the overlay
 // does, while the synthetic screen is made only once.
@@ -200,9 +181,9 @@ void measureSpeed(const QString& folder, bool onTmpfs, int width, int height, in
     const auto fileApart = [&] {
         const int fd = ::open(filePath.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         bool written = fd >= 0;
-        writeTimes.push_back(millisecondsOf(
+        writeTimes.push_back(bench::millisecondsOf(
             [&] { written = written && ::write(fd, encoder.output(), jpegBytes) == static_cast<ssize_t>(jpegBytes); }));
-        flushTimes.push_back(millisecondsOf([&] { written = written && ::fdatasync(fd) == 0; }));
+        flushTimes.push_back(bench::millisecondsOf([&] { written = written && ::fdatasync(fd) == 0; }));
         if (!written) {
             std::perror("apart.jpg");
             std::exit(1);
@@ -212,27 +193,27 @@ void measureSpeed(const QString& folder, bool onTmpfs, int width, int height, in
     };
     std::vector<double> alone, withJpeg, withBmp;
     for (int i = 0; i < runs; ++i) {
-        alone.push_back(millisecondsOf([&] { encoder.run(); }));
-        withJpeg.push_back(millisecondsOf(saveJpeg));
+        alone.push_back(bench::millisecondsOf([&] { encoder.run(); }));
+        withJpeg.push_back(bench::millisecondsOf(saveJpeg));
         QFile::remove(jpegPath);
-        withBmp.push_back(millisecondsOf(saveBmp));
+        withBmp.push_back(bench::millisecondsOf(saveBmp));
         QFile::remove(bmpPath);
         fileApart();
     }
     // Other work on the machine slows single runs by up to half; the fastest run of each is the one it disturbed
     // least, so the ratio is judged on those, with the medians beside them.
-    const double a = bestOf(alone);
-    const double j = bestOf(withJpeg);
+    const double a = bench::fastestOf(alone);
+    const double j = bench::fastestOf(withJpeg);
     const double goal = onTmpfs ? 1.05 : 1.10;
     std::printf("%dx%d on %s: mouse-up to the JPEG file closed %.1f ms, tjCompress2 alone %.1f ms: %.3fx, goal <= "
                 "%.2fx: %s (fastest of %d; medians %.1f and %.1f ms: %.2fx)\n",
                 width, height, onTmpfs ? "tmpfs" : "a disk, with the flush", j, a, j / a, goal,
-                j / a <= goal ? "met" : "MISSED", runs, medianOf(withJpeg), medianOf(alone),
-                medianOf(withJpeg) / medianOf(alone));
+                j / a <= goal ? "met" : "MISSED", runs, bench::medianOf(withJpeg), bench::medianOf(alone),
+                bench::medianOf(withJpeg) / bench::medianOf(alone));
     std::printf("  the file apart, after encoding: write %.1f ms, flush %.1f ms; the save's own cost over the encoder "
                 "%.1f ms; output identical to tjCompress2's: %s; %.0f KiB; BMP %.1f ms (%.0f KiB)\n",
-                medianOf(writeTimes), medianOf(flushTimes), j - a, identical ? "yes" : "NO", jpegBytes / 1024.0,
-                bestOf(withBmp), (54.0 + width * 3 * height) / 1024.0);
+                bench::medianOf(writeTimes), bench::medianOf(flushTimes), j - a, identical ? "yes" : "NO",
+                jpegBytes / 1024.0, bench::fastestOf(withBmp), (54.0 + width * 3 * height) / 1024.0);
 }
 
 } // namespace
