@@ -2,6 +2,7 @@
 
 #include "platform/screen/portal/PortalScreen.h"
 #include "platform/screen/qt/QtScreen.h"
+#include "platform/screen/x11/RootWindow.h"
 #include "platform/screen/x11/XcbScreen.h"
 
 #include <QGuiApplication>
@@ -39,7 +40,9 @@ std::unique_ptr<ScreenService> createScreenService()
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     if (QGuiApplication::platformName() == QLatin1String("xcb") && x11 && x11->connection()) {
         if (isXWayland()) {
-            return std::make_unique<PortalScreen>();
+            return std::make_unique<PortalScreen>(
+                QDBusConnection::sessionBus(), std::chrono::seconds(30),
+                [connection = x11->connection()] { return rootWindowSize(connection); });
         }
         return std::make_unique<XcbScreen>(x11->connection());
     }

@@ -213,6 +213,9 @@ class Session:
                 "KDE_SESSION_VERSION"]
         self.env = {key: session[key] for key in keep if key in session}
         self._ready()
+        scale = self.output_scale()
+        if scale is not None and abs(scale - self.scale) > 0.01:
+            raise AssertionError(f"the output is at scale {scale}, not {self.scale}")
         if self.portal != "none":
             wait_until(lambda: self.has_owner("org.freedesktop.portal.Desktop"), timeout=60, what="the portal")
         # Keep the pointer off the pictures that the tests compare.
@@ -266,6 +269,10 @@ class Session:
 
     def _ready(self):
         """Waits for what the session starts after session.env: input, background."""
+
+    def output_scale(self):
+        """The scale the desktop runs its output at; None where it cannot be asked."""
+        return None
 
     def windows(self, name=None):
         """The visible client windows, each {"name", "rect" (x, y, w, h in logical pixels, the client area),
@@ -454,6 +461,9 @@ class Sway(Session):
         if getattr(self, "vnc", None):
             self.vnc.close()
 
+    def output_scale(self):
+        return json.loads(self.run("swaymsg", "-t", "get_outputs", "-r"))[0]["scale"]
+
     def windows(self, name=None):
         found = []
 
@@ -554,6 +564,9 @@ class Gnome(Session):
             same, last[0] = middle == last[0], middle
             return same and middle.count(0) < len(middle)
         wait_until(background_drawn, timeout=30, interval=0.3, what="the background")
+
+    def output_scale(self):
+        return self.eval("global.display.get_monitor_scale(0)")
 
     def _send(self, line):
         self.input.stdin.write(line + "\n")

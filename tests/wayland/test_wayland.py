@@ -177,22 +177,25 @@ class WaylandCase:
 
     def assert_in_place(self, shown, picture, origin, pointer):
         """Each pixel `shown` lies within a pixel of where `picture` has it: every channel within the range of the
-        picture's 3x3 pixels around it (a resampling blends no others), but for the pointer's square."""
+        picture's pixels around it (a resampling blends no others), but for the pointer's square. Through XWayland a
+        toolkit pixel is a logical one, as many output pixels as the scale, and both the toolkit's copy and the
+        compositor's blend each pixel with its neighbours: there the range is three pixels on every side."""
         w, h, rgb = picture.width, picture.height, picture.rgb
         px, py = pointer[0] - origin[0], pointer[1] - origin[1]
-        for y in range(1, h - 1):
-            for x in range(1, w - 1):
+        r = 3 if self.platform == "xcb" else 1
+        for y in range(r, h - r):
+            for x in range(r, w - r):
                 if abs(x - px) < CURSOR and abs(y - py) < CURSOR:
                     continue
                 for c in range(3):
-                    near = [rgb[((y + dy) * w + x + dx) * 3 + c] for dy in (-1, 0, 1) for dx in (-1, 0, 1)]
+                    near = [rgb[(v * w + u) * 3 + c] for v in range(y - r, y + r + 1) for u in range(x - r, x + r + 1)]
                     value = shown.rgb[(y * w + x) * 3 + c]
                     if not min(near) - 2 <= value <= max(near) + 2:
                         self.fail(f"the overlay shows {value} at ({x}, {y}) channel {c}, the picture {near} around it")
 
-    def capture(self, box, fmt="bmp", hide="1", reference=None, up_left=False):
+    def capture(self, box, fmt="bmp", hide="1", reference=None, up_left=False, nudge=0):
         """A whole run; `box` is the band in device pixels, dragged from its top-left corner or, `up_left`, from its
-        bottom-right one. Returns the saved picture and the pointer at the grab. The run leaves no picture anywhere
+        bottom-right one, each corner aimed at `nudge` pixels right of and below it. Returns the saved picture and the pointer at the grab. The run leaves no picture anywhere
         but in the output folder."""
         if reference == "before":
             reference = self.session.grab()
@@ -204,7 +207,8 @@ class WaylandCase:
         pointer = self.start_capture(main)
         self.wait_overlay()
         x, y, w, h = box
-        start, end = ((x + w, y + h), (x, y)) if up_left else ((x, y), (x + w, y + h))
+        start, end = ((x + w + nudge, y + h + nudge), (x + nudge, y + nudge)) if up_left else \
+            ((x + nudge, y + nudge), (x + w + nudge, y + h + nudge))
         self.session.wait_pointer_taken(*start)
         # What the overlay shows before the drag, but for the pointer: the frozen screen, which is what gets saved.
         # Where the toolkit draws at another scale than the output's, the compositor resamples it, give or take a
@@ -272,12 +276,23 @@ class Exact(WaylandCase):
     # Odd device pixels at scale 2: half logical pixels, which only an exact position mapping gets right. GNOME draws
     # the background in the middle of the screen, where the box is.
     boxes = {("sway", 2): (101, 77, 331, 251), ("gnome", 2): (701, 417, 331, 251)}
+    box, nudge = (40, 250, 520, 210), 0
 
     def test_drag_up_left_gives_the_output_pixels(self):
-        box = self.boxes.get((self.session.desktop, self.scale), (40, 250, 520, 210))
-        picture, pointer, _, reference = self.capture(box, "bmp", "1", reference="before", up_left=True)
+        box = self.boxes.get((self.session.desktop, self.scale), self.box)
+        picture, pointer, _, reference = self.capture(box, "bmp", "1", reference="before", up_left=True,
+                                                      nudge=self.nudge)
         self.assertEqual(picture.size, box[2:])
         self.assert_same_but_pointer(picture, reference.crop(*box), box[:2], pointer)
+
+
+class ExactXWayland(Exact):
+    """X11 gives the pointer in whole logical pixels, the one it is in: at 150% a position reaches the output pixel
+    where that logical pixel starts, one of every three exactly. The corners are on those, and the pointer is aimed a
+    pixel inside them (sway's own rounding may put an output pixel at the end of the logical one before it)."""
+
+    platform = "xcb"
+    box, nudge = (42, 249, 519, 210), 1
 
 
 class Failure(WaylandCase):
@@ -351,6 +366,7 @@ ROWS = [
     (Scale1, {"sway": (1,), "gnome": (1,)}),
     (XWayland, {"sway": (1,), "gnome": (1,), "kde": (1,)}),
     (Exact, {"sway": (2, 1.25, 1.5, 1.75), "gnome": (2, 1.25, 1.5)}),
+    (ExactXWayland, {"sway": (1.5,), "gnome": (1.5,)}),
     (NoPortal, {"sway": (1,)}),
     (BackendFails, {"sway": (1,)}),
     (NoBackend, {"sway": (1,)}),

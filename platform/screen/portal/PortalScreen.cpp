@@ -60,12 +60,26 @@ RegularFileRead readScreenshotFile(const QString& path)
     return read;
 }
 
+// XWayland gives its outputs RandR modes of the CVT kind, whose width is a multiple of 8: an output 853 logical pixels
+// wide is reported as 848, while the root window has the true size. An edge of a screen that falls short of the
+// root's by less than 8 pixels is taken to be at the root's. `root` is invalid on other displays.
+QRect screenGeometry(const QScreen* screen, const QSize& root)
+{
+    QRect geometry = screen->geometry();
+    if (root.isValid()) {
+        const int right = root.width() - (geometry.x() + geometry.width());
+        const int bottom = root.height() - (geometry.y() + geometry.height());
+        geometry.adjust(0, 0, right > 0 && right < 8 ? right : 0, bottom > 0 && bottom < 8 ? bottom : 0);
+    }
+    return geometry;
+}
+
 // Every screen in device pixels, each at its own scale.
-QSize desktopDeviceSize()
+QSize desktopDeviceSize(const QSize& root)
 {
     QRect devicePixels;
     for (const QScreen* screen : QGuiApplication::screens()) {
-        const QRect logical = screen->geometry();
+        const QRect logical = screenGeometry(screen, root);
         const double ratio = screen->devicePixelRatio();
         devicePixels |= QRect(QPoint(static_cast<int>(std::lround(logical.x() * ratio)),
                                      static_cast<int>(std::lround(logical.y() * ratio))),
@@ -75,11 +89,11 @@ QSize desktopDeviceSize()
 }
 
 // Every screen in the toolkit's logical pixels.
-QRect desktopLayout()
+QRect desktopLayout(const QSize& root)
 {
     QRect layout;
     for (const QScreen* screen : QGuiApplication::screens()) {
-        layout |= screen->geometry();
+        layout |= screenGeometry(screen, root);
     }
     return layout;
 }
@@ -94,11 +108,10 @@ qint64 wallClockNs()
 
 // A picture far larger than the desktop would take its width x height x 4 bytes to decode, gigabytes for a small
 // file that merely says it is huge: it is refused on what its header says.
-void checkDeclaredSize(const QByteArray& bytes, const QString& path)
+void checkDeclaredSize(const QByteArray& bytes, const QString& path, const QSize& root)
 {
-    const QSize declared =
-        PngDecoder::recognises(bytes) ? PngDecoder::declaredSize(bytes) : declaredPictureSize(bytes);
-    const QSize desktop = desktopDeviceSize();
+    const QSize declared = PngDecoder::recognises(bytes) ? PngDecoder::declaredSize(bytes) : declaredPictureSize(bytes);
+    const QSize desktop = desktopDeviceSize(root);
     if (declared.isValid() && (qint64{declared.width()} > qint64{maxScaleMismatch} * desktop.width() ||
                                qint64{declared.height()} > qint64{maxScaleMismatch} * desktop.height())) {
         fail(QStringLiteral("the screenshot %1 is %2 x %3 pixels, far larger than the whole desktop (%4 x %5), so it "
@@ -129,12 +142,19 @@ bool layoutInDevicePixels(const QDBusConnection& bus)
     return properties.value(QStringLiteral("layout-mode")).toUInt() == 2;
 }
 
-PortalScreen::PortalScreen(const QDBusConnection& bus, std::chrono::milliseconds answerLimit)
+PortalScreen::PortalScreen(const QDBusConnection& bus, std::chrono::milliseconds answerLimit,
+                           std::function<QSize()> rootSize)
     : m_bus(bus)
     , m_answerLimit(answerLimit)
+    , m_rootSize(std::move(rootSize))
     , m_layoutInDevicePixels(QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
                              layoutInDevicePixels(bus))
 {}
+
+QSize PortalScreen::rootSize() const
+{
+    return m_rootSize ? m_rootSize() : QSize();
+}
 
 ScreenMetrics PortalScreen::metrics()
 {
@@ -145,7 +165,9 @@ ScreenMetrics PortalScreen::metrics()
     }
     // The last picture tells the output's own pixels, which the toolkit may not draw at (the next whole scale under
     // Qt before 6.5, or scale 1 under XWayland), as long as the screens are laid out as they were then.
-    if (m_picture && primary && m_picture->layout == desktopLayout() && m_picture->primary == primary->geometry()) {
+    const QSize root = rootSize();
+    if (m_picture && primary && m_picture->layout == desktopLayout(root) &&
+        m_picture->primary == screenGeometry(primary, root)) {
         metrics.deviceGeometry.setSize(m_picture->pixels);
         metrics.devicePixelRatio = m_picture->scaleX;
         metrics.devicePixelRatioY = m_picture->scaleY;
@@ -164,14 +186,15 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     }
     // The pixels the caller measured the area in: the toolkit's, until a picture has shown the output's own.
     const QSize measured = metrics().deviceGeometry.size();
+    const QSize root = rootSize();
     const qint64 requestedNs = wallClockNs();
     // Memory for the picture at the size it most likely has, brought in while the portal works: fresh memory comes
     // page by page, at a cost the decoding would otherwise pay after the answer (17 ms for a 3840 x 2160 desktop).
     QImage memory;
     const QString uri = PortalRequest(m_bus, m_answerLimit).run([&] {
-        const QSize expected = m_picture && m_picture->layout == desktopLayout() ? m_picture->whole
-                               : m_layoutInDevicePixels                          ? desktopLayout().size()
-                                                                                 : desktopDeviceSize();
+        const QSize expected = m_picture && m_picture->layout == desktopLayout(root) ? m_picture->whole
+                               : m_layoutInDevicePixels                              ? desktopLayout(root).size()
+                                                                                     : desktopDeviceSize(root);
         memory = QImage(expected, QImage::Format_RGB32);
         memory.fill(0);
     });
@@ -183,7 +206,7 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     RegularFileRead read = readScreenshotFile(path);
     // Gone before anything can fail on it: it holds the whole desktop, and the portal never clears it away.
     removePortalPicture(path, read.identity, requestedNs, answeredNs);
-    checkDeclaredSize(read.bytes, path);
+    checkDeclaredSize(read.bytes, path, root);
     QString error;
     QImage image = PngDecoder::recognises(read.bytes) ? PngDecoder::decode(read.bytes, &error, std::move(memory))
                                                       : decodePicture(std::move(read.bytes), &error);
@@ -192,17 +215,18 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
         fail(QStringLiteral("the screenshot %1 is not a picture that can be read (%2)").arg(path, error));
     }
 
-    const QRect layout = desktopLayout();
+    const QRect layout = desktopLayout(root);
+    const QRect primaryGeometry = screenGeometry(primary, root);
     if (const QString why = implausiblePictureReason(image.size(), layout.size()); !why.isEmpty()) {
         fail(QStringLiteral("the screenshot %1 %2").arg(path, why));
     }
     // The primary screen's pixels as they came: the file holds the output's own pixels, never a resampled copy.
-    const QRect screen = primaryInDesktopPicture(layout, primary->geometry(), image.size());
+    const QRect screen = primaryInDesktopPicture(layout, primaryGeometry, image.size());
     const QSize logical = m_layoutInDevicePixels
-                              ? (QSizeF(primary->geometry().size()) / primary->devicePixelRatio()).toSize()
-                              : primary->geometry().size();
+                              ? (QSizeF(primaryGeometry.size()) / primary->devicePixelRatio()).toSize()
+                              : primaryGeometry.size();
     m_picture = PictureGeometry{layout,
-                                primary->geometry(),
+                                primaryGeometry,
                                 screen.size(),
                                 image.size(),
                                 static_cast<double>(screen.width()) / std::max(1, logical.width()),

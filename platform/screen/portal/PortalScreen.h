@@ -8,6 +8,7 @@
 #include <QSize>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 // The primary screen on Wayland (and under XWayland), through the desktop portal's Screenshot interface. Each grab
@@ -20,8 +21,10 @@ class PortalScreen final : public ScreenService {
 public:
     // `bus` is the session bus; tests hand in a private one. Past `answerLimit` without an answer the grab fails:
     // long enough for a person to answer the desktop's question whether screenshots may be taken.
+    // `rootSize`, under XWayland, gives the X root window's size, which is the true logical size of the desktop.
     explicit PortalScreen(const QDBusConnection& bus = QDBusConnection::sessionBus(),
-                          std::chrono::milliseconds answerLimit = std::chrono::seconds(30));
+                          std::chrono::milliseconds answerLimit = std::chrono::seconds(30),
+                          std::function<QSize()> rootSize = {});
 
     ScreenMetrics metrics() override;
     ScreenPixels grabArea(int left, int top, int width, int height) override;
@@ -37,8 +40,11 @@ private:
         double scaleY = 1.0;
     };
 
+    QSize rootSize() const;
+
     QDBusConnection m_bus;
     std::chrono::milliseconds m_answerLimit;
+    std::function<QSize()> m_rootSize;
     bool m_layoutInDevicePixels;
     QtScreen m_toolkit;
     std::optional<PictureGeometry> m_picture;
