@@ -5,7 +5,8 @@ shown with its picture.
 The program runs on Wayland on sway and GNOME and through XWayland on KWin, where input reaches only X11 windows.
 Every time is a median; the last table gives each desktop's times as ratios to sway's. sway is measured again at
 3840x2160, and every launch is judged against its goal, 1.2x the bare round trip. The portal's own pictures are
-decoded again outside the session (bench_decode). Needs root, like the Wayland tests. Usage: python3 bench/wayland.py BUILD_DIR [RUNS] [DESKTOP...]"""
+decoded again outside the session (bench_decode). A desktop named NAME@SCALE runs its output at that scale (sway@1.5).
+Needs root, like the Wayland tests. Usage: python3 bench/wayland.py BUILD_DIR [RUNS] [DESKTOP[@SCALE]...]"""
 
 import json
 import os
@@ -179,15 +180,16 @@ def print_steps(launches):
 GOAL = 1.2
 
 
-def measure(build, runs, name, size, kept):
+def measure(build, runs, desktop, size, kept):
     """One desktop at one size: the portal taken apart, the hide, and the launch; the portal's own picture is kept
     for bench_decode."""
-    session = DESKTOPS[name](*size)
+    name, _, scale = desktop.partition("@")
+    session = DESKTOPS[name](*size, scale=float(scale) if scale else 1)
     try:
         wayland = dict(session.env, QT_QPA_PLATFORM="wayland")
         picture = os.path.join(session.make_dir("kept"), "portal.png")
         portal = session.run(f"{build}/bench/bench_portal", runs, picture, env=wayland)
-        picture = shutil.copy(picture, os.path.join(kept, f"portal-{name}-{size[0]}x{size[1]}.png"))
+        picture = shutil.copy(picture, os.path.join(kept, f"portal-{desktop}-{size[0]}x{size[1]}.png"))
         hide = session.run(f"{build}/bench/bench_hide", runs, env=wayland)
         times, steps = launch_times(session, f"{build}/app/quosh", runs)
     finally:
@@ -195,11 +197,11 @@ def measure(build, runs, name, size, kept):
     trip = float(portal.split("round trip (call to answer, file written): ")[1].split(" ms")[0])
     hidden = statistics.median(t[0] for t in times)
     launch = statistics.median(t[1] for t in times)
-    print(f"== {name}, {size[0]}x{size[1]}, median of {runs}")
+    print(f"== {desktop}, {size[0]}x{size[1]}, median of {runs}")
     print(portal.rstrip())
     print(hide.rstrip())
     print_steps(steps)
-    print(f"{name} {size[0]}x{size[1]}: Start Capturing to the overlay shown {launch:.1f} ms, {launch / trip:.2f}x the "
+    print(f"{desktop} {size[0]}x{size[1]}: Start Capturing to the overlay shown {launch:.1f} ms, {launch / trip:.2f}x the "
           f"bare round trip, goal <= {GOAL:.2f}x: {'met' if launch / trip <= GOAL else 'MISSED'}")
     # The portal's own picture decoded again outside the session, where the compositor and the portal do not share
     # the machine with the decoder.
