@@ -193,6 +193,28 @@ bool drawTransparent(QWidget& window, wl_display* display, wl_event_queue* queue
     return dispatchUntil(display, queue, drawn, Clock::now() + FrameTimeout);
 }
 
+// Holds a buffer that the compositor may still read, on the toolkit's own queue (this one's goes with the hide), until
+// the window is hidden again or goes, while the connection is still there.
+class BufferKeeper final : public QObject {
+public:
+    BufferKeeper(QObject* parent, Buffer buffer)
+        : QObject(parent)
+        , m_buffer(std::move(buffer))
+    {
+        wl_proxy_set_queue(reinterpret_cast<wl_proxy*>(m_buffer.get()), nullptr);
+        setObjectName(QStringLiteral("quosh-transparent-buffer"));
+    }
+
+private:
+    Buffer m_buffer;
+};
+
+void keepUntilNextHide(QWidget& window, Buffer buffer)
+{
+    delete window.findChild<BufferKeeper*>(QStringLiteral("quosh-transparent-buffer"), Qt::FindDirectChildrenOnly);
+    new BufferKeeper(&window, std::move(buffer));
+}
+
 } // namespace
 
 void hideWaylandWindow(QWidget& window, wl_display* display, wl_surface* surface)
@@ -205,8 +227,16 @@ void hideWaylandWindow(QWidget& window, wl_display* display, wl_surface* surface
     // Kept until the compositor has taken the unmap: it may read the buffer until then.
     Buffer buffer;
     // Where no frame came, the window is hidden all the same: a covered window is not in the picture either.
-    drawTransparent(window, display, queue.get(), surface, buffer);
+    const bool transparentOnScreen = drawTransparent(window, display, queue.get(), surface, buffer);
     window.hide();
+    if (transparentOnScreen) {
+        // The screen shows nothing of the window already, and a close animation of a transparent picture shows
+        // nothing either: the unmap is sent, but not waited for. GNOME Shell takes it only once its close animation
+        // has run, a quarter of a second. The buffer is released once the compositor has had the unmap.
+        keepUntilNextHide(window, std::move(buffer));
+        wl_display_flush(display);
+        return;
+    }
     roundTrip(display, queue.get());
 }
 
