@@ -7,6 +7,8 @@
 #include <QMap>
 #include <QVariant>
 
+#include <chrono>
+
 // The per-user store in QSettings' INI format: the application is the file ($XDG_CONFIG_HOME/<application>.conf),
 // the section is the group, the key is the key.
 //
@@ -31,6 +33,12 @@ public:
     // Where the store of `application` lives; empty when the user has no known home folder.
     static QString filePath(const QString& application);
 
+    // Removes the private copies, and their locks, that writes cut short by a kill or a crash left beside the store
+    // of `application`: only those older than `minimumAgeSeconds` that no write holds (removeAbandonedFiles). Stops
+    // at `giveUpAt`. Returns how many were removed; never throws.
+    static int removeAbandonedCopies(const QString& application, qint64 minimumAgeSeconds,
+                                     std::chrono::steady_clock::time_point giveUpAt);
+
     // A settings file larger than this is not one this program wrote; it is neither read nor rewritten.
     static constexpr qint64 MaxFileSize = qint64{1024} * 1024;
 
@@ -41,6 +49,9 @@ private:
     std::optional<QString> readText(const QByteArray& bytes, const QString& path, const QString& section,
                                     const QString& key);
 
+    // One attempt at the write, under the writers' lock; false when another program replaced the file meanwhile,
+    // which is then left as that program made it.
+    bool rewrite(const QString& path, const QString& section, const QString& key, const QString& value);
     // The file that a write of `path` rewrites: `path` itself, or where its link leads when that is a settings
     // file of this program. Throws Failure naming why it may not be rewritten.
     QString rewriteTarget(const QString& path, const QString& section);

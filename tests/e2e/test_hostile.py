@@ -1,6 +1,6 @@
 """Ordinary but unfriendly surroundings: the session ending in the middle of a save, what an earlier save cut short
-left behind, named pipes where the program expects its settings file or its hand pointer, and a settings file that
-is a link to someone else's file."""
+left behind, named pipes where the program expects its settings file or its hand pointer, a settings file that is a
+link to someone else's file, and displays named in every way the toolkit takes."""
 
 import datetime
 import os
@@ -13,6 +13,7 @@ import unittest
 import images
 from harness import APP_TITLE, ProgramTestCase, wait_until
 from test_capture import CaptureCase
+from test_display import silent_x_server
 
 ERROR_BOX = "^Application Error$"
 
@@ -111,6 +112,36 @@ class TestStartUp(ProgramTestCase):
         with open(target) as f:
             self.assertEqual(f.read(), text)
         self.assertEqual(os.readlink(self.program.settings_path), target)
+
+    def test_every_way_to_an_x_display_is_checked(self):
+        silent, number = silent_x_server()
+        self.addCleanup(silent.close)
+        silent_name = f"127.0.0.1:{number}"
+        rows = {
+            # arguments, environment, the one line expected (None: the window comes up)
+            "-platform xcb, a display that never answers": (
+                ["-platform", "xcb"], {"DISPLAY": silent_name}, f'the X display "{silent_name}" did not answer'),
+            "a stale WAYLAND_DISPLAY, a display that never answers": (
+                [], {"DISPLAY": silent_name, "WAYLAND_DISPLAY": "wayland-9"},
+                f'the X display "{silent_name}" did not answer'),
+            "a stale WAYLAND_DISPLAY, a garbage DISPLAY": (
+                [], {"DISPLAY": "garbage", "WAYLAND_DISPLAY": "wayland-9"}, '"garbage" is not the name of an X display'),
+            "-display '' with a good DISPLAY": (["-display", ""], {}, None),
+        }
+        for row, (args, env, expected) in rows.items():
+            with self.subTest(row):
+                self.program.env.pop("QT_QPA_PLATFORM", None)
+                self.program.env.update(env)
+                self.program.start(wait_main=expected is None, args=args)
+                if expected is not None:
+                    self.program.process.wait(60)
+                    output = self.program.output().strip()
+                    self.assertEqual(self.program.process.returncode, 1, output)
+                    self.assertEqual(len(output.splitlines()), 1, output)
+                    self.assertTrue(output.startswith("quosh: " + expected), output)
+                self.program.stop()
+                self.program.env = dict(self.program.env, DISPLAY=self.display.name)
+                self.program.env.pop("WAYLAND_DISPLAY", None)
 
 
 if __name__ == "__main__":
