@@ -59,23 +59,31 @@ bool isWaylandReachable()
     return connected;
 }
 
-// The platforms the toolkit tries, in its order: "-platform LIST", else QT_QPA_PLATFORM, else Wayland first when the
-// session is one (WAYLAND_DISPLAY or XDG_SESSION_TYPE say so), then X11.
+// The platforms the toolkit tries, in its order: "-platform LIST", else QT_QPA_PLATFORM, else X11 when a display is
+// named with -display (the program's start-up sends it there), else Wayland first when the session is one
+// (WAYLAND_DISPLAY or XDG_SESSION_TYPE say so), then X11.
 QByteArray platformList(int argc, char* argv[])
 {
     QByteArray list;
-    bool named = false;
+    bool platformNamed = false;
+    bool displayNamed = false;
     for (int i = 1; i < argc; ++i) {
-        if (isArgument(argv[i], "-platform") && i + 1 < argc) {
-            list = argv[++i];
-            named = true;
+        displayNamed = displayNamed || isArgument(argv[i], "-display");
+        if (isArgument(argv[i], "-platform")) {
+            platformNamed = true;
+            if (i + 1 < argc) {
+                list = argv[++i];
+            }
         }
     }
-    if (named) {
+    if (!list.isEmpty()) {
         return list;
     }
     if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         return qgetenv("QT_QPA_PLATFORM");
+    }
+    if (displayNamed && !platformNamed) {
+        return "xcb";
     }
     const bool isWaylandSession =
         qEnvironmentVariableIsSet("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";

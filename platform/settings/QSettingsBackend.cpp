@@ -240,7 +240,7 @@ public:
             }
             // Locked while it lives, so that the tidy-up of copies a kill left behind never takes it.
             if (m_fd >= 0) {
-                ::flock(m_fd, LOCK_EX | LOCK_NB);
+                static_cast<void>(::flock(m_fd, LOCK_EX | LOCK_NB));
             }
             struct stat status {};
             const bool written = m_fd >= 0 && writeAll(m_fd, bytes) && (!mode || ::fchmod(m_fd, *mode) == 0) &&

@@ -276,7 +276,11 @@ class Display:
         body = parts[2][:-1]
         buttons = parts[3].strip()
         if dismiss:
-            self.xdotool("key", "--window", window, "Return", check=False)
+            # Pressed at the box, released where the focus then is. With "key --window", xdotool asks for each event
+            # afresh whether the window has the focus: a box that closes on the press has lost it by the release,
+            # which is then sent to the closed window only, and the X server keeps the key held down; the next box
+            # rightly takes the press of a key held from before it for a repeat.
+            self.xdotool("keydown", "--window", window, "Return", "keyup", "Return", check=False)
             self.wait(lambda: window not in self.windows(title_regex), timeout, "the box to close")
         return title, body, buttons
 

@@ -113,6 +113,16 @@ class TestStartUp(ProgramTestCase):
             self.assertEqual(f.read(), text)
         self.assertEqual(os.readlink(self.program.settings_path), target)
 
+    def test_each_start_with_a_bad_setting_shows_a_box_that_closes_on_return(self):
+        for run in range(3):
+            with self.subTest(run=run):
+                self.program.write_settings({"Check1": "abc"})
+                self.program.start(wait_main=False)
+                _, text, _ = self.read_box(ERROR_BOX)
+                self.assertIn('The stored setting "Check1" is "abc"', text)
+                self.program.wait_main()
+                self.program.stop()
+
     def test_every_way_to_an_x_display_is_checked(self):
         silent, number = silent_x_server()
         self.addCleanup(silent.close)

@@ -1,14 +1,17 @@
 #include "platform/process/DisplayCheck.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstring>
 #include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -32,7 +35,8 @@ private slots:
 private:
     int m_silent = -1; // listens and never accepts: a client is queued and waits for an answer for ever
     QString m_silentName;
-    QTemporaryDir m_runtime; // a session folder where no Wayland desktop listens
+    QTemporaryDir m_runtime; // a session folder where a Wayland desktop listens as "wayland-live" only
+    int m_wayland = -1;
 };
 
 void TestDisplayCheck::initTestCase()
@@ -50,11 +54,21 @@ void TestDisplayCheck::initTestCase()
     }
     QVERIFY(!m_silentName.isEmpty());
     QCOMPARE(::listen(m_silent, 16), 0);
+
+    m_wayland = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(m_runtime.filePath(QStringLiteral("wayland-live")));
+    QVERIFY(m_wayland >= 0 && path.size() < qsizetype(sizeof address.sun_path));
+    std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+    QCOMPARE(::bind(m_wayland, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    QCOMPARE(::listen(m_wayland, 16), 0);
 }
 
 void TestDisplayCheck::cleanupTestCase()
 {
     ::close(m_silent);
+    ::close(m_wayland);
 }
 
 void TestDisplayCheck::everyWayToAnXDisplayIsChecked_data()
@@ -87,6 +101,10 @@ void TestDisplayCheck::everyWayToAnXDisplayIsChecked_data()
     QTest::newRow("stale WAYLAND_DISPLAY, no DISPLAY")
         << QStringList() << QStringList{runtime, "WAYLAND_DISPLAY=wayland-9"}
         << QStringLiteral("there is no display to show the window on");
+    QTest::newRow("a Wayland desktop") << QStringList() << QStringList{silent, runtime, "WAYLAND_DISPLAY=wayland-live"}
+                                       << QString();
+    QTest::newRow("-display NAME in a Wayland session")
+        << QStringList{"-display", m_silentName} << QStringList{runtime, "WAYLAND_DISPLAY=wayland-live"} << silentLine;
     QTest::newRow("-platform offscreen") << QStringList{"-platform", "offscreen"} << QStringList{silent} << QString();
     QTest::newRow("QT_QPA_PLATFORM=offscreen")
         << QStringList() << QStringList{silent, "QT_QPA_PLATFORM=offscreen"} << QString();
