@@ -83,6 +83,8 @@ void TestDisplayCheck::everyWayToAnXDisplayIsChecked_data()
     QTest::newRow("DISPLAY") << QStringList() << QStringList{silent} << silentLine;
     QTest::newRow("-display NAME, last") << QStringList{"-display", m_silentName} << QStringList() << silentLine;
     QTest::newRow("--display NAME") << QStringList{"--display", m_silentName, "-x"} << QStringList() << silentLine;
+    QTest::newRow("--display=NAME, which the toolkit does not take: DISPLAY")
+        << QStringList{"--display=:0"} << QStringList{silent} << silentLine;
     QTest::newRow("-display with nothing after it: DISPLAY")
         << QStringList{"-display"} << QStringList{silent} << silentLine;
     QTest::newRow("-display '': DISPLAY") << QStringList{"-display", ""} << QStringList{silent} << silentLine;
