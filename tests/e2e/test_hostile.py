@@ -118,7 +118,8 @@ class TestStartUp(ProgramTestCase):
             with self.subTest(run=run):
                 self.program.write_settings({"Check1": "abc"})
                 self.program.start(wait_main=False)
-                _, text, _ = self.read_box(ERROR_BOX)
+                # Dismissed by the harness itself, with Return sent to the box.
+                _, text, _ = self.display.read_box(ERROR_BOX)
                 self.assertIn('The stored setting "Check1" is "abc"', text)
                 self.program.wait_main()
                 self.program.stop()
