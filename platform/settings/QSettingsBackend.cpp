@@ -320,15 +320,24 @@ int QSettingsBackend::removeAbandonedCopies(const QString& application, qint64 m
     if (path.isEmpty()) {
         return 0;
     }
-    // ".<file>.new-<process>-<count>", as PrivateCopy names them, and "<that>.lock", which QSettings takes on it.
+    // ".<file>.new-<process>-<count>", as PrivateCopy names them; "<that>.lock", which QSettings takes on it, and
+    // "<that>.XXXXXX", where it writes the copy anew.
     const QByteArray prefix = '.' + QFile::encodeName(QFileInfo(path).fileName()) + ".new-";
     const auto isCopy = [&prefix](QByteArrayView name) {
         if (!name.startsWith(prefix)) {
             return false;
         }
         name = name.sliced(prefix.size());
-        if (name.endsWith(".lock")) {
-            name.chop(5);
+        const qsizetype dot = name.indexOf('.');
+        const QByteArrayView suffix = dot < 0 ? QByteArrayView() : name.sliced(dot + 1);
+        if (dot >= 0 && suffix != "lock" &&
+            (suffix.size() != 6 || !std::all_of(suffix.begin(), suffix.end(), [](char c) {
+                 return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+             }))) {
+            return false;
+        }
+        if (dot >= 0) {
+            name.truncate(dot);
         }
         const qsizetype dash = name.indexOf('-');
         const auto isNumber = [](QByteArrayView digits) {

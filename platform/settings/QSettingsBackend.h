@@ -17,10 +17,12 @@
 // and up to MaxFileSize, and parsed from those bytes in memory: nothing of it is copied to a file anywhere. Values
 // that QSettings would decode into other types are refused before it sees them.
 //
-// A write is made on a private copy beside the file, under a lock that orders the program's writers, and moves into
-// place only once every value of the copy reads back as the file had it, with the new one. A file that a rewrite
-// would not keep whole (lines that are not settings, values of other kinds) is never rewritten; a link is written
-// through only when it leads to a settings file of this program.
+// A write is made on a private copy beside the file, under a lock that orders the program's writers (waited for a
+// second at most, then refused), and moves into place only once every value of the copy reads back as the file had
+// it, with the new one, and only while the file is still the one that was read: when another program replaced it
+// meanwhile, the write starts again from its file. A file that a rewrite would not keep whole (lines that are not
+// settings, values of other kinds) is never rewritten; a UTF-8 mark at its start is dropped; a link is written through
+// only when it leads to a file that holds this program's section.
 class QSettingsBackend final : public SettingsBackend {
 public:
     QSettingsBackend() = default;

@@ -370,10 +370,11 @@ class Program:
         return {"LD_PRELOAD": preload, "FAKETIME": self.clock, "FAKETIME_DONT_FAKE_MONOTONIC": "1",
                 "NO_FAKE_STAT": "1", "ASAN_OPTIONS": asan}
 
-    def start(self, wait_main=True, args=()):
+    def start(self, wait_main=True, args=(), env=None):
+        """Starts the program with `args`, its environment changed by `env`."""
         with open(self.output_path, "w") as output:
-            self.process = spawn([self.binary, *args], env=dict(self.env, **self.clock_env()), stdout=output,
-                                 stderr=subprocess.STDOUT)
+            self.process = spawn([self.binary, *args], env={**self.env, **(env or {}), **self.clock_env()},
+                                 stdout=output, stderr=subprocess.STDOUT)
         self.display.describe_program = self.describe
         if wait_main:
             return self.wait_main()

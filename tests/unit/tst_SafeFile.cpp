@@ -237,11 +237,12 @@ void TestSafeFile::sweepTakesOnlyAbandonedSavesOfOurs()
         QCOMPARE(
             ::utimensat(AT_FDCWD, QFile::encodeName(folder.filePath(name)).constData(), times, AT_SYMLINK_NOFOLLOW), 0);
     }
-    // Settings writes that a kill cut short leave their copy and its lock beside the settings file; a user's file
-    // named much like them is kept.
+    // Settings writes that a kill cut short leave their copy, its lock and QSettings' own temporary file beside the
+    // settings file; a user's file named much like them is kept.
     const QString settingsCopy = m_config.filePath(QStringLiteral(".Korvane.conf.new-4242-1"));
     const QString usersFile = m_config.filePath(QStringLiteral(".Korvane.conf.new-notes"));
-    for (const QString& name : {settingsCopy, settingsCopy + QStringLiteral(".lock"), usersFile}) {
+    for (const QString& name :
+         {settingsCopy, settingsCopy + QStringLiteral(".lock"), settingsCopy + QStringLiteral(".Ab12cD"), usersFile}) {
         writeFileBytes(name, "x");
         const struct timespec times[2] = {{old, 0}, {old, 0}};
         QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(name).constData(), times, 0), 0);
@@ -262,7 +263,7 @@ void TestSafeFile::sweepTakesOnlyAbandonedSavesOfOurs()
 
     std::future<int> removed = removeStaleCaptures(folder.path() + QLatin1Char('/'));
     QCOMPARE(removed.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-    QCOMPARE(removed.get(), 3);
+    QCOMPARE(removed.get(), 4);
     QCOMPARE(entries(folder.path()), kept);
     QCOMPARE(entries(m_config.path()), QStringList(QFileInfo(usersFile).fileName()));
     // The slow save still ends with its whole file.
