@@ -143,5 +143,14 @@ class TestStartUp(ProgramTestCase):
                     self.assertTrue(output.startswith("quosh: " + expected), output)
                 self.program.stop()
 
+    def test_a_window_that_never_comes_is_told_with_what_the_program_did(self):
+        self.program.start(wait_main=False, env={"DISPLAY": "garbage"})
+        self.program.process.wait(60)
+        with self.assertRaises(AssertionError) as failure:
+            self.program.wait_main(timeout=0.5)
+        self.assertIn("the program ended with status 1; it printed this:\nquosh: \"garbage\" is not the name",
+                      str(failure.exception))
+
+
 if __name__ == "__main__":
     unittest.main()
