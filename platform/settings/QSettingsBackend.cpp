@@ -238,7 +238,8 @@ public:
             if (m_fd < 0 && errno == EEXIST) {
                 continue; // left by a copy of the program that had this process number and ended in the middle
             }
-            // Locked while it lives, so that the tidy-up of copies a kill left behind never takes it.
+            // Locked, so that the tidy-up of copies a kill left behind never takes it; QSettings writes it anew as
+            // another file, which is young until moveOnto() locks it again.
             if (m_fd >= 0) {
                 static_cast<void>(::flock(m_fd, LOCK_EX | LOCK_NB));
             }
@@ -268,6 +269,9 @@ public:
     {
         const QByteArray native = QFile::encodeName(m_path);
         const FileDescriptor fd(::open(native.constData(), O_RDONLY | O_CLOEXEC));
+        if (fd.get() >= 0) {
+            static_cast<void>(::flock(fd.get(), LOCK_EX | LOCK_NB));
+        }
         int result = fd.get() < 0 ? -1 : ::fchmod(fd.get(), m_mode);
         if (result == 0) {
             do {
