@@ -1,6 +1,7 @@
 #include "platform/settings/QSettingsBackend.h"
 
 #include "platform/errors/Failure.h"
+#include "platform/files/AbandonedFiles.h"
 #include "platform/files/RegularFile.h"
 #include "platform/files/UserFolders.h"
 #include "platform/settings/IniValues.h"
@@ -16,17 +17,31 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
+
+// How long a write waits for another copy of the program to finish its own. A write takes milliseconds; the window
+// does not answer while this runs.
+constexpr std::chrono::milliseconds WriteLockWait(1000);
+// A lock older than this is left over, also when the process number in it has been given to another program.
+constexpr int StaleWriteLockMs = 60000;
+// Times a write starts again because another program replaced the file while it was made.
+constexpr int MaxWriteAttempts = 5;
+// What some editors put at the start of a UTF-8 file; QSettings reads past it but reports a rewrite that keeps it as
+// a format error.
+constexpr char Utf8Mark[] = "\xEF\xBB\xBF";
 
 QString systemMessage(int error)
 {
@@ -165,6 +180,47 @@ QString keyOf(const QString& section, const QString& key)
     return section + QLatin1Char('/') + key;
 }
 
+// Whether `path` is, by its device, inode, time and size, the file that `read` found, or still absent when it found
+// none.
+bool isStillTheFileRead(const QString& path, const RegularFileRead& read)
+{
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0) {
+        return errno == ENOENT && read.status == RegularFileRead::Status::Absent;
+    }
+    const FileIdentity& was = read.identity;
+    return read.status == RegularFileRead::Status::Read && static_cast<quint64>(status.st_dev) == was.device &&
+           static_cast<quint64>(status.st_ino) == was.inode &&
+           qint64{status.st_mtim.tv_sec} * 1000000000 + qint64{status.st_mtim.tv_nsec} == was.modifiedNs &&
+           status.st_size == read.bytes.size();
+}
+
+// The lock that orders the program's writers of `path`, taken or refused within a short time: the window waits
+// meanwhile. Refused at once when something other than a file is in its place.
+void takeWriteLock(QLockFile& order, const QString& lockPath, const QString& path)
+{
+    const auto giveUpAt = std::chrono::steady_clock::now() + WriteLockWait;
+    while (!order.tryLock(0)) {
+        struct stat status {};
+        if (::lstat(QFile::encodeName(lockPath).constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
+            throw Failure(QStringLiteral("Cannot write %1: %2, where the lock that keeps two writers apart goes, is "
+                                         "not a file, so the change was not stored")
+                              .arg(shown(path), shown(lockPath)));
+        }
+        if (order.error() != QLockFile::LockFailedError) {
+            throw Failure(
+                QStringLiteral("Cannot write %1: cannot create its lock %2: %3")
+                    .arg(shown(path), shown(lockPath), writeFailureReason(QFileInfo(lockPath).absolutePath())));
+        }
+        if (std::chrono::steady_clock::now() >= giveUpAt) {
+            throw Failure(QStringLiteral("Cannot write %1: another copy of this program is writing it and has not "
+                                         "finished, so the change was not stored")
+                              .arg(shown(path)));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
 // A copy of the settings file beside it, under a name that no other writer uses, where QSettings makes the change.
 // It is removed on every path unless it was moved into place.
 class PrivateCopy {
@@ -177,14 +233,19 @@ public:
         for (;;) {
             m_path = info.absoluteDir().filePath(
                 QStringLiteral(".%1.new-%2-%3").arg(info.fileName()).arg(::getpid()).arg(++copies));
-            const FileDescriptor fd(::open(QFile::encodeName(m_path).constData(),
-                                           O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode.value_or(0666)));
-            if (fd.get() < 0 && errno == EEXIST) {
+            m_fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                          mode.value_or(0666));
+            if (m_fd < 0 && errno == EEXIST) {
                 continue; // left by a copy of the program that had this process number and ended in the middle
             }
+            // Locked, so that the tidy-up of copies a kill left behind never takes it; QSettings writes it anew as
+            // another file, which is young until moveOnto() locks it again.
+            if (m_fd >= 0) {
+                static_cast<void>(::flock(m_fd, LOCK_EX | LOCK_NB));
+            }
             struct stat status {};
-            const bool written = fd.get() >= 0 && writeAll(fd.get(), bytes) &&
-                                 (!mode || ::fchmod(fd.get(), *mode) == 0) && ::fstat(fd.get(), &status) == 0;
+            const bool written = m_fd >= 0 && writeAll(m_fd, bytes) && (!mode || ::fchmod(m_fd, *mode) == 0) &&
+                                 ::fstat(m_fd, &status) == 0;
             if (!written) {
                 const int error = errno;
                 remove();
@@ -201,21 +262,33 @@ public:
     const QString& path() const { return m_path; }
 
     // Durable first, so that a power cut leaves the old file or the new one, never a part. QSettings writes the
-    // copy anew; its permissions are put back as they were made.
-    void moveOnto(const QString& target, const QString& shownPath)
+    // copy anew; its permissions are put back as they were made. Moved only while `target` is still the file that
+    // was read: another program (an editor) may have saved its own in the meantime. Returns false, and leaves
+    // `target` alone, when it is not.
+    bool moveOnto(const QString& target, const RegularFileRead& read, const QString& shownPath)
     {
         const QByteArray native = QFile::encodeName(m_path);
         const FileDescriptor fd(::open(native.constData(), O_RDONLY | O_CLOEXEC));
+        if (fd.get() >= 0) {
+            static_cast<void>(::flock(fd.get(), LOCK_EX | LOCK_NB));
+        }
         int result = fd.get() < 0 ? -1 : ::fchmod(fd.get(), m_mode);
         if (result == 0) {
             do {
                 result = ::fsync(fd.get());
             } while (result != 0 && errno == EINTR);
         }
-        if (result != 0 || ::rename(native.constData(), QFile::encodeName(target).constData()) != 0) {
+        if (result != 0) {
+            throw Failure(QStringLiteral("Cannot write %1: %2").arg(shownPath, systemMessage(errno)));
+        }
+        if (!isStillTheFileRead(target, read)) {
+            return false;
+        }
+        if (::rename(native.constData(), QFile::encodeName(target).constData()) != 0) {
             throw Failure(QStringLiteral("Cannot write %1: %2").arg(shownPath, systemMessage(errno)));
         }
         m_path.clear();
+        return true;
     }
 
 private:
@@ -225,9 +298,14 @@ private:
             ::unlink(QFile::encodeName(m_path).constData());
             m_path.clear();
         }
+        if (m_fd >= 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
     }
 
     QString m_path;
+    int m_fd = -1;
     mode_t m_mode = 0600;
 };
 
@@ -237,6 +315,42 @@ QString QSettingsBackend::filePath(const QString& application)
 {
     const QString folder = configFolder();
     return folder.isEmpty() ? QString() : QDir(folder).filePath(application + QStringLiteral(".conf"));
+}
+
+int QSettingsBackend::removeAbandonedCopies(const QString& application, qint64 minimumAgeSeconds,
+                                            std::chrono::steady_clock::time_point giveUpAt)
+{
+    const QString path = filePath(application);
+    if (path.isEmpty()) {
+        return 0;
+    }
+    // ".<file>.new-<process>-<count>", as PrivateCopy names them; "<that>.lock", which QSettings takes on it, and
+    // "<that>.XXXXXX", where it writes the copy anew.
+    const QByteArray prefix = '.' + QFile::encodeName(QFileInfo(path).fileName()) + ".new-";
+    const auto isCopy = [&prefix](QByteArrayView name) {
+        if (!name.startsWith(prefix)) {
+            return false;
+        }
+        name = name.sliced(prefix.size());
+        const qsizetype dot = name.indexOf('.');
+        const QByteArrayView suffix = dot < 0 ? QByteArrayView() : name.sliced(dot + 1);
+        if (dot >= 0 && suffix != "lock" &&
+            (suffix.size() != 6 || !std::all_of(suffix.begin(), suffix.end(), [](char c) {
+                 return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+             }))) {
+            return false;
+        }
+        if (dot >= 0) {
+            name.truncate(dot);
+        }
+        const qsizetype dash = name.indexOf('-');
+        const auto isNumber = [](QByteArrayView digits) {
+            return !digits.isEmpty() &&
+                   std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+        };
+        return dash > 0 && isNumber(name.first(dash)) && isNumber(name.sliced(dash + 1));
+    };
+    return removeAbandonedFiles(QFileInfo(path).absolutePath(), isCopy, minimumAgeSeconds, giveUpAt);
 }
 
 const QSettingsBackend::Values& QSettingsBackend::parse(const QByteArray& bytes, const QString& path)
@@ -307,10 +421,22 @@ void QSettingsBackend::write(const QString& application, const QString& section,
     makeFolder(QFileInfo(path).absolutePath(), path);
 
     // One writer at a time, each reading the file afresh, so that no write puts back what another one replaced.
-    QLockFile order(path + QStringLiteral(".order"));
-    order.setStaleLockTime(10000);
-    order.tryLock(10000);
+    const QString lockPath = path + QStringLiteral(".order");
+    QLockFile order(lockPath);
+    order.setStaleLockTime(StaleWriteLockMs);
+    takeWriteLock(order, lockPath, path);
+    for (int attempt = 0; attempt < MaxWriteAttempts; ++attempt) {
+        if (rewrite(path, section, key, value)) {
+            return;
+        }
+    }
+    throw Failure(QStringLiteral("Cannot write %1: another program kept replacing it while the change was made, so "
+                                 "the change was not stored")
+                      .arg(shown(path)));
+}
 
+bool QSettingsBackend::rewrite(const QString& path, const QString& section, const QString& key, const QString& value)
+{
     const QString target = rewriteTarget(path, section);
     const RegularFileRead old = readForRewrite(target, path);
     struct stat status {};
@@ -318,10 +444,14 @@ void QSettingsBackend::write(const QString& application, const QString& section,
     if (old.status == RegularFileRead::Status::Read && ::stat(QFile::encodeName(target).constData(), &status) == 0) {
         mode = status.st_mode & 07777;
     }
-    Values expected = old.status == RegularFileRead::Status::Read ? parse(old.bytes, path) : Values();
+    QByteArray bytes = old.bytes;
+    if (bytes.startsWith(Utf8Mark)) {
+        bytes.remove(0, qsizetype(sizeof Utf8Mark - 1));
+    }
+    Values expected = old.status == RegularFileRead::Status::Read ? parse(bytes, path) : Values();
     expected.remove(keyOf(section, key));
 
-    PrivateCopy copy(target, old.bytes, mode, shown(path));
+    PrivateCopy copy(target, bytes, mode, shown(path));
     {
         QSettings settings(copy.path(), QSettings::IniFormat);
         settings.beginGroup(section);
@@ -352,7 +482,7 @@ void QSettingsBackend::write(const QString& application, const QString& section,
                                      "the same, so it was not stored")
                           .arg(shown(path), key));
     }
-    copy.moveOnto(target, shown(path));
+    return copy.moveOnto(target, old, shown(path));
 }
 
 QString QSettingsBackend::rewriteTarget(const QString& path, const QString& section)
@@ -372,8 +502,9 @@ QString QSettingsBackend::rewriteTarget(const QString& path, const QString& sect
     }
     QString target = QFile::decodeName(resolved.get());
     const RegularFileRead file = readRegularFile(target, MaxFileSize);
-    bool ours = file.status == RegularFileRead::Status::Read && file.bytes.trimmed().isEmpty();
-    if (!ours && file.status == RegularFileRead::Status::Read && isSettingsText(file.bytes) &&
+    // Only a file that holds our section: an empty one may be anything (a Python package's __init__.py).
+    bool ours = false;
+    if (file.status == RegularFileRead::Status::Read && isSettingsText(file.bytes) &&
         firstUnkeptLine(file.bytes) == 0) {
         const QString prefix = section + QLatin1Char('/');
         const QStringList keys = parse(withoutTypedValues(file.bytes), path).keys();

@@ -7,6 +7,8 @@
 #include <QMap>
 #include <QVariant>
 
+#include <chrono>
+
 // The per-user store in QSettings' INI format: the application is the file ($XDG_CONFIG_HOME/<application>.conf),
 // the section is the group, the key is the key.
 //
@@ -15,10 +17,12 @@
 // and up to MaxFileSize, and parsed from those bytes in memory: nothing of it is copied to a file anywhere. Values
 // that QSettings would decode into other types are refused before it sees them.
 //
-// A write is made on a private copy beside the file, under a lock that orders the program's writers, and moves into
-// place only once every value of the copy reads back as the file had it, with the new one. A file that a rewrite
-// would not keep whole (lines that are not settings, values of other kinds) is never rewritten; a link is written
-// through only when it leads to a settings file of this program.
+// A write is made on a private copy beside the file, under a lock that orders the program's writers (waited for a
+// second at most, then refused), and moves into place only once every value of the copy reads back as the file had
+// it, with the new one, and only while the file is still the one that was read: when another program replaced it
+// meanwhile, the write starts again from its file. A file that a rewrite would not keep whole (lines that are not
+// settings, values of other kinds) is never rewritten; a UTF-8 mark at its start is dropped; a link is written through
+// only when it leads to a file that holds this program's section.
 class QSettingsBackend final : public SettingsBackend {
 public:
     QSettingsBackend() = default;
@@ -31,6 +35,12 @@ public:
     // Where the store of `application` lives; empty when the user has no known home folder.
     static QString filePath(const QString& application);
 
+    // Removes the private copies, and their locks, that writes cut short by a kill or a crash left beside the store
+    // of `application`: only those older than `minimumAgeSeconds` that no write holds (removeAbandonedFiles). Stops
+    // at `giveUpAt`. Returns how many were removed; never throws.
+    static int removeAbandonedCopies(const QString& application, qint64 minimumAgeSeconds,
+                                     std::chrono::steady_clock::time_point giveUpAt);
+
     // A settings file larger than this is not one this program wrote; it is neither read nor rewritten.
     static constexpr qint64 MaxFileSize = qint64{1024} * 1024;
 
@@ -41,6 +51,9 @@ private:
     std::optional<QString> readText(const QByteArray& bytes, const QString& path, const QString& section,
                                     const QString& key);
 
+    // One attempt at the write, under the writers' lock; false when another program replaced the file meanwhile,
+    // which is then left as that program made it.
+    bool rewrite(const QString& path, const QString& section, const QString& key, const QString& value);
     // The file that a write of `path` rewrites: `path` itself, or where its link leads when that is a settings
     // file of this program. Throws Failure naming why it may not be rewritten.
     QString rewriteTarget(const QString& path, const QString& section);

@@ -140,6 +140,8 @@ class Display:
             if not number:
                 raise RuntimeError("Xvfb did not start")
             self.name = f":{number}"
+            # What the program under test is doing, told when a wait for one of its windows times out.
+            self.describe_program = None
             self.env = dict(os.environ, DISPLAY=self.name, XDG_RUNTIME_DIR=self.runtime)
             self.env.pop("WAYLAND_DISPLAY", None)
             # A Wayland session would make the program read the screen through the desktop portal.
@@ -186,12 +188,21 @@ class Display:
         out = self.xdotool("search", "--onlyvisible", "--name", title_regex, check=False)
         return [int(w) for w in out.split()]
 
+    def wait(self, predicate, timeout, what, interval=0.05):
+        """wait_until, whose failure also says whether the program is running and what it printed."""
+        try:
+            return wait_until(predicate, timeout, interval, what)
+        except AssertionError as timed_out:
+            if self.describe_program is None:
+                raise
+            raise AssertionError(f"{timed_out}; {self.describe_program()}") from None
+
     def wait_window(self, title_regex, timeout=15.0):
-        return wait_until(lambda: (self.windows(title_regex) or [None])[-1], timeout,
-                          what=f"a visible window named {title_regex}")
+        return self.wait(lambda: (self.windows(title_regex) or [None])[-1], timeout,
+                         f"a visible window named {title_regex}")
 
     def wait_no_window(self, title_regex, timeout=15.0):
-        wait_until(lambda: not self.windows(title_regex), timeout, what=f"no visible window named {title_regex}")
+        self.wait(lambda: not self.windows(title_regex), timeout, f"no visible window named {title_regex}")
 
     def geometry(self, window):
         """(x, y, width, height) of the window's client area in root coordinates."""
@@ -258,15 +269,19 @@ class Display:
             text = self.clipboard()
             return text if text.startswith(DASHES) else None
 
-        text = wait_until(copied, timeout, interval=0.2, what="the box's text on the clipboard")
+        text = self.wait(copied, timeout, "the box's text on the clipboard", interval=0.2)
         parts = text.split(DASHES + "\n")
         # "", title, text, buttons, ""
         title = parts[1][:-1]
         body = parts[2][:-1]
         buttons = parts[3].strip()
         if dismiss:
-            self.xdotool("key", "--window", window, "Return", check=False)
-            wait_until(lambda: window not in self.windows(title_regex), timeout, what="the box to close")
+            # Pressed at the box, released where the focus then is. With "key --window", xdotool asks for each event
+            # afresh whether the window has the focus: a box that closes on the press has lost it by the release,
+            # which is then sent to the closed window only, and the X server keeps the key held down; the next box
+            # rightly takes the press of a key held from before it for a repeat.
+            self.xdotool("keydown", "--window", window, "Return", "keyup", "Return", check=False)
+            self.wait(lambda: window not in self.windows(title_regex), timeout, "the box to close")
         return title, body, buttons
 
     def close(self):
@@ -306,6 +321,8 @@ class Program:
             f.write(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{self.opened_urls_path}"\n')
         os.chmod(opener, 0o755)
         # Its temporary files stay in its home, which goes at the end of the test, however the program ended.
+        # What it prints, kept in a file so that it can be read while the program runs.
+        self.output_path = os.path.join(self.home, "output")
         self.temporary = os.path.join(self.home, "tmp")
         os.makedirs(self.temporary, exist_ok=True)
         self.env = dict(display.env, HOME=self.home, XDG_CONFIG_HOME=self.config, TMPDIR=self.temporary,
@@ -353,9 +370,12 @@ class Program:
         return {"LD_PRELOAD": preload, "FAKETIME": self.clock, "FAKETIME_DONT_FAKE_MONOTONIC": "1",
                 "NO_FAKE_STAT": "1", "ASAN_OPTIONS": asan}
 
-    def start(self, wait_main=True):
-        self.process = spawn([self.binary], env=dict(self.env, **self.clock_env()), stdout=subprocess.PIPE,
-                             stderr=subprocess.STDOUT, text=True)
+    def start(self, wait_main=True, args=(), env=None):
+        """Starts the program with `args`, its environment changed by `env`."""
+        with open(self.output_path, "w") as output:
+            self.process = spawn([self.binary, *args], env={**self.env, **(env or {}), **self.clock_env()},
+                                 stdout=output, stderr=subprocess.STDOUT)
+        self.display.describe_program = self.describe
         if wait_main:
             return self.wait_main()
         return None
@@ -363,14 +383,30 @@ class Program:
     def wait_main(self, timeout=20.0):
         return self.display.wait_window(f"^{PRODUCT}$", timeout)
 
+    def output(self):
+        """What the program printed so far, on either stream."""
+        try:
+            with open(self.output_path, errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def describe(self):
+        if self.process is None:
+            state = "the program was not started"
+        elif self.process.poll() is None:
+            state = f"the program (pid {self.process.pid}) is still running"
+        else:
+            state = f"the program ended with status {self.process.returncode}"
+        output = self.output().strip()
+        return f"{state}; it printed " + (f"this:\n{output}" if output else "nothing")
+
     def stop(self):
         stop_process(self.process)
-        output = ""
-        if self.process and self.process.stdout:
-            output = self.process.stdout.read()
-            self.process.stdout.close()
         self.process = None
-        return output
+        if self.display.describe_program == self.describe:
+            self.display.describe_program = None
+        return self.output()
 
     def cleanup(self):
         self.stop()

@@ -272,7 +272,7 @@ class TestDisplayLost(unittest.TestCase):
                     display.xvfb.send_signal(how)
                     display.xvfb.wait(10)
                     status = program.process.wait(20)
-                    output = program.process.stdout.read()
+                    output = program.output()
                     self.assertGreaterEqual(status, 0, f"ended by signal {-status}:\n{output}")
                     for mark in CRASH_MARKS:
                         self.assertNotIn(mark, output)

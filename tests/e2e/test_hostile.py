@@ -1,6 +1,6 @@
 """Ordinary but unfriendly surroundings: the session ending in the middle of a save, what an earlier save cut short
-left behind, named pipes where the program expects its settings file or its hand pointer, and a settings file that
-is a link to someone else's file."""
+left behind, named pipes where the program expects its settings file or its hand pointer, a settings file that is a
+link to someone else's file, and displays named in every way the toolkit takes."""
 
 import datetime
 import os
@@ -111,6 +111,45 @@ class TestStartUp(ProgramTestCase):
         with open(target) as f:
             self.assertEqual(f.read(), text)
         self.assertEqual(os.readlink(self.program.settings_path), target)
+
+    def test_each_start_with_a_bad_setting_shows_a_box_that_closes_on_return(self):
+        for run in range(3):
+            with self.subTest(run=run):
+                self.program.write_settings({"Check1": "abc"})
+                self.program.start(wait_main=False)
+                # Dismissed by the harness itself, with Return sent to the box.
+                _, text, _ = self.display.read_box(ERROR_BOX)
+                self.assertIn('The stored setting "Check1" is "abc"', text)
+                self.program.wait_main()
+                self.program.stop()
+
+    def test_displays_named_in_other_ways(self):
+        """What only the real program shows; every way to an X display is a row of the unit tst_DisplayCheck."""
+        rows = {
+            # arguments, environment, the one line expected (None: the window comes up)
+            "a stale WAYLAND_DISPLAY, a garbage DISPLAY": (
+                [], {"DISPLAY": "garbage", "WAYLAND_DISPLAY": "wayland-9"}, '"garbage" is not the name of an X display'),
+            "-display '' with a good DISPLAY": (["-display", ""], {}, None),
+        }
+        for row, (args, env, expected) in rows.items():
+            with self.subTest(row):
+                self.program.env.pop("QT_QPA_PLATFORM", None)
+                self.program.start(wait_main=expected is None, args=args, env=env)
+                if expected is not None:
+                    self.program.process.wait(60)
+                    output = self.program.output().strip()
+                    self.assertEqual(self.program.process.returncode, 1, output)
+                    self.assertEqual(len(output.splitlines()), 1, output)
+                    self.assertTrue(output.startswith("quosh: " + expected), output)
+                self.program.stop()
+
+    def test_a_window_that_never_comes_is_told_with_what_the_program_did(self):
+        self.program.start(wait_main=False, env={"DISPLAY": "garbage"})
+        self.program.process.wait(60)
+        with self.assertRaises(AssertionError) as failure:
+            self.program.wait_main(timeout=0.5)
+        self.assertIn("the program ended with status 1; it printed this:\nquosh: \"garbage\" is not the name",
+                      str(failure.exception))
 
 
 if __name__ == "__main__":

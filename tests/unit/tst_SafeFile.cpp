@@ -65,6 +65,7 @@ extern "C" struct dirent* readdir(DIR* dir)
 class TestSafeFile : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void takenNamesGetANumber_data();
     void takenNamesGetANumber();
     void nothingUnderTheNameUntilCommitted();
@@ -74,7 +75,15 @@ private slots:
     void modeFollowsUmask();
     void sweepTakesOnlyAbandonedSavesOfOurs();
     void sweepNeverHoldsUpTheCaller();
+
+private:
+    QTemporaryDir m_config; // the settings folder, which the sweep tidies too
 };
+
+void TestSafeFile::initTestCase()
+{
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+}
 
 void TestSafeFile::takenNamesGetANumber_data()
 {
@@ -209,7 +218,9 @@ void TestSafeFile::sweepTakesOnlyAbandonedSavesOfOurs()
                                 QStringLiteral(".Screen Capture 12_06_26_16_49_54.jpg.edited"),
                                 QStringLiteral(".Screen Capture 12_06_26_16_49_54.bmp.a1b2c3"),
                                 QStringLiteral("Screen Capture 12_06_26_16_49_54.bmp"), ourNameFor("Holiday.jpg"),
-                                ourNameFor("Screen Capture 12_06_26_16_49_54.png")}) {
+                                ourNameFor("Screen Capture 12_06_26_16_49_54.png"),
+                                ourNameFor("Copy of Screen Capture 12_06_26_16_49_54.jpg"),
+                                ourNameFor("XScreen Capture 12_06_26_16_49_54.bmp").mid(1)}) {
         writeFileBytes(folder.filePath(name), "mine");
     }
     // Named as ours for a capture, but a folder, a link, or someone else's file.
@@ -226,7 +237,21 @@ void TestSafeFile::sweepTakesOnlyAbandonedSavesOfOurs()
         QCOMPARE(
             ::utimensat(AT_FDCWD, QFile::encodeName(folder.filePath(name)).constData(), times, AT_SYMLINK_NOFOLLOW), 0);
     }
-    // A younger file of ours may be a save that has not taken its lock yet.
+    // Settings writes that a kill cut short leave their copy, its lock and QSettings' own temporary file beside the
+    // settings file; a user's file named much like them is kept.
+    const QString settingsCopy = m_config.filePath(QStringLiteral(".Korvane.conf.new-4242-1"));
+    const QString usersFile = m_config.filePath(QStringLiteral(".Korvane.conf.new-notes"));
+    for (const QString& name :
+         {settingsCopy, settingsCopy + QStringLiteral(".lock"), settingsCopy + QStringLiteral(".Ab12cD"), usersFile}) {
+        writeFileBytes(name, "x");
+        const struct timespec times[2] = {{old, 0}, {old, 0}};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(name).constData(), times, 0), 0);
+    }
+    // A younger file of ours may be a save that has not taken its lock yet: one half a minute old, and one just made.
+    const QString halfAMinute = folder.filePath(ourNameFor("Screen Capture 12_06_26_16_49_58.bmp"));
+    writeFileBytes(halfAMinute, "partial");
+    const struct timespec times[2] = {{old + 3570, 0}, {old + 3570, 0}};
+    QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(halfAMinute).constData(), times, 0), 0);
     const pid_t young = ::fork();
     if (young == 0) {
         SafeFile file(folder.filePath(QStringLiteral("Screen Capture 12_06_26_16_51_00.jpg")));
@@ -238,8 +263,9 @@ void TestSafeFile::sweepTakesOnlyAbandonedSavesOfOurs()
 
     std::future<int> removed = removeStaleCaptures(folder.path() + QLatin1Char('/'));
     QCOMPARE(removed.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-    QCOMPARE(removed.get(), 1);
+    QCOMPARE(removed.get(), 4);
     QCOMPARE(entries(folder.path()), kept);
+    QCOMPARE(entries(m_config.path()), QStringList(QFileInfo(usersFile).fileName()));
     // The slow save still ends with its whole file.
     slow.write(" and the rest", 13);
     QCOMPARE(readFileBytes(slow.commit()), QByteArray("first half and the rest"));

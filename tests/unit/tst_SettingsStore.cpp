@@ -10,16 +10,37 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdlib>
+#include <functional>
+#include <utility>
 
+#include <dlfcn.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+// What another program does while the next write of this one is under way, between its read and its move.
+std::function<void()> g_duringWrite;
+
+} // namespace
+
+// Stands in for the C library's fsync() in this program, which a write calls on its copy before moving it into place.
+extern "C" int fsync(int fd)
+{
+    if (const std::function<void()> step = std::exchange(g_duringWrite, nullptr)) {
+        step();
+    }
+    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+    return real(fd);
+}
 
 namespace {
 
@@ -32,9 +53,23 @@ constexpr int WritesPerCopy = 60;
 int runWriter(const QString& name)
 {
     QSettingsBackend backend;
+    // The other copy writes without a pause, far faster than anyone clicks, and may keep the lock longer than a write
+    // waits for it: such a write is refused and told, and made again here as a user would.
+    const auto write = [&backend](const QString& key, const QString& value) {
+        for (int attempt = 0;; ++attempt) {
+            try {
+                backend.write(Application, Section, key, value);
+                return;
+            } catch (const Failure& failure) {
+                if (attempt == 100 || !failure.description().contains(QStringLiteral("is writing it"))) {
+                    throw;
+                }
+            }
+        }
+    };
     for (int i = 0; i < WritesPerCopy; ++i) {
-        backend.write(Application, Section, name + QString::number(i), QString::number(i));
-        backend.write(Application, Section, name + QStringLiteral("Last"), QString::asprintf("%04d", i));
+        write(name + QString::number(i), QString::number(i));
+        write(name + QStringLiteral("Last"), QString::asprintf("%04d", i));
     }
     return 0;
 }
@@ -57,6 +92,10 @@ private slots:
     void typedValuesAreRefusedUndecoded_data();
     void typedValuesAreRefusedUndecoded();
     void editOfTheSameSizeAndTimeIsSeen();
+    void otherProgramsSavesAreKept_data();
+    void otherProgramsSavesAreKept();
+    void lockThatCannotBeHadRefusesTheWrite_data();
+    void lockThatCannotBeHadRefusesTheWrite();
     void pipeInPlaceOfTheFileDoesNotBlock();
     void folderFollowsTheXdgRules_data();
     void folderFollowsTheXdgRules();
@@ -298,6 +337,75 @@ void TestSettingsStore::editOfTheSameSizeAndTimeIsSeen()
     QCOMPARE(backend.read(Application, Section, QStringLiteral("Option1")), QStringLiteral("True"));
 }
 
+void TestSettingsStore::otherProgramsSavesAreKept_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("duringWrite"); // empty: nobody saves during the write
+    QTest::addColumn<QByteArray>("after");
+    const QByteArray header("[Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh]\n");
+    QTest::newRow("UTF-8 mark from an editor, dropped") << "\xEF\xBB\xBF" + header + "Check1=1\nText1=/x/\n"
+                                                        << QByteArray() << header + "Check1=0\nText1=/x/\n";
+    QTest::newRow("an editor's save during the write") << header + "Check1=1\nText1=/old/\n"
+                                                       << header + "Check1=1\nText1=/edited/\n"
+                                                       << header + "Check1=0\nText1=/edited/\n";
+}
+
+void TestSettingsStore::otherProgramsSavesAreKept()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, duringWrite);
+    QFETCH(QByteArray, after);
+    writeFileBytes(path(), before);
+    if (!duringWrite.isEmpty()) {
+        // As editors save: a new file renamed into place.
+        g_duringWrite = [this, duringWrite] {
+            writeFileBytes(path() + QStringLiteral("~"), duringWrite);
+            QCOMPARE(::rename(QFile::encodeName(path() + QStringLiteral("~")).constData(),
+                              QFile::encodeName(path()).constData()),
+                     0);
+        };
+    }
+    QSettingsBackend().write(Application, Section, QStringLiteral("Check1"), QStringLiteral("0"));
+    QVERIFY(!g_duringWrite);
+    QCOMPARE(readFileBytes(path()), after);
+}
+
+// Never a write without the lock that keeps two writers apart, and never a long wait for it.
+void TestSettingsStore::lockThatCannotBeHadRefusesTheWrite_data()
+{
+    QTest::addColumn<bool>("isFolder");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("held by another copy") << false
+                                          << "another copy of this program is writing it and has not finished, so the "
+                                             "change was not stored";
+    QTest::newRow("a folder in its place")
+        << true
+        << QStringLiteral("%1.order, where the lock that keeps two writers apart goes, is not a file, so the "
+                          "change was not stored")
+               .arg(path());
+}
+
+void TestSettingsStore::lockThatCannotBeHadRefusesTheWrite()
+{
+    QFETCH(bool, isFolder);
+    QFETCH(QString, reason);
+    QSettingsBackend backend;
+    backend.write(Application, Section, QStringLiteral("Check1"), QStringLiteral("1"));
+    const QByteArray before = readFileBytes(path());
+    const QString lockPath = path() + QStringLiteral(".order");
+    QLockFile held(lockPath);
+    QVERIFY(isFolder ? QDir().mkdir(lockPath) : held.tryLock(0));
+    try {
+        backend.write(Application, Section, QStringLiteral("Check1"), QStringLiteral("0"));
+        QFAIL("write succeeded");
+    } catch (const Failure& failure) {
+        QCOMPARE(failure.description(), QStringLiteral("Cannot write %1: %2").arg(path(), reason));
+    }
+    QCOMPARE(readFileBytes(path()), before);
+    if (isFolder)
+        QVERIFY(QDir().rmdir(lockPath));
+}
+
 void TestSettingsStore::pipeInPlaceOfTheFileDoesNotBlock()
 {
     QVERIFY(::mkfifo(QFile::encodeName(path()).constData(), 0600) == 0);
@@ -391,6 +499,13 @@ void TestSettingsStore::unreadableFilesFailAndAreLeftAsTheyAre_data()
     QTest::newRow("comment after a value") << header + "Text1=/x/ ; the folder\n"
                                            << qint64(0) << QString() << lineLost(3);
     QTest::newRow("key given twice") << header + "Option1=False\n" << qint64(0) << QString() << lineLost(3);
+    // An unpaired surrogate, which QSettings reads but writes back as nothing.
+    QTest::newRow("another key that a rewrite would change")
+        << header + "Other=\\xd800\n"
+        << qint64(0) << QString()
+        << QStringLiteral("Cannot write %1: its other settings would not read back the same after a rewrite, so the "
+                          "file was left as it is")
+               .arg(name);
 }
 
 void TestSettingsStore::unreadableFilesFailAndAreLeftAsTheyAre()
@@ -438,6 +553,8 @@ void TestSettingsStore::linkIsWrittenThroughOnlyToOurOwnSettings_data()
     QTest::newRow("shell script") << QByteArray("#!/bin/sh\nexec /usr/bin/true\n") << false;
     QTest::newRow("environment file, which would parse") << QByteArray("PATH=/usr/bin\nLANG=C\n") << false;
     QTest::newRow("dangling") << QByteArray("-") << false;
+    QTest::newRow("empty file (a Python package's __init__.py)") << QByteArray("") << false;
+    QTest::newRow("blank lines") << QByteArray("\n  \n\t\n") << false;
 }
 
 void TestSettingsStore::linkIsWrittenThroughOnlyToOurOwnSettings()
