@@ -654,9 +654,16 @@ class Kde(Session):
         line = self.input.stdout.readline()
         if line.strip() != "ready":
             raise AssertionError(f"no fake input from KWin: {line}{self.stop(self.input)}")
-        # swaybg draws once it has its picture.
-        wait_until(lambda: self.grab().crop(0, 0, self.width, self.height // 2).rgb ==
-                   self.background.crop(0, 0, self.width, self.height // 2).rgb, interval=0.2, what="the background")
+        # swaybg draws once it has its picture; at other scales than 1 KWin scales it, and it is drawn once it stays.
+        last = [None]
+
+        def background_drawn():
+            top = self.grab().crop(0, 0, self.width, self.height // 2).rgb
+            if self.scale == 1:
+                return top == self.background.crop(0, 0, self.width, self.height // 2).rgb
+            same, last[0] = top == last[0], top
+            return same and top.count(0) < len(top)
+        wait_until(background_drawn, timeout=30, interval=0.2, what="the background")
 
     def tool(self, *args, text=True):
         result = subprocess.run(self.command([SYSTEM_PYTHON, f"{HERE}/kwin_tools.py", *args]), env=self.env,
