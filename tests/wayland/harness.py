@@ -619,12 +619,13 @@ class Kde(Session):
         return {"XDG_CURRENT_DESKTOP": "KDE", "KDE_FULL_SESSION": "true", "KDE_SESSION_VERSION": "5"}
 
     @staticmethod
-    def input_client():
-        """The fake-input client: where CTest says, or beside the program under test in its build."""
-        path = os.environ.get("QUOSH_KWIN_INPUT") or os.path.join(
-            os.path.dirname(os.environ.get("QUOSH_BIN", "")), "..", "tests", "kwin_input")
+    def built_tool(name):
+        """A program built with the tests (kwin_input, kwin_screenshot): where CTest says (QUOSH_KWIN_INPUT, ...), or
+        in the build of the program under test."""
+        path = os.environ.get("QUOSH_" + name.upper()) or os.path.join(
+            os.path.dirname(os.environ.get("QUOSH_BIN", "")), "..", "tests", name)
         if not os.access(path, os.X_OK):
-            raise AssertionError(f"no KWin input client at {path}: build the tests with plasma-wayland-protocols")
+            raise AssertionError(f"no {name} at {path}: build the tests (kwin_input needs plasma-wayland-protocols)")
         return os.path.realpath(path)
 
     def _start_command(self):
@@ -632,9 +633,10 @@ class Kde(Session):
         # python shadows the system's own (python3.11.desktop), which would otherwise come first now and then.
         for folder in (".local", ".local/share", ".local/share/applications"):
             applications = self.make_dir("home/" + folder)
-        python = os.path.realpath(SYSTEM_PYTHON)
-        grants = {"quosh-kwin-input": (self.input_client(), "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input"),
-                  os.path.basename(python): (python, "X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2")}
+        python, screenshots = os.path.realpath(SYSTEM_PYTHON), "X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2"
+        grants = {"quosh-kwin-input": (self.built_tool("kwin_input"), "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input"),
+                  "quosh-kwin-screenshot": (self.built_tool("kwin_screenshot"), screenshots),
+                  os.path.basename(python): (python, screenshots)}
         for name, (program, grant) in grants.items():
             with open(os.path.join(applications, name + ".desktop"), "w") as f:
                 f.write(f"[Desktop Entry]\nType=Application\nName={name}\nNoDisplay=true\nExec={program}\n{grant}\n")
@@ -646,11 +648,11 @@ class Kde(Session):
 
     @staticmethod
     def _outside_folders():
-        return Session._outside_folders() + [os.path.dirname(Kde.input_client())]
+        return Session._outside_folders() + [os.path.dirname(Kde.built_tool("kwin_input"))]
 
     def _ready(self):
         wait_until(lambda: "swaybg" in self.run("ps", "-e", "-o", "comm"), what="the background")
-        self.input = self.start([self.input_client()], self.env, stdin=subprocess.PIPE)
+        self.input = self.start([self.built_tool("kwin_input")], self.env, stdin=subprocess.PIPE)
         line = self.input.stdout.readline()
         if line.strip() != "ready":
             raise AssertionError(f"no fake input from KWin: {line}{self.stop(self.input)}")
