@@ -293,14 +293,6 @@ class Session:
         """Presses the keys in order and releases them in reverse (a chord such as Ctrl+C)."""
         raise NotImplementedError
 
-    def _send(self, line):
-        """One line to the session's input process, which answers "ok" once the desktop has taken it."""
-        self.input.stdin.write(line + "\n")
-        self.input.stdin.flush()
-        answer = self.input.stdout.readline()
-        if answer.strip() != "ok":
-            raise AssertionError(f"the desktop's input did not take {line!r}: {answer}")
-
     def wait_pointer_taken(self, x, y):
         """Moves the pointer to (x, y) and waits until the window under it has taken the pointer and will see a press:
         the compositor draws the crosshair that the window asked for (an arm left of the hot spot, which an arrow
@@ -496,7 +488,31 @@ class Sway(Session):
         self.vnc.key(*keysyms)
 
 
-class Gnome(Session):
+class LineInput:
+    """Input through a process of the session (self.input) that takes one command a line and answers "ok" once the
+    desktop has taken it; buttons are evdev codes."""
+
+    BUTTONS = {1: 272, 2: 273, 3: 274}  # BTN_LEFT, BTN_RIGHT, BTN_MIDDLE
+
+    def _send(self, line):
+        self.input.stdin.write(line + "\n")
+        self.input.stdin.flush()
+        answer = self.input.stdout.readline()
+        if answer.strip() != "ok":
+            raise AssertionError(f"the desktop's input did not take {line!r}: {answer}")
+
+    def press(self, button=1):
+        self._send(f"button {self.BUTTONS[button]} 1")
+
+    def release(self, button=1):
+        self._send(f"button {self.BUTTONS[button]} 0")
+
+    def _close_input(self):
+        if getattr(self, "input", None) in self.processes:
+            self.stop(self.input)
+
+
+class Gnome(LineInput, Session):
     """GNOME Shell headless with the GNOME portal backend, its screenshot permission stored in advance
     (`permission`); input through mutter's remote desktop API and the shell's JavaScript, pictures from the shell."""
 
@@ -504,7 +520,6 @@ class Gnome(Session):
     backends = ("gnome", "gtk")
     # Qt draws no title bar of its own on GNOME, so that a window's place is its client area's.
     program_env = {"QT_WAYLAND_DISABLE_WINDOWDECORATION": "1"}
-    BUTTONS = {1: 272, 2: 273, 3: 274}  # BTN_LEFT, BTN_RIGHT, BTN_MIDDLE
 
     def _environment(self):
         return {"XDG_CURRENT_DESKTOP": "GNOME", "XDG_SESSION_DESKTOP": "gnome"}
@@ -586,24 +601,14 @@ class Gnome(Session):
     def move(self, x, y):
         self._send(f"move {x} {y}")
 
-    def press(self, button=1):
-        self._send(f"button {self.BUTTONS[button]} 1")
-
-    def release(self, button=1):
-        self._send(f"button {self.BUTTONS[button]} 0")
-
     def key(self, *keysyms):
         for keysym in keysyms:
             self._send(f"key {keysym} 1")
         for keysym in reversed(keysyms):
             self._send(f"key {keysym} 0")
 
-    def _close_input(self):
-        if getattr(self, "input", None) in self.processes:
-            self.stop(self.input)
 
-
-class Kde(Session):
+class Kde(LineInput, Session):
     """KWin with the KDE portal backend, as a Plasma desktop has it: KDE's Qt 5 programs, the portal backend and
     kscreen-doctor among them, speak Wayland (qtwayland5). Input through KWin's fake-input protocol (kwin_input, built
     with the tests) reaches native and X11 windows alike; the window list and the pictures come from KWin over its bus
@@ -612,7 +617,6 @@ class Kde(Session):
 
     desktop = "kde"
     backends = ("kde", "gtk")
-    BUTTONS = Gnome.BUTTONS
     KEYS = {KEY_CONTROL: 29, KEY_C: 46, KEY_RETURN: 28}  # KEY_LEFTCTRL, KEY_C, KEY_ENTER
 
     def _environment(self):
@@ -633,8 +637,10 @@ class Kde(Session):
         # python shadows the system's own (python3.11.desktop), which would otherwise come first now and then.
         for folder in (".local", ".local/share", ".local/share/applications"):
             applications = self.make_dir("home/" + folder)
-        python, screenshots = os.path.realpath(SYSTEM_PYTHON), "X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2"
-        grants = {"quosh-kwin-input": (self.built_tool("kwin_input"), "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input"),
+        python = os.path.realpath(SYSTEM_PYTHON)
+        screenshots = "X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2"
+        grants = {"quosh-kwin-input": (self.built_tool("kwin_input"),
+                                       "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input"),
                   "quosh-kwin-screenshot": (self.built_tool("kwin_screenshot"), screenshots),
                   os.path.basename(python): (python, screenshots)}
         for name, (program, grant) in grants.items():
@@ -695,21 +701,11 @@ class Kde(Session):
     def move(self, x, y):
         self._send(f"move {x / self.scale} {y / self.scale}")
 
-    def press(self, button=1):
-        self._send(f"button {self.BUTTONS[button]} 1")
-
-    def release(self, button=1):
-        self._send(f"button {self.BUTTONS[button]} 0")
-
     def key(self, *keysyms):
         for keysym in keysyms:
             self._send(f"key {self.KEYS[keysym]} 1")
         for keysym in reversed(keysyms):
             self._send(f"key {self.KEYS[keysym]} 0")
-
-    def _close_input(self):
-        if getattr(self, "input", None) in self.processes:
-            self.stop(self.input)
 
 
 DESKTOPS = {"sway": Sway, "gnome": Gnome, "kde": Kde}

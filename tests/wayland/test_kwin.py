@@ -32,6 +32,7 @@ class KWinScreenShot(unittest.TestCase):
                     with_pointer = session.grab(pointer=True)
                     picture, errors = self.shot(session, Kde.built_tool("kwin_screenshot"))
                     self.assertIsNotNone(picture, errors)
+                    self.assertEqual(picture.size, (1280, 800))
                     expected = session.background if scale == 1 else session.grab()
                     self.assertIsNone(picture.first_difference(expected))
                     self.assertIsNotNone(with_pointer.first_difference(expected))

@@ -23,6 +23,7 @@
 
 namespace {
 
+// The name KWin's screenshot effect takes on the bus while it is loaded.
 const QString service = QStringLiteral("org.kde.KWin.ScreenShot2");
 const QString path = QStringLiteral("/org/kde/KWin/ScreenShot2");
 const QString interface = QStringLiteral("org.kde.KWin.ScreenShot2");
@@ -31,15 +32,16 @@ constexpr qint64 maxPictureBytes = 512LL * 1024 * 1024;
 
 [[noreturn]] void fail(const QString& why)
 {
-    throw Failure(QStringLiteral("Cannot read the screen: KWin's screenshot service (%1) %2").arg(service, why));
+    throw Failure(QStringLiteral("Cannot read the screen: KWin's screenshot service (%1) %2").arg(interface, why));
 }
 
-// Everything the pipe holds until KWin closes its end, or until `deadline`.
-QByteArray readAll(int fd, const QDeadlineTimer& deadline)
+// The `size` bytes of the picture, as KWin writes them into the pipe after its answer; at most until `deadline`. The
+// pipe does not end after them: the pending call keeps the message it sent, and with it a copy of the write end.
+QByteArray readPicture(int fd, qint64 size, const QDeadlineTimer& deadline)
 {
-    QByteArray data;
-    char chunk[65536];
-    for (;;) {
+    QByteArray data(size, Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < size) {
         pollfd ready{fd, POLLIN, 0};
         const int waited = poll(&ready, 1, static_cast<int>(std::min<qint64>(deadline.remainingTime(), 1000)));
         if (waited < 0 && errno != EINTR) {
@@ -47,11 +49,11 @@ QByteArray readAll(int fd, const QDeadlineTimer& deadline)
         }
         if (waited <= 0) {
             if (deadline.hasExpired()) {
-                fail(QStringLiteral("did not hand over the picture in time"));
+                fail(QStringLiteral("handed over %1 of the picture's %2 bytes in time").arg(done).arg(size));
             }
             continue;
         }
-        const ssize_t got = read(fd, chunk, sizeof chunk);
+        const ssize_t got = read(fd, data.data() + done, static_cast<size_t>(size - done));
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -59,13 +61,11 @@ QByteArray readAll(int fd, const QDeadlineTimer& deadline)
             fail(QStringLiteral("could not be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
         }
         if (got == 0) {
-            return data;
+            fail(QStringLiteral("handed over %1 of the picture's %2 bytes").arg(done).arg(size));
         }
-        if (data.size() + got > maxPictureBytes) {
-            fail(QStringLiteral("handed over more than %1 MB").arg(maxPictureBytes / (1024 * 1024)));
-        }
-        data.append(chunk, got);
+        done += got;
     }
+    return data;
 }
 
 // The formats KWin hands over: 32-bit pixels, as QImage numbers them.
@@ -101,8 +101,6 @@ QImage KWinScreenShot::capture(const QString& outputName, std::chrono::milliseco
     }
     const FileDescriptor readEnd(ends[0]);
     QDBusPendingCall call = [&] {
-        // The message holds its own copy of the write end: once it is sent and gone, the pipe ends when KWin closes
-        // its copy, after the last row.
         const FileDescriptor writeEnd(ends[1]);
         const QVariantMap options{{QStringLiteral("include-cursor"), false},
                                   {QStringLiteral("native-resolution"), true}};
@@ -114,8 +112,7 @@ QImage KWinScreenShot::capture(const QString& outputName, std::chrono::milliseco
                                                   : QVariantList{outputName, options, pipe});
         return QDBusConnection::sessionBus().asyncCall(message, static_cast<int>(limit.count()));
     }();
-    // KWin answers first and writes the rows after; a refusal closes the pipe at once, with nothing in it.
-    const QByteArray data = readAll(readEnd.get(), deadline);
+    // KWin answers once it has the picture, then writes its rows.
     call.waitForFinished();
     const QDBusPendingReply<QVariantMap> reply(call);
     if (reply.isError()) {
@@ -146,13 +143,7 @@ QImage KWinScreenShot::capture(const QString& outputName, std::chrono::milliseco
                  .arg(height)
                  .arg(stride));
     }
-    if (data.size() != stride * height) {
-        fail(QStringLiteral("handed over %1 bytes for a picture of %2x%3 pixels (%4 bytes)")
-                 .arg(data.size())
-                 .arg(width)
-                 .arg(height)
-                 .arg(stride * height));
-    }
+    const QByteArray data = readPicture(readEnd.get(), stride * height, deadline);
     // The rows are borrowed from `data`: the picture returned has rows of its own.
     const QImage rows(reinterpret_cast<const uchar*>(data.constData()), static_cast<int>(width),
                       static_cast<int>(height), static_cast<qsizetype>(stride), static_cast<QImage::Format>(format));
