@@ -49,7 +49,9 @@ Form2::Form2(Services& services, MainWindowLink* mainWindow)
     setAttribute(Qt::WA_NoSystemBackground);
     // The toolkit's own view of the screen never fails; it maps the mouse until the grab has measured the screen,
     // and for good when the screen service cannot, so that a click still ends the run.
-    m_screen = screenObject(toolkitMetrics(QWidget::screen()));
+    const ScreenMetrics toolkit = toolkitMetrics(QWidget::screen());
+    m_screen = screenObject(toolkit);
+    m_scale = pictureScaleOf(toolkit);
 }
 
 Form2::~Form2() = default;
@@ -183,8 +185,12 @@ void Form2::Form_Load()
     QTimer::singleShot(0, this, [this] { prepareWindow(); });
     trap.step(116, [&] {
         const QScopedValueRollback grabbing(m_grabbing, true);
-        m_screen = screenObject(m_services.screen);
-        Picture = GrabScreen(m_services.screen);
+        std::unique_ptr<::Picture> grabbed = GrabScreen(m_services.screen);
+        // Measured after the grab: a screen read from a desktop's picture knows its own pixels once one has come.
+        const ScreenMetrics metrics = m_services.screen.metrics();
+        m_screen = screenObject(metrics);
+        m_scale = pictureScaleOf(metrics);
+        Picture = std::move(grabbed);
         pictureChanged();
     });
     syncBand();
@@ -321,15 +327,18 @@ const ::Picture& Form2::picture() const
 
 void Form2::pictureChanged()
 {
-    m_view = Picture ? Picture->view() : QImage();
+    m_view = Picture ? overlayViewOf(Picture->view(), m_scale, devicePixelRatioF()) : QImage();
     update();
 }
 
 void Form2::syncBand()
 {
-    const QRect band = shRect.devicePixels(m_screen.TwipsPerPixelX, m_screen.TwipsPerPixelY);
-    const QRegion dirty = ShapeRect::dirtyRegion(m_drawnBand, band);
-    m_drawnBand = band;
+    m_drawnBand = shRect.devicePixels(m_screen.TwipsPerPixelX, m_screen.TwipsPerPixelY);
+    const QRect band = m_drawnBand.isEmpty() || !Picture
+                           ? m_drawnBand
+                           : scaledEdges(m_drawnBand, QSize(Picture->width(), Picture->height()), m_view.size());
+    const QRegion dirty = ShapeRect::dirtyRegion(m_viewBand, band);
+    m_viewBand = band;
     if (dirty.isEmpty() || !isVisible()) {
         return;
     }
@@ -358,7 +367,7 @@ bool Form2::event(QEvent* event)
 void Form2::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
-    paintOverlay(painter, event->region(), devicePixelRatioF(), m_view, m_drawnBand, palette().color(QPalette::Window),
+    paintOverlay(painter, event->region(), devicePixelRatioF(), m_view, m_viewBand, palette().color(QPalette::Window),
                  palette().color(QPalette::WindowText));
 }
 
@@ -367,7 +376,7 @@ void Form2::mousePressEvent(QMouseEvent* event)
     if (m_unloaded) {
         return;
     }
-    const auto mouse = m_pointer.press(*event, m_screen, devicePixelRatioF(), m_services.clock.doubleClickInterval());
+    const auto mouse = m_pointer.press(*event, m_screen, m_scale, m_services.clock.doubleClickInterval());
     if (mouse) {
         Form_MouseDown(mouse->Button, mouse->Shift, mouse->X, mouse->Y);
     }
@@ -384,7 +393,7 @@ void Form2::mouseMoveEvent(QMouseEvent* event)
     if (m_unloaded) {
         return;
     }
-    const MouseArguments mouse = OverlayPointer::move(*event, m_screen, devicePixelRatioF());
+    const MouseArguments mouse = OverlayPointer::move(*event, m_screen, m_scale);
     Form_MouseMove(mouse.Button, mouse.Shift, mouse.X, mouse.Y);
 }
 
@@ -393,7 +402,7 @@ void Form2::mouseReleaseEvent(QMouseEvent* event)
     if (m_unloaded) {
         return;
     }
-    if (const auto mouse = m_pointer.release(*event, m_screen, devicePixelRatioF())) {
+    if (const auto mouse = m_pointer.release(*event, m_screen, m_scale)) {
         Form_MouseUp(mouse->Button, mouse->Shift, mouse->X, mouse->Y);
     }
 }

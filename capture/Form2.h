@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/OverlayMapping.h"
 #include "capture/OverlayPointer.h"
 #include "capture/PicClip.h"
 #include "capture/ShapeRect.h"
@@ -20,8 +21,10 @@ struct Services;
 // screen, draws the rubber band shRect while the user drags, and on release cuts the band's region out of the
 // picture and saves it into the output folder.
 //
-// Mouse positions reach the handlers in twips; the picture is drawn unscaled, one picture pixel on one device
-// pixel, whatever the display scale. The overlay owns itself: it is deleted once it has been unloaded.
+// Mouse positions reach the handlers in twips of the picture's own pixels, which are the output's; the picture is
+// drawn unscaled, one picture pixel on one device pixel, wherever the toolkit draws at the output's scale, and as a
+// scaled copy that the compositor scales back where it does not. The overlay owns itself: it is deleted once it has
+// been unloaded.
 class Form2 : public QWidget {
     Q_OBJECT
 public:
@@ -64,7 +67,7 @@ public:
     // screen could not be measured, as the toolkit sees the overlay's screen.
     const ScreenObject& screen() const { return m_screen; }
 
-    // The device pixels the band is drawn on now (empty while it is hidden).
+    // The picture pixels the band is drawn on now (empty while it is hidden).
     QRect drawnBand() const { return m_drawnBand; }
 
     qint16 DragState = 0; // 1: no drag under way; 0: dragging
@@ -101,8 +104,10 @@ private:
     Services& m_services;
     MainWindowLink* m_mainWindow;
     ScreenObject m_screen;
-    QImage m_view; // the picture's pixels as an image, without a copy
-    QRect m_drawnBand;
+    PictureScale m_scale; // the picture's pixels per logical pixel
+    QImage m_view;        // the picture as drawn: its own pixels without a copy, or a copy at the toolkit's scale
+    QRect m_drawnBand;    // picture pixels
+    QRect m_viewBand;     // the same on m_view
     OverlayPointer m_pointer;
     int m_handlerDepth = 0;
     bool m_unloaded = false;

@@ -88,6 +88,22 @@ void paintOverlay(QPainter& painter, const QRegion& logicalRegion, qreal deviceP
     }
 }
 
+PictureScale pictureScaleOf(const ScreenMetrics& metrics)
+{
+    return {metrics.devicePixelRatio, metrics.ratioY()};
+}
+
+QImage overlayViewOf(const QImage& picture, PictureScale scale, qreal devicePixelRatio)
+{
+    const QSize view(static_cast<int>(std::lround(picture.width() * devicePixelRatio / scale.x)),
+                     static_cast<int>(std::lround(picture.height() * devicePixelRatio / scale.y)));
+    if (picture.isNull() || view.isEmpty() ||
+        (std::abs(view.width() - picture.width()) <= 1 && std::abs(view.height() - picture.height()) <= 1)) {
+        return picture;
+    }
+    return picture.scaled(view, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+}
+
 ScreenMetrics toolkitMetrics(const QScreen* screen)
 {
     ScreenMetrics metrics;

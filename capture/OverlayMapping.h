@@ -12,6 +12,22 @@ struct ScreenMetrics;
 
 // How the overlay's window events and pixels map onto its handlers and its picture.
 
+// Pixels of the frozen picture per logical pixel of the overlay, across and down: the screen's own scale, which the
+// toolkit need not draw at (Qt before 6.5 draws a fractional Wayland scale at the next whole one, and XWayland
+// windows at 1).
+struct PictureScale {
+    double x = 1.0;
+    double y = 1.0;
+};
+
+PictureScale pictureScaleOf(const ScreenMetrics& metrics);
+
+// The frozen picture as the overlay draws it, in the overlay's device pixels (`devicePixelRatio` of them per logical
+// pixel): the picture itself where its pixels are those, give or take the one pixel a side may lose to a
+// compositor's rounding; else a smooth copy at the overlay's pixels, which the compositor scales back onto the
+// output's. The file is always cut from the picture itself.
+QImage overlayViewOf(const QImage& picture, PictureScale scale, qreal devicePixelRatio);
+
 // The handler's Button value: 1 left, 2 right, 4 middle, added up for several; 0 for buttons it does not know.
 qint16 mouseButtonCode(Qt::MouseButtons buttons);
 

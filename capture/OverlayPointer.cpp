@@ -9,12 +9,13 @@
 
 namespace {
 
-MouseArguments argumentsFor(const QMouseEvent& event, qint16 button, const ScreenObject& screen, qreal ratio)
+MouseArguments argumentsFor(const QMouseEvent& event, qint16 button, const ScreenObject& screen, PictureScale scale)
 {
     // The event's position in the widget is rounded to whole logical pixels, which at a fractional or double scale
-    // no longer name one device pixel; its position in the window is the device position as the server gave it,
-    // only divided by the scale. The overlay is a window of its own, so the two places coincide.
-    const QPointF device = event.scenePosition() * ratio;
+    // no longer name one device pixel; its position in the window is the position as the server gave it, only
+    // divided by the toolkit's scale. The overlay is a window of its own, so the two places coincide. Times the
+    // picture's own scale, it is where the pointer was on the output.
+    const QPointF device(event.scenePosition().x() * scale.x, event.scenePosition().y() * scale.y);
     return {button, shiftKeyCode(event.modifiers()), static_cast<float>(device.x() * screen.TwipsPerPixelX),
             static_cast<float>(device.y() * screen.TwipsPerPixelY)};
 }
@@ -32,7 +33,7 @@ bool OverlayPointer::isSecondHalfOfOpeningClick(const QMouseEvent& event, int do
 }
 
 std::optional<MouseArguments> OverlayPointer::press(const QMouseEvent& event, const ScreenObject& screen,
-                                                    qreal devicePixelRatio, int doubleClickInterval)
+                                                    PictureScale scale, int doubleClickInterval)
 {
     const qint16 button = mouseButtonCode(event.button());
     if (button == 0) {
@@ -42,11 +43,11 @@ std::optional<MouseArguments> OverlayPointer::press(const QMouseEvent& event, co
         m_ignoredButtons |= event.button();
         return std::nullopt;
     }
-    return argumentsFor(event, button, screen, devicePixelRatio);
+    return argumentsFor(event, button, screen, scale);
 }
 
 std::optional<MouseArguments> OverlayPointer::release(const QMouseEvent& event, const ScreenObject& screen,
-                                                      qreal devicePixelRatio)
+                                                      PictureScale scale)
 {
     const qint16 button = mouseButtonCode(event.button());
     if (button == 0) {
@@ -56,10 +57,10 @@ std::optional<MouseArguments> OverlayPointer::release(const QMouseEvent& event, 
         m_ignoredButtons &= ~event.button();
         return std::nullopt;
     }
-    return argumentsFor(event, button, screen, devicePixelRatio);
+    return argumentsFor(event, button, screen, scale);
 }
 
-MouseArguments OverlayPointer::move(const QMouseEvent& event, const ScreenObject& screen, qreal devicePixelRatio)
+MouseArguments OverlayPointer::move(const QMouseEvent& event, const ScreenObject& screen, PictureScale scale)
 {
-    return argumentsFor(event, mouseButtonCode(event.buttons()), screen, devicePixelRatio);
+    return argumentsFor(event, mouseButtonCode(event.buttons()), screen, scale);
 }

@@ -6,6 +6,7 @@
 #include <optional>
 
 class QMouseEvent;
+struct PictureScale;
 struct ScreenObject;
 
 // A mouse event as the overlay's handlers take it: Button 1 left, 2 right, 4 middle (for a move, those held added
@@ -17,9 +18,9 @@ struct MouseArguments {
     float Y = 0;
 };
 
-// Turns the overlay's mouse events into its handlers' arguments. Positions are read in device pixels, as the server
-// reported them, and turned into twips with the screen's twips per pixel. The second half of the double click that
-// opened the overlay is left out, press and release.
+// Turns the overlay's mouse events into its handlers' arguments. Positions are read in the picture's pixels (the
+// position in the window times the picture's scale), and turned into twips with the screen's twips per pixel. The
+// second half of the double click that opened the overlay is left out, press and release.
 class OverlayPointer {
 public:
     // The server time of the press on "Start Capturing" that opened the overlay; none when unknown.
@@ -27,10 +28,10 @@ public:
 
     // Nothing when the press goes to no handler: a button the handlers do not know, or a press within the desktop's
     // double-click interval (milliseconds) of the opening press, whose release is then left out too.
-    std::optional<MouseArguments> press(const QMouseEvent& event, const ScreenObject& screen, qreal devicePixelRatio,
+    std::optional<MouseArguments> press(const QMouseEvent& event, const ScreenObject& screen, PictureScale scale,
                                         int doubleClickInterval);
-    std::optional<MouseArguments> release(const QMouseEvent& event, const ScreenObject& screen, qreal devicePixelRatio);
-    static MouseArguments move(const QMouseEvent& event, const ScreenObject& screen, qreal devicePixelRatio);
+    std::optional<MouseArguments> release(const QMouseEvent& event, const ScreenObject& screen, PictureScale scale);
+    static MouseArguments move(const QMouseEvent& event, const ScreenObject& screen, PictureScale scale);
 
 private:
     bool isSecondHalfOfOpeningClick(const QMouseEvent& event, int doubleClickInterval) const;

@@ -19,7 +19,7 @@ double twipsPerPixel(double logicalDpi, double devicePixelRatio)
 ScreenObject screenObject(const ScreenMetrics& metrics)
 {
     const double perPixelX = twipsPerPixel(metrics.logicalDpiX, metrics.devicePixelRatio);
-    const double perPixelY = twipsPerPixel(metrics.logicalDpiY, metrics.devicePixelRatio);
+    const double perPixelY = twipsPerPixel(metrics.logicalDpiY, metrics.ratioY());
     ScreenObject screen;
     screen.Width = static_cast<float>(metrics.deviceGeometry.width() * perPixelX);
     screen.Height = static_cast<float>(metrics.deviceGeometry.height() * perPixelY);

@@ -11,7 +11,12 @@ struct ScreenMetrics {
     QRect deviceGeometry;      // the primary monitor in device pixels, in root-window coordinates
     double logicalDpiX = 96.0; // logical dots per inch as the toolkit reports them
     double logicalDpiY = 96.0;
-    double devicePixelRatio = 1.0; // device pixels per logical pixel
+    double devicePixelRatio = 1.0; // device pixels per logical pixel, across
+    // Down, where it differs from across: a compositor's picture sized from a rounded logical size (sway at 1.5 gives
+    // 1280 x 799 pixels for 853 x 533 logical ones). 0: as across.
+    double devicePixelRatioY = 0.0;
+
+    double ratioY() const { return devicePixelRatioY > 0 ? devicePixelRatioY : devicePixelRatio; }
 };
 
 // A grabbed block of screen pixels with the palette in effect (empty when the display has none).
@@ -20,6 +25,10 @@ struct ScreenPixels {
     std::vector<PaletteEntry> palette;
 };
 
+// `rect`, in pixels of an area `from` pixels large, in pixels of the same area `to` pixels large: the same where the
+// sizes agree, else each edge scaled and rounded, so that the whole maps onto the whole; a pixel is at least a pixel.
+QRect scaledEdges(const QRect& rect, const QSize& from, const QSize& to);
+
 // The primary screen: its metrics and a copy of its pixels.
 class ScreenService {
 public:
@@ -27,6 +36,9 @@ public:
     virtual ScreenMetrics metrics() = 0;
     // Copies width x height device pixels whose top-left corner is (left, top) relative to the primary
     // monitor's top-left corner, in the screen's own format. Throws Failure when the pixels cannot be read.
+    // The area is read in the pixels that metrics() gives at the call. A screen that learns its own pixels only from
+    // the picture (a portal's, at an output scale the toolkit does not draw at) delivers the area in those, mapped
+    // edge for edge, so the buffer may differ in size from the one asked for; metrics() gives them from then on.
     virtual ScreenPixels grabArea(int left, int top, int width, int height) = 0;
     // A grab is likely soon (the pointer is over the button that starts one): whatever makes the first grab slow
     // can be done now, while no one waits for it. Never throws; by default there is nothing to do.

@@ -182,9 +182,9 @@ void TestCaptureLaunch::hideFlagHidesBeforeTheGrab()
 void TestCaptureLaunch::screenFailureIsReportedByTheOverlayWhichAClickEnds_data()
 {
     QTest::addColumn<int>("failingCall");
-    QTest::newRow("measuring the screen") << 1;
-    QTest::newRow("measuring it for the grab") << 2;
-    QTest::newRow("reading its pixels") << 3;
+    QTest::newRow("measuring it for the grab") << 1;
+    QTest::newRow("reading its pixels") << 2;
+    QTest::newRow("measuring it after the grab") << 3;
 }
 
 void TestCaptureLaunch::screenFailureIsReportedByTheOverlayWhichAClickEnds()

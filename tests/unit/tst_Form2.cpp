@@ -1,13 +1,16 @@
 #include "capture/Form2.h"
+#include "capture/OverlayMapping.h"
 #include "capture/ShapeRect.h"
 #include "fakes/FakeMainWindow.h"
 #include "imaging/Picture.h"
 #include "platform/errors/ErrorReport.h"
 
 #include <QDir>
+#include <QGuiApplication>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPointer>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -113,7 +116,10 @@ private slots:
     void failedSaveIsReportedWithoutDone_data();
     void failedSaveIsReportedWithoutDone();
     void twoCapturesInOneSecondGiveTwoFiles();
+    void windowEventsReachTheHandlersInTwips_data();
     void windowEventsReachTheHandlersInTwips();
+    void overlayViewAtEveryScale_data();
+    void overlayViewAtEveryScale();
     void secondPressOfTheOpeningDoubleClickIsIgnored_data();
     void secondPressOfTheOpeningDoubleClickIsIgnored();
     void escapeAndCloseAbandonTheRun_data();
@@ -571,18 +577,81 @@ void TestForm2::twoCapturesInOneSecondGiveTwoFiles()
     QCOMPARE(rig.doneBoxes(), 2);
 }
 
+void TestForm2::windowEventsReachTheHandlersInTwips_data()
+{
+    // The screen's pixels per logical pixel, under a toolkit that draws at 1: the output's scale where a compositor
+    // scales the overlay (XWayland, or Qt before 6.5 at a fractional Wayland scale).
+    QTest::addColumn<double>("scale");
+    QTest::addColumn<QRect>("band"); // picture pixels, for a drag from (8, 20) to (32, 44) in logical ones
+    QTest::newRow("1") << 1.0 << QRect(8, 20, 24, 24);
+    QTest::newRow("1.25") << 1.25 << QRect(10, 25, 30, 30);
+    QTest::newRow("1.5") << 1.5 << QRect(12, 30, 36, 36);
+    QTest::newRow("1.75") << 1.75 << QRect(14, 35, 42, 42);
+    QTest::newRow("2") << 2.0 << QRect(16, 40, 48, 48);
+}
+
 void TestForm2::windowEventsReachTheHandlersInTwips()
 {
+    QFETCH(double, scale);
+    QFETCH(QRect, band);
     Rig rig;
+    const QSize logical = QGuiApplication::primaryScreen()->size();
+    rig.fake.screen.screen = {QRect(QPoint(0, 0), (QSizeF(logical) * scale).toSize()), 96.0, 96.0, scale};
     rig.form->Show();
     QVERIFY(QTest::qWaitForWindowExposed(rig.form.data()));
-    QTest::mousePress(rig.form.data(), Qt::LeftButton, {}, QPoint(10, 20));
-    QCOMPARE(QPointF(rig.form->AnchorX, rig.form->AnchorY), QPointF(150, 300));
-    QTest::mouseMove(rig.form.data(), QPoint(30, 45));
-    QCOMPARE(QPointF(rig.form->PointerX, rig.form->PointerY), QPointF(450, 675));
-    QCOMPARE(rig.form->drawnBand(), QRect(10, 20, 20, 25));
-    QTest::mouseRelease(rig.form.data(), Qt::LeftButton, {}, QPoint(30, 45));
-    QCOMPARE(QImage(rig.folder.filePath(rig.files().value(0))).size(), QSize(20, 25));
+    // Each picture pixel shows within a device pixel of where the screen had it (blue is x, green y, below 256).
+    const QImage shown = rig.form->grab().toImage();
+    for (const QPoint& at : {QPoint(3, 4), QPoint(50, 20), QPoint(90, 100)}) {
+        const QRgb pixel = shown.pixel(at);
+        QVERIFY2(std::abs(qBlue(pixel) - at.x() * scale) <= 1.5 && std::abs(qGreen(pixel) - at.y() * scale) <= 1.5,
+                 qPrintable(QStringLiteral("(%1, %2) shows %3").arg(at.x()).arg(at.y()).arg(pixel, 0, 16)));
+    }
+    // Twips do not depend on the scale; the picture's pixels do.
+    QTest::mousePress(rig.form.data(), Qt::LeftButton, {}, QPoint(8, 20));
+    QCOMPARE(QPointF(rig.form->AnchorX, rig.form->AnchorY), QPointF(120, 300));
+    QTest::mouseMove(rig.form.data(), QPoint(32, 44));
+    QCOMPARE(QPointF(rig.form->PointerX, rig.form->PointerY), QPointF(480, 660));
+    QCOMPARE(rig.form->drawnBand(), band);
+    QTest::mouseRelease(rig.form.data(), Qt::LeftButton, {}, QPoint(32, 44));
+    const QImage saved(rig.folder.filePath(rig.files().value(0)));
+    QCOMPARE(saved.size(), band.size());
+    QCOMPARE(saved.pixel(0, 0) | 0xff000000u, patternAt(band.x(), band.y()));
+}
+
+void TestForm2::overlayViewAtEveryScale_data()
+{
+    QTest::addColumn<QSize>("picture");
+    QTest::addColumn<double>("scaleX");
+    QTest::addColumn<double>("scaleY");
+    QTest::addColumn<double>("ratio"); // the toolkit's device pixels per logical pixel
+    QTest::addColumn<QSize>("view");   // empty: the picture itself
+    // 1280 x 800 output pixels laid out as 853 x 533 logical ones at 150%, 1024 x 640 at 125%.
+    const double x15 = 1280.0 / 853, y15 = 800.0 / 533;
+    QTest::newRow("whole scale") << QSize(2560, 1600) << 2.0 << 2.0 << 2.0 << QSize();
+    QTest::newRow("150%, drawn at 1.5 (Qt 6.5)") << QSize(1280, 800) << x15 << y15 << 1.5 << QSize();
+    QTest::newRow("150%, a row lost, drawn at 1.5") << QSize(1280, 799) << x15 << 799.0 / 533 << 1.5 << QSize();
+    QTest::newRow("125%, drawn at 1.25 (Qt 6.5)") << QSize(1280, 800) << 1.25 << 1.25 << 1.25 << QSize();
+    QTest::newRow("150%, drawn at 2") << QSize(1280, 800) << x15 << y15 << 2.0 << QSize(1706, 1066);
+    QTest::newRow("125%, drawn at 2") << QSize(1280, 800) << 1.25 << 1.25 << 2.0 << QSize(2048, 1280);
+    QTest::newRow("150% under XWayland") << QSize(1280, 800) << x15 << y15 << 1.0 << QSize(853, 533);
+}
+
+void TestForm2::overlayViewAtEveryScale()
+{
+    QFETCH(QSize, picture);
+    QFETCH(double, scaleX);
+    QFETCH(double, scaleY);
+    QFETCH(double, ratio);
+    QFETCH(QSize, view);
+    QImage image(picture, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    const QImage drawn = overlayViewOf(image, {scaleX, scaleY}, ratio);
+    if (view.isEmpty()) {
+        QCOMPARE(drawn.cacheKey(), image.cacheKey()); // not a copy
+    } else {
+        QCOMPARE(drawn.size(), view);
+        QCOMPARE(drawn.pixel(view.width() / 2, view.height() / 2), QColor(Qt::darkCyan).rgb());
+    }
 }
 
 void TestForm2::secondPressOfTheOpeningDoubleClickIsIgnored_data()

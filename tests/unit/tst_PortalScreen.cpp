@@ -13,6 +13,7 @@
 #include <QDBusObjectPath>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QImage>
 #include <QProcess>
@@ -50,6 +51,8 @@ public:
     bool vanish = false;
     QString impostor;
     QString impostorUri;
+    bool pathOfItsOwn = false; // answers on a request path other than the one the caller expects
+    int resent = 0;
     int calls = 0;
     QVariantMap options;
 
@@ -60,8 +63,10 @@ public slots:
         options = requestOptions;
         QString sender = call.service().mid(1);
         sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-        const QString path = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
-                                 .arg(sender, requestOptions.value(QStringLiteral("handle_token")).toString());
+        const QString path =
+            QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
+                .arg(sender, pathOfItsOwn ? QStringLiteral("own")
+                                          : requestOptions.value(QStringLiteral("handle_token")).toString());
         QTimer::singleShot(0, this, [this, path] {
             if (vanish) {
                 m_bus.unregisterService(portalName);
@@ -77,6 +82,18 @@ public slots:
             }
             for (const auto& [code, uri] : answers) {
                 m_bus.send(response(path, code, uri));
+            }
+            // A path the caller did not expect is listened on only once the reply has reached it: the answer is
+            // sent again until then, as often as it takes (the first one heard counts).
+            if (pathOfItsOwn) {
+                auto* again = new QTimer(this);
+                connect(again, &QTimer::timeout, this, [this, path, again] {
+                    m_bus.send(response(path, answers.value(0).first, answers.value(0).second));
+                    if (++resent == 100) {
+                        again->deleteLater();
+                    }
+                });
+                again->start(50);
             }
         });
         return QDBusObjectPath(path);
@@ -116,8 +133,8 @@ QString grab(PortalScreen& screen, const QRect& area, QImage* pixels = nullptr)
     try {
         const ScreenPixels grabbed = screen.grabArea(area.x(), area.y(), area.width(), area.height());
         if (pixels) {
-            *pixels = QImage(grabbed.bitmap.bits(), area.width(), area.height(), grabbed.bitmap.stride(),
-                             QImage::Format_RGB32)
+            *pixels = QImage(grabbed.bitmap.bits(), grabbed.bitmap.width(), grabbed.bitmap.height(),
+                             grabbed.bitmap.stride(), QImage::Format_RGB32)
                           .copy();
         }
     } catch (const Failure& failure) {
@@ -146,6 +163,13 @@ QByteArray pngDeclaring(quint32 width, quint32 height)
     return png;
 }
 
+QElapsedTimer startedTimer()
+{
+    QElapsedTimer timer;
+    timer.start();
+    return timer;
+}
+
 } // namespace
 
 class TestPortalScreen : public QObject {
@@ -157,6 +181,8 @@ private slots:
     void cleanup();
     void picturesArriveExactAndTheirFileGoes_data();
     void picturesArriveExactAndTheirFileGoes();
+    void picturesAtAnotherScaleAreCutAsTheyCame_data();
+    void picturesAtAnotherScaleAreCutAsTheyCame();
     void onlyTheFileMadeForTheRequestIsRemoved_data();
     void onlyTheFileMadeForTheRequestIsRemoved();
     void failures_data();
@@ -195,6 +221,8 @@ void TestPortalScreen::initTestCase()
     QVERIFY(m_daemon.waitForStarted());
     QTRY_VERIFY(m_daemon.canReadLine());
     m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+    // The pictures folder is looked for where a cancelled screenshot is reported.
+    qputenv("HOME", QFile::encodeName(m_dir.path()));
 
     const QSize size = QGuiApplication::primaryScreen()->geometry().size();
     QImage indexed(size, QImage::Format_Indexed8);
@@ -244,8 +272,8 @@ void TestPortalScreen::picturesArriveExactAndTheirFileGoes_data()
     QTest::newRow("true colour") << "rgb32";
     QTest::newRow("paletted, named file://localhost/...") << "indexed8";
     QTest::newRow("16 bits a channel") << "rgbx64";
-    QTest::newRow("at twice the toolkit's scale (fractional output scale)") << "scaled";
     QTest::newRow("two answers: the first counts") << "two answers";
+    QTest::newRow("answered on a request path of the portal's choosing") << "own path";
 }
 
 void TestPortalScreen::picturesArriveExactAndTheirFileGoes()
@@ -261,8 +289,6 @@ void TestPortalScreen::picturesArriveExactAndTheirFileGoes()
         picture = m_paletted;
     } else if (setup == QLatin1String("rgbx64")) {
         picture = m_desktop.convertToFormat(QImage::Format_RGBX64);
-    } else if (setup == QLatin1String("scaled")) {
-        picture = m_desktop.scaled(m_desktop.size() * 2);
     }
     QVERIFY(picture.save(path, "PNG"));
     QString uri = QUrl::fromLocalFile(path).toString();
@@ -273,6 +299,7 @@ void TestPortalScreen::picturesArriveExactAndTheirFileGoes()
     if (setup == QLatin1String("two answers")) {
         m_portal->answers.append({0, QUrl::fromLocalFile(own).toString()});
     }
+    m_portal->pathOfItsOwn = setup == QLatin1String("own path");
 
     QImage got;
     QCOMPARE(grab(*m_screen, QRect(5, 7, 30, 20), &got), QString());
@@ -282,6 +309,45 @@ void TestPortalScreen::picturesArriveExactAndTheirFileGoes()
     QVERIFY(QFile::remove(own));
 }
 
+void TestPortalScreen::picturesAtAnotherScaleAreCutAsTheyCame_data()
+{
+    // The picture's pixels per toolkit device pixel, across and down.
+    QTest::addColumn<double>("across");
+    QTest::addColumn<double>("down");
+    QTest::newRow("125%, drawn at 2") << 0.625 << 0.625;
+    QTest::newRow("150%, drawn at 2") << 0.75 << 0.75;
+    QTest::newRow("150%, a row lost to rounding") << 0.75 << -0.75;
+    QTest::newRow("175%, drawn at 2") << 0.875 << 0.875;
+    QTest::newRow("150% under XWayland, drawn at 1") << 1.5 << 1.5;
+    QTest::newRow("200% under XWayland, drawn at 1") << 2.0 << 2.0;
+}
+
+void TestPortalScreen::picturesAtAnotherScaleAreCutAsTheyCame()
+{
+    QFETCH(double, across);
+    QFETCH(double, down);
+    const QSize measured = m_screen->metrics().deviceGeometry.size();
+    const QSize size(qRound(measured.width() * across), qRound(measured.height() * std::abs(down)) - (down < 0));
+    const QImage picture = m_desktop.scaled(size);
+    const QString path = m_dir.filePath(QStringLiteral("Pictures/Screenshot.png"));
+    QVERIFY(picture.save(path, "PNG"));
+    m_portal->answers = {{0, QUrl::fromLocalFile(path).toString()}};
+
+    // The whole screen, measured in the toolkit's pixels, comes as the picture's own: not one pixel resampled.
+    QImage got;
+    QCOMPARE(grab(*m_screen, QRect(QPoint(0, 0), measured), &got), QString());
+    QCOMPARE(got, picture);
+    // From then on the screen is measured in the picture's pixels, and the scale is the picture's over the layout's.
+    const ScreenMetrics after = m_screen->metrics();
+    QCOMPARE(after.deviceGeometry.size(), size);
+    const QSize logical = QGuiApplication::primaryScreen()->size();
+    QCOMPARE(after.devicePixelRatio, double(size.width()) / logical.width());
+    QCOMPARE(after.ratioY(), double(size.height()) / logical.height());
+    QVERIFY(picture.save(path, "PNG"));
+    QCOMPARE(grab(*m_screen, QRect(3, 5, 41, 17), &got), QString());
+    QCOMPARE(got, picture.copy(3, 5, 41, 17));
+}
+
 void TestPortalScreen::onlyTheFileMadeForTheRequestIsRemoved_data()
 {
     QTest::addColumn<QString>("setup");
@@ -289,6 +355,8 @@ void TestPortalScreen::onlyTheFileMadeForTheRequestIsRemoved_data()
     QTest::newRow("made for the request") << "" << true;
     QTest::newRow("replaced after it was read") << "replaced" << false;
     QTest::newRow("older than the request") << "older" << false;
+    QTest::newRow("a few seconds older than the request") << "seconds older" << false;
+    QTest::newRow("dated after the answer") << "newer" << false;
     QTest::newRow("another user's") << "owner" << false;
     QTest::newRow("a link to the picture") << "link" << false;
 }
@@ -302,9 +370,13 @@ void TestPortalScreen::onlyTheFileMadeForTheRequestIsRemoved()
     const QString link = m_dir.filePath(QStringLiteral("link.png"));
     QVERIFY(m_desktop.save(picture, "PNG"));
     const QByteArray name = QFile::encodeName(picture);
-    if (setup == QLatin1String("older")) {
-        const utimbuf past{1000000000, 1000000000};
-        QCOMPARE(utime(name.constData(), &past), 0);
+    if (setup == QLatin1String("older") || setup == QLatin1String("seconds older") || setup == QLatin1String("newer")) {
+        const time_t now = requested / 1000000000;
+        const time_t at = setup == QLatin1String("older")   ? 1000000000
+                          : setup == QLatin1String("newer") ? now + 86400
+                                                            : now - 5;
+        const utimbuf times{at, at};
+        QCOMPARE(utime(name.constData(), &times), 0);
     } else if (setup == QLatin1String("owner")) {
         if (geteuid() != 0) {
             QSKIP("only root can give a file to another user");
@@ -322,7 +394,8 @@ void TestPortalScreen::onlyTheFileMadeForTheRequestIsRemoved()
         QCOMPARE(::rename(QFile::encodeName(other).constData(), name.constData()), 0);
     }
 
-    QCOMPARE(removePortalPicture(named, read.identity, requested), removed);
+    QCOMPARE(removePortalPicture(named, read.identity, requested, QDateTime::currentMSecsSinceEpoch() * 1000000),
+             removed);
     QCOMPARE(QFileInfo::exists(named), !removed);
     QCOMPARE(QFileInfo::exists(picture), !removed);
     QFile::remove(picture);
@@ -364,6 +437,22 @@ void TestPortalScreen::failures_data()
     QTest::newRow("a small file that says it is 16000 x 16000 pixels")
         << "huge"
         << "the screenshot %1 is 16000 x 16000 pixels, far larger than the whole desktop (%3), so it was not read";
+    QTest::newRow("a small file that says it is 16000 x 1 pixels")
+        << "hugewide"
+        << "the screenshot %1 is 16000 x 1 pixels, far larger than the whole desktop (%3), so it was not read";
+    QTest::newRow("a small file that says it is 1 x 16000 pixels")
+        << "hugehigh"
+        << "the screenshot %1 is 1 x 16000 pixels, far larger than the whole desktop (%3), so it was not read";
+    QTest::newRow("a picture of 1 x 1 pixels")
+        << "tiny"
+        << "the screenshot %1 is 1 x 1 pixels, which cannot be the desktop of %3 at any scale, so it was not used";
+    QTest::newRow("a picture of another shape")
+        << "shape"
+        << "the screenshot %1 is %4 pixels, which cannot be the desktop of %3 at any scale, so it was not used";
+    QTest::newRow("cancelled without a pictures folder")
+        << "code1 nopictures"
+        << "the screenshot was cancelled. The desktop's screenshot service saves its picture in your pictures folder, "
+           "%5, which does not exist (KDE's then answers \"cancelled\"): create it (mkdir -p \"%5\") and try again";
     QTest::newRow("no session bus") << "nobus"
                                     << "there is no session bus (D-Bus), so " + service + " cannot be reached";
 }
@@ -387,7 +476,10 @@ void TestPortalScreen::failures()
         m_screen = std::make_unique<PortalScreen>(
             QDBusConnection::connectToBus(m_address, QStringLiteral("client") + n), std::chrono::milliseconds(200));
     } else if (setup.startsWith(QLatin1String("code"))) {
-        m_portal->answers = {{setup.mid(4).toUInt(), {}}};
+        m_portal->answers = {{setup.mid(4, 1).toUInt(), {}}};
+        if (setup.endsWith(QLatin1String("nopictures"))) {
+            qputenv("HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("elsewhere"))));
+        }
     } else if (setup == QLatin1String("impostor")) {
         m_portal->impostor = QStringLiteral("impostor") + n;
         m_portal->impostorUri = QUrl::fromLocalFile(file).toString();
@@ -398,20 +490,37 @@ void TestPortalScreen::failures()
         m_portal->answers = {{0, QStringLiteral("file://elsewhere") + file}};
     } else if (setup == QLatin1String("fifo")) {
         QCOMPARE(mkfifo(QFile::encodeName(file).constData(), 0600), 0);
-    } else if (setup == QLatin1String("text") || setup == QLatin1String("huge")) {
+    } else if (setup == QLatin1String("text") || setup.startsWith(QLatin1String("huge"))) {
         QFile text(file);
         QVERIFY(text.open(QIODevice::WriteOnly));
-        text.write(setup == QLatin1String("text") ? QByteArray("not a picture\n") : pngDeclaring(16000, 16000));
+        text.write(setup == QLatin1String("text")       ? QByteArray("not a picture\n")
+                   : setup == QLatin1String("hugewide") ? pngDeclaring(16000, 1)
+                   : setup == QLatin1String("hugehigh") ? pngDeclaring(1, 16000)
+                                                        : pngDeclaring(16000, 16000));
+    } else if (setup == QLatin1String("tiny") || setup == QLatin1String("shape")) {
+        const QSize size =
+            setup == QLatin1String("tiny") ? QSize(1, 1) : QSize(m_desktop.width(), m_desktop.height() / 4);
+        QVERIFY(m_desktop.scaled(size).save(file, "PNG"));
     } else if (setup == QLatin1String("nobus")) {
         m_screen = std::make_unique<PortalScreen>(
             QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"), QStringLiteral("nobus")));
     }
     const QSize screen = QGuiApplication::primaryScreen()->size();
+    const QElapsedTimer waited = startedTimer();
     QString description = grab(*m_screen, QRect(QPoint(0, 0), screen));
+    const qint64 elapsed = waited.elapsed();
+    qputenv("HOME", QFile::encodeName(m_dir.path()));
     description.replace(QStringLiteral("Unsupported image format"), QStringLiteral("%2"));
     description.replace(QStringLiteral("%1 x %2").arg(screen.width()).arg(screen.height()), QStringLiteral("%3"));
+    description.replace(QStringLiteral("%1 x %2").arg(screen.width()).arg(screen.height() / 4), QStringLiteral("%4"));
+    description.replace(m_dir.filePath(QStringLiteral("elsewhere/Pictures")), QStringLiteral("%5"));
     QCOMPARE(description,
              QStringLiteral("Cannot read the screen: ") + QString(expected).replace(QStringLiteral("%1"), file));
+    // A file that was read is gone whatever was wrong with it: it holds the whole desktop.
+    QVERIFY(!QFileInfo::exists(file) || setup == QLatin1String("fifo"));
+    if (setup == QLatin1String("silent")) {
+        QVERIFY2(elapsed < 5000, qPrintable(QString::number(elapsed))); // a limit of 0.2 s, not one far longer
+    }
     QFile::remove(file);
 }
 

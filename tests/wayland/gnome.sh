@@ -1,7 +1,7 @@
 #!/bin/sh
 # A GNOME session's start, as the session user under its bus: the media server, GNOME Shell headless on one virtual
 # monitor ($1, WIDTHxHEIGHT: the harness sets its scale) with a picture as its background ($2, centred), the
-# activation environment and the desktop portal. Writes
+# activation environment and the desktop portal; $3 "fractional" turns on mutter's fractional scales. Writes
 # session.env once the shell and its Xwayland are there, then lives as long as the shell.
 set -u
 r=$XDG_RUNTIME_DIR
@@ -10,6 +10,9 @@ gsettings set org.gnome.desktop.background picture-uri "file://$2"
 gsettings set org.gnome.desktop.background picture-options centered
 # No banner over the pictures ("Screen Lock disabled": there is no display manager).
 gsettings set org.gnome.desktop.notifications show-banners false
+if [ "${3:-}" = fractional ]; then
+    gsettings set org.gnome.mutter experimental-features "['scale-monitor-framebuffer']"
+fi
 gnome-shell --headless --wayland --unsafe-mode --virtual-monitor "$1" >"$r/shell.log" 2>&1 &
 shell=$!
 tries=0

@@ -527,10 +527,17 @@ class Gnome(LineInput, Session):
     def _start_command(self):
         # The output scale is stored before the shell starts, as a user's would be: changed while the shell runs, it
         # leaves an invisible actor over the screen that takes every click for a while.
+        # A fractional scale needs the experimental feature, which lays the monitors out in logical pixels.
         config = self.make_dir("home/.config")
         with open(os.path.join(config, "monitors.xml"), "w") as f:
-            f.write(MONITORS.format(width=self.width, height=self.height, scale=self.scale))
-        return [f"{HERE}/gnome.sh", f"{self.width}x{self.height}", self.background_path]
+            f.write(MONITORS.format(width=self.width, height=self.height, scale=self.scale,
+                                    layout="logical" if self.fractional else "physical"))
+        return [f"{HERE}/gnome.sh", f"{self.width}x{self.height}", self.background_path,
+                "fractional" if self.fractional else "whole"]
+
+    @property
+    def fractional(self):
+        return self.scale != int(self.scale)
 
     def tool(self, *args, check=True):
         """What gnome_tools.py prints; None when it failed and `check` is off."""
@@ -579,8 +586,9 @@ class Gnome(LineInput, Session):
             "return {name: w.get_title() || '', rect: [r.x, r.y, r.width, r.height], "
             "fullscreen: w.is_fullscreen(), focused: w.has_focus(), "
             "shown: ((a) => a.opacity === 255 && a.scale_x === 1 && a.scale_y === 1)(w.get_compositor_private())}; })")
-        for w in found:
-            w["rect"] = tuple(round(v / self.scale) for v in w["rect"])
+        if not self.fractional:  # the physical layout: the stage is in device pixels
+            for w in found:
+                w["rect"] = tuple(round(v / self.scale) for v in w["rect"])
         # The shell's own hidden X11 window lies off the output.
         return [w for w in found if (name is None or w["name"] == name) and w["rect"][0] + w["rect"][2] > 0]
 
@@ -709,7 +717,7 @@ class Kde(LineInput, Session):
 
 
 DESKTOPS = {"sway": Sway, "gnome": Gnome, "kde": Kde}
-MONITORS = """<monitors version="2"><configuration><logicalmonitor><x>0</x><y>0</y><scale>{scale}</scale>
+MONITORS = """<monitors version="2"><configuration><layoutmode>{layout}</layoutmode><logicalmonitor><x>0</x><y>0</y><scale>{scale}</scale>
 <primary>yes</primary><monitor><monitorspec><connector>Meta-0</connector><vendor>MetaVendor</vendor>
 <product>MetaVirtualMonitor</product><serial>0x00</serial></monitorspec><mode><width>{width}</width>
 <height>{height}</height><rate>60.000</rate></mode></monitor></logicalmonitor></configuration></monitors>

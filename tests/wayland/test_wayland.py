@@ -15,7 +15,7 @@ from harness import (APP_TITLE, DASHES, DESKTOPS, DOUBLE_CLICK_INTERVAL, KEY_C, 
 
 NAME = r"Screen Capture \d\d_\d\d_\d\d_\d\d_\d\d_\d\d"
 FORMATS = {"jpg": {"Option1": "False", "Option2": "True"}, "bmp": {"Option1": "True", "Option2": "False"}}
-CURSOR = 48  # device pixels around the pointer that the compositor may have drawn it into a picture
+CURSOR = 48  # device pixels on every side of the pointer's hot spot that the compositor may have drawn it on
 PICTURES = (".png", ".jpg", ".jpeg", ".bmp")
 
 
@@ -25,11 +25,11 @@ class WaylandCase:
     desktop = None
     size, scale, portal, permission, platform = (1024, 640), 1, "real", "yes", "wayland"
 
-    sizes = {}  # a size of its own for a desktop, by name
+    sizes = {}  # a size of its own for a desktop at a scale, by (name, scale)
 
     @classmethod
     def setUpClass(cls):
-        size = cls.sizes.get(cls.desktop.desktop, cls.size)
+        size = cls.sizes.get((cls.desktop.desktop, cls.scale), cls.size)
         cls.session = cls.desktop(*size, scale=cls.scale, portal=cls.portal, permission=cls.permission)
 
     @classmethod
@@ -165,8 +165,8 @@ class WaylandCase:
         self.assertEqual(got.size, expected.size)
         rgb = bytearray(got.rgb)
         px, py = pointer[0] - origin[0], pointer[1] - origin[1]
-        for y in range(max(py - 8, 0), min(py + CURSOR, got.height)):
-            left, right = max(px - 8, 0), min(px + CURSOR, got.width)
+        for y in range(max(py - CURSOR, 0), min(py + CURSOR, got.height)):
+            left, right = max(px - CURSOR, 0), min(px + CURSOR, got.width)
             if left < right:
                 i, j = (y * got.width + left) * 3, (y * got.width + right) * 3
                 rgb[i:j] = expected.rgb[i:j]
@@ -175,9 +175,25 @@ class WaylandCase:
     def assert_same_but_pointer(self, got, expected, origin, pointer):
         self.assertIsNone(self.without_pointer(got, expected, origin, pointer).first_difference(expected))
 
-    def capture(self, box, fmt="bmp", hide="1", reference=None):
-        """A whole run; `box` is the band in device pixels. Returns the saved picture and the pointer at the grab.
-        The run leaves no picture anywhere but in the output folder."""
+    def assert_in_place(self, shown, picture, origin, pointer):
+        """Each pixel `shown` lies within a pixel of where `picture` has it: every channel within the range of the
+        picture's 3x3 pixels around it (a resampling blends no others), but for the pointer's square."""
+        w, h, rgb = picture.width, picture.height, picture.rgb
+        px, py = pointer[0] - origin[0], pointer[1] - origin[1]
+        for y in range(1, h - 1):
+            for x in range(1, w - 1):
+                if abs(x - px) < CURSOR and abs(y - py) < CURSOR:
+                    continue
+                for c in range(3):
+                    near = [rgb[((y + dy) * w + x + dx) * 3 + c] for dy in (-1, 0, 1) for dx in (-1, 0, 1)]
+                    value = shown.rgb[(y * w + x) * 3 + c]
+                    if not min(near) - 2 <= value <= max(near) + 2:
+                        self.fail(f"the overlay shows {value} at ({x}, {y}) channel {c}, the picture {near} around it")
+
+    def capture(self, box, fmt="bmp", hide="1", reference=None, up_left=False):
+        """A whole run; `box` is the band in device pixels, dragged from its top-left corner or, `up_left`, from its
+        bottom-right one. Returns the saved picture and the pointer at the grab. The run leaves no picture anywhere
+        but in the output folder."""
         if reference == "before":
             reference = self.session.grab()
         pictures = self.pictures()
@@ -188,16 +204,22 @@ class WaylandCase:
         pointer = self.start_capture(main)
         self.wait_overlay()
         x, y, w, h = box
-        self.session.wait_pointer_taken(x, y)
+        start, end = ((x + w, y + h), (x, y)) if up_left else ((x, y), (x + w, y + h))
+        self.session.wait_pointer_taken(*start)
         # What the overlay shows before the drag, but for the pointer: the frozen screen, which is what gets saved.
+        # Where the toolkit draws at another scale than the output's, the compositor resamples it, give or take a
+        # pixel: the file is still compared exactly, with the compositor's own picture.
         shown = self.session.grab().crop(*box) if self.session.screen_readable else None
-        self.session.drag(x, y, x + w, y + h)
+        self.session.drag(*start, *end)
         self.assertEqual(self.read_box(APP_TITLE), "Done.")
         self.session.wait_window(PRODUCT)
         self.assertEqual(self.pictures() - pictures, set())
         picture = self.only_file("." + fmt)
         if shown and fmt == "bmp":
-            self.assert_same_but_pointer(picture, shown, box[:2], (x, y))
+            if self.scale == int(self.scale):
+                self.assert_same_but_pointer(picture, shown, box[:2], start)
+            else:
+                self.assert_in_place(shown, picture, box[:2], start)
         return picture, pointer, main, reference
 
 
@@ -241,16 +263,20 @@ class XWayland(WaylandCase):
         self.assert_same_but_pointer(picture, self.session.background.crop(*box), box[:2], pointer)
 
 
-class Scale2(WaylandCase):
-    # GNOME offers scale 2 only where the logical screen stays at least 800x600.
-    size, scale, sizes = (1280, 800), 2, {"gnome": (2560, 1600)}
+class Exact(WaylandCase):
+    """The file holds the output's own pixels at every output scale: a drag over known output pixels gives a file
+    equal to the compositor's own picture of them, whatever scale the toolkit draws the overlay at."""
 
-    def test_exact_device_pixels(self):
-        # Odd device pixels: half logical pixels, which only an exact position mapping gets right. GNOME draws the
-        # background in the middle of the screen, where the box is. KWin puts a pointer moved by fake input on whole
-        # logical pixels.
-        box = {"gnome": (701, 417, 331, 251), "kde": (102, 78, 330, 250)}.get(self.session.desktop, (101, 77, 331, 251))
-        picture, pointer, _, reference = self.capture(box, "bmp", "1", reference="before")
+    size = (1280, 800)
+    sizes = {("gnome", 2): (2560, 1600)}  # GNOME offers scale 2 only where the logical screen stays 800x600 or more
+    # Odd device pixels at scale 2: half logical pixels, which only an exact position mapping gets right. GNOME draws
+    # the background in the middle of the screen, where the box is. KWin puts a pointer moved by fake input on whole
+    # logical pixels: at 1.5 the corners are where those fall on whole output pixels.
+    boxes = {("sway", 2): (101, 77, 331, 251), ("gnome", 2): (701, 417, 331, 251), ("kde", 1.5): (42, 249, 519, 210)}
+
+    def test_drag_up_left_gives_the_output_pixels(self):
+        box = self.boxes.get((self.session.desktop, self.scale), (40, 250, 520, 210))
+        picture, pointer, _, reference = self.capture(box, "bmp", "1", reference="before", up_left=True)
         self.assertEqual(picture.size, box[2:])
         self.assert_same_but_pointer(picture, reference.crop(*box), box[:2], pointer)
 
@@ -320,20 +346,21 @@ class PermissionRefused(BackendFails):
         self.assertNotIn("'no'", self.session.run(*lookup, check=False))
 
 
-# Which scenario runs on which desktop; how the portal fails is the same on every desktop.
+# Which scenario runs on which desktop, at which output scales; how the portal fails is the same on every desktop.
 ROWS = [
-    (Scale1, ("sway", "gnome", "kde")),
-    (XWayland, ("sway", "gnome", "kde")),
-    (Scale2, ("sway", "gnome", "kde")),
-    (NoPortal, ("sway",)),
-    (BackendFails, ("sway",)),
-    (NoBackend, ("sway",)),
-    (PermissionRefused, ("gnome",)),
+    (Scale1, {"sway": (1,), "gnome": (1,), "kde": (1,)}),
+    (XWayland, {"sway": (1,), "gnome": (1,), "kde": (1,)}),
+    (Exact, {"sway": (2, 1.25, 1.5, 1.75), "gnome": (2, 1.25, 1.5), "kde": (2, 1.25, 1.5)}),
+    (NoPortal, {"sway": (1,)}),
+    (BackendFails, {"sway": (1,)}),
+    (NoBackend, {"sway": (1,)}),
+    (PermissionRefused, {"gnome": (1,)}),
 ]
 for scenario, desktops in ROWS:
-    for name in desktops:
-        test = f"Test{scenario.__name__}_{name}"
-        globals()[test] = type(test, (scenario, unittest.TestCase), {"desktop": DESKTOPS[name]})
+    for name, scales in desktops.items():
+        for scale in scales:
+            test = f"Test{scenario.__name__}_{name}" + (f"_{scale}".replace(".", "_") if scale != 1 else "")
+            globals()[test] = type(test, (scenario, unittest.TestCase), {"desktop": DESKTOPS[name], "scale": scale})
 
 
 if __name__ == "__main__":

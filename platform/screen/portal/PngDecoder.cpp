@@ -3,7 +3,10 @@
 #include <QByteArray>
 #include <QSize>
 #include <QString>
+#include <QtEndian>
 
+#include <algorithm>
+#include <climits>
 #include <csetjmp>
 #include <cstddef>
 #include <cstdint>
@@ -147,6 +150,23 @@ bool readRows(const Decoder& decoder, std::uint8_t* bits, std::ptrdiff_t stride,
 bool PngDecoder::recognises(const QByteArray& data)
 {
     return data.size() >= 8 && png_sig_cmp(reinterpret_cast<png_const_bytep>(data.constData()), 0, 8) == 0;
+}
+
+QSize PngDecoder::declaredSize(const QByteArray& data)
+{
+    // The signature, then the header chunk: its length (13), "IHDR", the width and the height, big-endian.
+    constexpr qsizetype widthAt = 16;
+    if (!recognises(data) || data.size() < widthAt + 8 || data.mid(12, 4) != "IHDR") {
+        return {};
+    }
+    const auto word = [&data](qsizetype at) {
+        return qFromBigEndian<quint32>(reinterpret_cast<const uchar*>(data.constData()) + at);
+    };
+    const quint32 width = word(widthAt);
+    const quint32 height = word(widthAt + 4);
+    // Past the int range a header is damaged, and as a size it is huge.
+    const auto clamp = [](quint32 value) { return static_cast<int>(std::min<quint32>(value, INT_MAX)); };
+    return QSize(clamp(width), clamp(height));
 }
 
 QImage PngDecoder::decode(const QByteArray& data, QString* error, QImage memory)

@@ -13,6 +13,9 @@ class PngDecoder {
 public:
     // Whether `data` starts with the PNG signature.
     static bool recognises(const QByteArray& data);
+    // The size the file's header gives, read without decoding anything (and so without a word from the decoder on a
+    // damaged header, which decode() reports); invalid when there is no header.
+    static QSize declaredSize(const QByteArray& data);
     // A null image when the file is damaged or cut short, or its picture would not fit in memory; `error` then says
     // why. The picture is decoded into `memory` when that has its size and format and is not shared.
     static QImage decode(const QByteArray& data, QString* error, QImage memory = {});

@@ -68,7 +68,7 @@ QImage decodePicture(QByteArray bytes, QString* error)
     return image;
 }
 
-bool removePortalPicture(const QString& path, const FileIdentity& read, qint64 requestedNs)
+bool removePortalPicture(const QString& path, const FileIdentity& read, qint64 requestedNs, qint64 answeredNs)
 {
     const QFileInfo info(path);
     // The folder is taken as it is named (the pictures folder may well be a link); the name in it is looked at and
@@ -83,9 +83,13 @@ bool removePortalPicture(const QString& path, const FileIdentity& read, qint64 r
     // The same device and inode as the file read: not replaced since, and not a link (whose own inode differs).
     if (::fstatat(folder, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
         static_cast<quint64>(now.st_dev) == read.device && static_cast<quint64>(now.st_ino) == read.inode &&
-        now.st_uid == ::geteuid() &&
-        qint64{now.st_mtim.tv_sec} * 1000000000 + qint64{now.st_mtim.tv_nsec} >= requestedNs - coarseTimeStampsNs) {
-        removed = ::unlinkat(folder, name.constData(), 0) == 0;
+        now.st_uid == ::geteuid()) {
+        // Written while the portal worked on the request, and at no other time: a file of the user's that the answer
+        // names, dated before the request or after the answer, is theirs.
+        const qint64 written = qint64{now.st_mtim.tv_sec} * 1000000000 + qint64{now.st_mtim.tv_nsec};
+        if (written >= requestedNs - coarseTimeStampsNs && written <= answeredNs + coarseTimeStampsNs) {
+            removed = ::unlinkat(folder, name.constData(), 0) == 0;
+        }
     }
     ::close(folder);
     return removed;

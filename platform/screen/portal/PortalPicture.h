@@ -23,6 +23,7 @@ QSize declaredPictureSize(const QByteArray& bytes);
 QImage decodePicture(QByteArray bytes, QString* error);
 
 // Removes `path` when it is still the file that was read as `read` (a regular file: the reader takes nothing else),
-// not a link to it, this user's, and written since `requestedNs` (nanoseconds since the epoch, with one second of
-// slack for file systems with coarse time stamps). Nothing else is touched. True when it was removed.
-bool removePortalPicture(const QString& path, const FileIdentity& read, qint64 requestedNs);
+// not a link to it, this user's, and written between `requestedNs` and `answeredNs` (nanoseconds since the epoch, with
+// one second of slack on either side for file systems with coarse time stamps). Nothing else is touched. True when it
+// was removed.
+bool removePortalPicture(const QString& path, const FileIdentity& read, qint64 requestedNs, qint64 answeredNs);

@@ -8,6 +8,8 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QTimer>
 
 namespace {
@@ -16,6 +18,20 @@ const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString screenshotInterface = QStringLiteral("org.freedesktop.portal.Screenshot");
 const QString requestInterface = QStringLiteral("org.freedesktop.portal.Request");
+
+// KDE's screenshot service saves its picture in the pictures folder and, when that folder is missing, answers that
+// the screenshot was cancelled, which no one did: the report names the real cause and the mend.
+QString missingPicturesFolderHint()
+{
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (pictures.isEmpty() || QFileInfo(pictures).isDir()) {
+        return {};
+    }
+    return QStringLiteral(". The desktop's screenshot service saves its picture in your pictures folder, %1, which "
+                          "does not exist (KDE's then answers \"cancelled\"): create it (mkdir -p \"%1\") and try "
+                          "again")
+        .arg(pictures);
+}
 
 } // namespace
 
@@ -152,7 +168,7 @@ void PortalRequest::response(uint code, const QVariantMap& results)
         finish();
         return;
     case 1:
-        finish(QStringLiteral("the screenshot was cancelled"));
+        finish(QStringLiteral("the screenshot was cancelled") + missingPicturesFolderHint());
         return;
     case 2:
         // GNOME asks once whether programs may take screenshots and keeps a "Deny" in the portal's permission store,

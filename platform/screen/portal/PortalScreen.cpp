@@ -13,6 +13,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -83,11 +84,20 @@ QRect desktopLayout()
     return layout;
 }
 
+// Nanoseconds since the epoch, as file times are kept.
+qint64 wallClockNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return qint64{now.tv_sec} * 1000000000 + qint64{now.tv_nsec};
+}
+
 // A picture far larger than the desktop would take its width x height x 4 bytes to decode, gigabytes for a small
 // file that merely says it is huge: it is refused on what its header says.
 void checkDeclaredSize(const QByteArray& bytes, const QString& path)
 {
-    const QSize declared = declaredPictureSize(bytes);
+    const QSize declared =
+        PngDecoder::recognises(bytes) ? PngDecoder::declaredSize(bytes) : declaredPictureSize(bytes);
     const QSize desktop = desktopDeviceSize();
     if (declared.isValid() && (qint64{declared.width()} > qint64{maxScaleMismatch} * desktop.width() ||
                                qint64{declared.height()} > qint64{maxScaleMismatch} * desktop.height())) {
@@ -133,6 +143,13 @@ ScreenMetrics PortalScreen::metrics()
     if (m_layoutInDevicePixels && primary) {
         metrics.deviceGeometry = primary->geometry();
     }
+    // The last picture tells the output's own pixels, which the toolkit may not draw at (the next whole scale under
+    // Qt before 6.5, or scale 1 under XWayland), as long as the screens are laid out as they were then.
+    if (m_picture && primary && m_picture->layout == desktopLayout() && m_picture->primary == primary->geometry()) {
+        metrics.deviceGeometry.setSize(m_picture->pixels);
+        metrics.devicePixelRatio = m_picture->scaleX;
+        metrics.devicePixelRatioY = m_picture->scaleY;
+    }
     return metrics;
 }
 
@@ -145,24 +162,27 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     if (!primary) {
         fail(QStringLiteral("there is no screen"));
     }
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const qint64 requestedNs = qint64{now.tv_sec} * 1000000000 + qint64{now.tv_nsec};
+    // The pixels the caller measured the area in: the toolkit's, until a picture has shown the output's own.
+    const QSize measured = metrics().deviceGeometry.size();
+    const qint64 requestedNs = wallClockNs();
     // Memory for the picture at the size it most likely has, brought in while the portal works: fresh memory comes
     // page by page, at a cost the decoding would otherwise pay after the answer (17 ms for a 3840 x 2160 desktop).
     QImage memory;
     const QString uri = PortalRequest(m_bus, m_answerLimit).run([&] {
-        const QSize expected = m_layoutInDevicePixels ? desktopLayout().size() : desktopDeviceSize();
+        const QSize expected = m_picture && m_picture->layout == desktopLayout() ? m_picture->whole
+                               : m_layoutInDevicePixels                          ? desktopLayout().size()
+                                                                                 : desktopDeviceSize();
         memory = QImage(expected, QImage::Format_RGB32);
         memory.fill(0);
     });
+    const qint64 answeredNs = wallClockNs();
     const QString path = localPathOfUri(uri);
     if (path.isEmpty()) {
         fail(QStringLiteral("%1 gave no file to read (\"%2\")").arg(serviceText, uri));
     }
     RegularFileRead read = readScreenshotFile(path);
     // Gone before anything can fail on it: it holds the whole desktop, and the portal never clears it away.
-    removePortalPicture(path, read.identity, requestedNs);
+    removePortalPicture(path, read.identity, requestedNs, answeredNs);
     checkDeclaredSize(read.bytes, path);
     QString error;
     QImage image = PngDecoder::recognises(read.bytes) ? PngDecoder::decode(read.bytes, &error, std::move(memory))
@@ -172,24 +192,29 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
         fail(QStringLiteral("the screenshot %1 is not a picture that can be read (%2)").arg(path, error));
     }
 
-    QRect screen = primaryInDesktopPicture(desktopLayout(), primary->geometry(), image.size());
-    const QSize deviceSize = metrics().deviceGeometry.size();
-    if (screen.size() != deviceSize && !screen.isEmpty()) {
-        // A fractional output scale: the toolkit draws at the next whole ratio and the compositor scales its
-        // buffers down, while the picture holds the output's own pixels. Scaled to the toolkit's device pixels, the
-        // picture lies under the overlay in place, though no longer pixel for pixel.
-        image = image.copy(screen)
-                    .scaled(deviceSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-                    .convertToFormat(QImage::Format_RGB32);
-        screen = image.rect();
+    const QRect layout = desktopLayout();
+    if (const QString why = implausiblePictureReason(image.size(), layout.size()); !why.isEmpty()) {
+        fail(QStringLiteral("the screenshot %1 %2").arg(path, why));
     }
-    const QRect area(screen.x() + left, screen.y() + top, width, height);
+    // The primary screen's pixels as they came: the file holds the output's own pixels, never a resampled copy.
+    const QRect screen = primaryInDesktopPicture(layout, primary->geometry(), image.size());
+    const QSize logical = m_layoutInDevicePixels
+                              ? (QSizeF(primary->geometry().size()) / primary->devicePixelRatio()).toSize()
+                              : primary->geometry().size();
+    m_picture = PictureGeometry{layout,
+                                primary->geometry(),
+                                screen.size(),
+                                image.size(),
+                                static_cast<double>(screen.width()) / std::max(1, logical.width()),
+                                static_cast<double>(screen.height()) / std::max(1, logical.height())};
+    const QRect area =
+        scaledEdges(QRect(left, top, width, height), measured, screen.size()).translated(screen.topLeft());
     if (!image.rect().contains(area)) {
         fail(QStringLiteral("the screenshot of %1 x %2 pixels does not hold the area of %3 x %4 pixels at (%5, %6)")
                  .arg(image.width())
                  .arg(image.height())
-                 .arg(width)
-                 .arg(height)
+                 .arg(area.width())
+                 .arg(area.height())
                  .arg(area.x())
                  .arg(area.y()));
     }
@@ -197,7 +222,7 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     const auto stride = static_cast<int>(image.bytesPerLine());
     const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(area.y()) * stride + std::ptrdiff_t{4} * area.x();
     ScreenPixels pixels;
-    pixels.bitmap = PixelBuffer(width, height, PixelFormat::Bgrx32, stride,
+    pixels.bitmap = PixelBuffer(area.width(), area.height(), PixelFormat::Bgrx32, stride,
                                 std::make_unique<ImageStorage>(std::move(image), offset));
     return pixels;
 }
@@ -218,4 +243,24 @@ QRect primaryInDesktopPicture(const QRect& desktop, const QRect& primary, const 
     const int x1 = edge(primary.x() + primary.width(), desktop.x(), scaleX);
     const int y1 = edge(primary.y() + primary.height(), desktop.y(), scaleY);
     return QRect(x0, y0, x1 - x0, y1 - y0);
+}
+
+QString implausiblePictureReason(const QSize& picture, const QSize& desktop)
+{
+    if (desktop.isEmpty()) {
+        return {};
+    }
+    const double across = static_cast<double>(picture.width()) / desktop.width();
+    const double down = static_cast<double>(picture.height()) / desktop.height();
+    // Each side is rounded on its own, by a pixel at most: sway at 1.5 gives 1280 x 799 for 853 x 533.
+    const double slack = 1.0 / std::min(desktop.width(), desktop.height()) + 0.01;
+    const bool scaleThere = across >= 0.5 && across <= maxScaleMismatch && down >= 0.5 && down <= maxScaleMismatch;
+    if (scaleThere && std::abs(across - down) <= slack * std::max(across, down)) {
+        return {};
+    }
+    return QStringLiteral("is %1 x %2 pixels, which cannot be the desktop of %3 x %4 at any scale, so it was not used")
+        .arg(picture.width())
+        .arg(picture.height())
+        .arg(desktop.width())
+        .arg(desktop.height());
 }

@@ -8,6 +8,7 @@
 #include <QSize>
 
 #include <chrono>
+#include <optional>
 
 // The primary screen on Wayland (and under XWayland), through the desktop portal's Screenshot interface. Each grab
 // asks the portal for a non-interactive screenshot of the whole desktop, waits for its answer as long as a person may
@@ -26,16 +27,31 @@ public:
     ScreenPixels grabArea(int left, int top, int width, int height) override;
 
 private:
+    // The primary screen as the last picture showed it, for the layout of screens it was taken under.
+    struct PictureGeometry {
+        QRect layout;  // every screen, in the toolkit's logical pixels
+        QRect primary; // the primary screen, likewise
+        QSize pixels;  // the primary screen's pixels in the picture
+        QSize whole;   // the whole picture's
+        double scaleX = 1.0;
+        double scaleY = 1.0;
+    };
+
     QDBusConnection m_bus;
     std::chrono::milliseconds m_answerLimit;
     bool m_layoutInDevicePixels;
     QtScreen m_toolkit;
+    std::optional<PictureGeometry> m_picture;
 };
 
 // Where the primary screen lies in a picture of the whole desktop: `desktop` and `primary` in the toolkit's logical
 // pixels, `picture` the size the portal delivered. The picture's own scale (device pixels per logical pixel, as the
 // compositor chose it) is read off its size, so that every output scale maps onto whole device pixels.
 QRect primaryInDesktopPicture(const QRect& desktop, const QRect& primary, const QSize& picture);
+
+// Why a picture of `picture` pixels cannot be the desktop laid out as `desktop` logical pixels at any output scale
+// there is (from half a pixel to four per logical pixel, alike across and down); empty when it can be.
+QString implausiblePictureReason(const QSize& picture, const QSize& desktop);
 
 // Whether the desktop lays its screens out in device pixels: GNOME does unless fractional scaling is turned on (its
 // "physical" layout). The toolkit on Wayland then takes that layout for logical pixels: a screen of 2560 x 1600 at
