@@ -12,11 +12,11 @@ from harness import Kde, _die_with_parent, images
 
 
 class KWinScreenShot(unittest.TestCase):
-    def shot(self, session, program):
-        """The picture and what the driver wrote to standard error."""
+    def shot(self, session, program, output=""):
+        """The picture of KWin's output `output` (empty: the active one) and what the driver wrote to standard error."""
         path = f"/tmp/kwin-{time.monotonic_ns()}.ppm"
-        result = subprocess.run(session.command([program, path]), env=session.env, capture_output=True, text=True,
-                                preexec_fn=_die_with_parent)
+        result = subprocess.run(session.command([program, path, 1, output]), env=session.env, capture_output=True,
+                                text=True, preexec_fn=_die_with_parent)
         inside = session.file_in_session(path)
         picture = images.read(inside) if result.returncode == 0 else None
         if os.path.exists(inside):
@@ -24,13 +24,14 @@ class KWinScreenShot(unittest.TestCase):
         return picture, result.stderr
 
     def test_output_pixels_without_the_pointer(self):
-        for scale in (1, 1.5):
-            with self.subTest(scale=scale):
+        # The output by KWin's name for it, and the active one.
+        for scale, output in ((1, ""), (1.5, "Virtual-0")):
+            with self.subTest(scale=scale, output=output):
                 session = Kde(1280, 800, scale=scale)
                 try:
                     session.move(500, 300)
                     with_pointer = session.grab(pointer=True)
-                    picture, errors = self.shot(session, Kde.built_tool("kwin_screenshot"))
+                    picture, errors = self.shot(session, Kde.built_tool("kwin_screenshot"), output)
                     self.assertIsNotNone(picture, errors)
                     self.assertEqual(picture.size, (1280, 800))
                     expected = session.background if scale == 1 else session.grab()

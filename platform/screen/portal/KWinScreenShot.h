@@ -15,9 +15,9 @@ public:
     // Whether KWin's screenshot service is on the session bus.
     static bool isAvailable();
 
-    // The picture of KWin's output `outputName` (on Wayland, QScreen::name() is KWin's output name), or of the screen
-    // KWin calls active when the name is empty, in QImage::Format_RGB32 at the output's own resolution. Waits for the
-    // pixels at most `limit`. Throws Failure, saying why, when KWin is not there, refuses, or hands over no whole
-    // picture.
+    // The picture of KWin's output `outputName` ("Virtual-0"; Qt on Wayland names a screen after its xdg-output), or of
+    // the screen KWin calls active when the name is empty, in QImage::Format_RGB32 at the output's own resolution.
+    // Waits for the pixels at most `limit`. Throws Failure, saying why, when KWin is not there, refuses, or hands over
+    // no whole picture.
     static QImage capture(const QString& outputName, std::chrono::milliseconds limit = std::chrono::seconds(10));
 };
