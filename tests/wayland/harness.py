@@ -670,6 +670,10 @@ class Kde(LineInput, Session):
         line = self.input.stdout.readline()
         if line.strip() != "ready":
             raise AssertionError(f"no fake input from KWin: {line}{self.stop(self.input)}")
+        # The background covers the output's logical size: the scale kscreen-doctor set has taken.
+        logical = (round(self.width / self.scale), round(self.height / self.scale))
+        wait_until(lambda: any(w["rect"] == (0, 0, *logical) for w in self.windows()),
+                   what=f"KWin's output at scale {self.scale}, {logical[0]}x{logical[1]} logical pixels")
         # swaybg draws once it has its picture; at other scales than 1 KWin scales it, and it is drawn once it stays.
         last = [None]
 
