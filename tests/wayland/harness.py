@@ -498,7 +498,31 @@ class Sway(Session):
         self.vnc.key(*keysyms)
 
 
-class Gnome(Session):
+class LineInput:
+    """Input through a process of the session (self.input) that takes one command a line and answers "ok" once the
+    desktop has taken it; buttons are evdev codes."""
+
+    BUTTONS = {1: 272, 2: 273, 3: 274}  # BTN_LEFT, BTN_RIGHT, BTN_MIDDLE
+
+    def _send(self, line):
+        self.input.stdin.write(line + "\n")
+        self.input.stdin.flush()
+        answer = self.input.stdout.readline()
+        if answer.strip() != "ok":
+            raise AssertionError(f"the desktop's input did not take {line!r}: {answer}")
+
+    def press(self, button=1):
+        self._send(f"button {self.BUTTONS[button]} 1")
+
+    def release(self, button=1):
+        self._send(f"button {self.BUTTONS[button]} 0")
+
+    def _close_input(self):
+        if getattr(self, "input", None) in self.processes:
+            self.stop(self.input)
+
+
+class Gnome(LineInput, Session):
     """GNOME Shell headless with the GNOME portal backend, its screenshot permission stored in advance
     (`permission`); input through mutter's remote desktop API and the shell's JavaScript, pictures from the shell."""
 
@@ -506,7 +530,6 @@ class Gnome(Session):
     backends = ("gnome", "gtk")
     # Qt draws no title bar of its own on GNOME, so that a window's place is its client area's.
     program_env = {"QT_WAYLAND_DISABLE_WINDOWDECORATION": "1"}
-    BUTTONS = {1: 272, 2: 273, 3: 274}  # BTN_LEFT, BTN_RIGHT, BTN_MIDDLE
 
     def _environment(self):
         return {"XDG_CURRENT_DESKTOP": "GNOME", "XDG_SESSION_DESKTOP": "gnome"}
@@ -568,13 +591,6 @@ class Gnome(Session):
     def output_scale(self):
         return self.eval("global.display.get_monitor_scale(0)")
 
-    def _send(self, line):
-        self.input.stdin.write(line + "\n")
-        self.input.stdin.flush()
-        answer = self.input.stdout.readline()
-        if answer.strip() != "ok":
-            raise AssertionError(f"the remote desktop session did not take {line!r}: {answer}")
-
     def windows(self, name=None):
         # Stage coordinates: mutter lays monitors out in device pixels.
         found = self.eval(
@@ -606,94 +622,115 @@ class Gnome(Session):
     def move(self, x, y):
         self._send(f"move {x} {y}")
 
-    def press(self, button=1):
-        self._send(f"button {self.BUTTONS[button]} 1")
-
-    def release(self, button=1):
-        self._send(f"button {self.BUTTONS[button]} 0")
-
     def key(self, *keysyms):
         for keysym in keysyms:
             self._send(f"key {keysym} 1")
         for keysym in reversed(keysyms):
             self._send(f"key {keysym} 0")
 
-    def _close_input(self):
-        if getattr(self, "input", None) in self.processes:
-            self.stop(self.input)
 
-
-class Kde(Session):
-    """KWin with the KDE portal backend; no way is known here to drive a Wayland-native window on KWin, so input goes
-    to X11 windows only, through XTEST on KWin's Xwayland; the background is drawn by swaybg through the layer shell,
-    and it is what the tests compare with."""
+class Kde(LineInput, Session):
+    """KWin with the KDE portal backend, as a Plasma desktop has it: KDE's Qt 5 programs, the portal backend and
+    kscreen-doctor among them, speak Wayland (qtwayland5). Input through KWin's fake-input protocol (kwin_input, built
+    with the tests) reaches native and X11 windows alike; the window list and the pictures come from KWin over its bus
+    (kwin_tools.py). KWin serves both only to programs that a desktop file in the user's applications folder names, as
+    it would for Spectacle or KDE Connect. The background is drawn by swaybg through the layer shell."""
 
     desktop = "kde"
-    screen_readable = False
     backends = ("kde", "gtk")
+    KEYS = {KEY_CONTROL: 29, KEY_C: 46, KEY_RETURN: 28}  # KEY_LEFTCTRL, KEY_C, KEY_ENTER
 
     def _environment(self):
         return {"XDG_CURRENT_DESKTOP": "KDE", "KDE_FULL_SESSION": "true", "KDE_SESSION_VERSION": "5"}
 
+    @staticmethod
+    def built_tool(name):
+        """A program built with the tests (kwin_input, kwin_screenshot): where CTest says (QUOSH_KWIN_INPUT, ...), or
+        in the build of the program under test."""
+        path = os.environ.get("QUOSH_" + name.upper()) or os.path.join(
+            os.path.dirname(os.environ.get("QUOSH_BIN", "")), "..", "tests", name)
+        if not os.access(path, os.X_OK):
+            raise AssertionError(f"no {name} at {path}: build the tests (kwin_input needs plasma-wayland-protocols)")
+        return os.path.realpath(path)
+
     def _start_command(self):
+        # KWin grants a client what the first desktop file whose Exec= is the client's executable asks for. The one for
+        # python shadows the system's own (python3.11.desktop), which would otherwise come first now and then.
+        for folder in (".local", ".local/share", ".local/share/applications"):
+            applications = self.make_dir("home/" + folder)
+        python = os.path.realpath(SYSTEM_PYTHON)
+        screenshots = "X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2"
+        grants = {"quosh-kwin-input": (self.built_tool("kwin_input"),
+                                       "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input"),
+                  "quosh-kwin-screenshot": (self.built_tool("kwin_screenshot"), screenshots),
+                  os.path.basename(python): (python, screenshots)}
+        for name, (program, grant) in grants.items():
+            with open(os.path.join(applications, name + ".desktop"), "w") as f:
+                f.write(f"[Desktop Entry]\nType=Application\nName={name}\nNoDisplay=true\nExec={program}\n{grant}\n")
         # Debian's binary carries a file capability that a container may not grant: a plain copy runs, under the
         # name KWin's own platform plugin asks for.
         kwin = os.path.join(self.make_dir("kwin"), "kwin_wayland")
         shutil.copy("/usr/bin/kwin_wayland", kwin)
         return [f"{HERE}/kde.sh", f"{self.width}x{self.height}", str(self.scale), kwin, self.background_path]
 
+    @staticmethod
+    def _outside_folders():
+        return Session._outside_folders() + [os.path.dirname(Kde.built_tool("kwin_input"))]
+
     def _ready(self):
         wait_until(lambda: "swaybg" in self.run("ps", "-e", "-o", "comm"), what="the background")
+        self.input = self.start([self.built_tool("kwin_input")], self.env, stdin=subprocess.PIPE)
+        line = self.input.stdout.readline()
+        if line.strip() != "ready":
+            raise AssertionError(f"no fake input from KWin: {line}{self.stop(self.input)}")
+        # The background covers the output's logical size: the scale kscreen-doctor set has taken.
+        logical = (round(self.width / self.scale), round(self.height / self.scale))
+        wait_until(lambda: any(w["rect"] == (0, 0, *logical) for w in self.windows()),
+                   what=f"KWin's output at scale {self.scale}, {logical[0]}x{logical[1]} logical pixels")
+        # swaybg draws once it has its picture; at other scales than 1 KWin scales it, and it is drawn once it stays.
+        last = [None]
 
-    def xdotool(self, *args, check=True):
-        return self.run("xdotool", *args, check=check)
+        def background_drawn():
+            top = self.grab().crop(0, 0, self.width, self.height // 2).rgb
+            if self.scale == 1:
+                return top == self.background.crop(0, 0, self.width, self.height // 2).rgb
+            same, last[0] = top == last[0], top
+            return same and top.count(0) < len(top)
+        wait_until(background_drawn, timeout=30, interval=0.2, what="the background")
+
+    def tool(self, *args, text=True):
+        result = subprocess.run(self.command([SYSTEM_PYTHON, f"{HERE}/kwin_tools.py", *args]), env=self.env,
+                                capture_output=True, text=text, preexec_fn=_die_with_parent)
+        if result.returncode != 0:
+            raise AssertionError(f"kwin_tools.py {args} failed: {result.stderr}")
+        return result.stdout
 
     def windows(self, name=None):
-        ids = self.xdotool("search", "--onlyvisible", "--name", f"^{name}$" if name else ".", check=False).split()
-        active = self.xdotool("getactivewindow", check=False).strip()
-        found = []
-        for window in ids:
-            shell = self.xdotool("getwindowname", window, "getwindowgeometry", "--shell", window, check=False)
-            lines = shell.splitlines()
-            if not lines:
-                continue
-            values = dict(line.split("=", 1) for line in lines[1:] if "=" in line)
-            if "X" not in values:
-                continue
-            rect = tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
-            found.append({"name": lines[0], "rect": rect, "id": window, "focused": window == active,
-                          "fullscreen": rect == (0, 0, round(self.width / self.scale),
-                                                 round(self.height / self.scale))})
-        return [w for w in found if name is None or w["name"] == name]
+        found = [w for w in json.loads(self.tool("windows")) if name is None or w["name"] == name]
+        for w in found:
+            w["rect"] = tuple(round(v) for v in w["rect"])
+            if w["x11"]:
+                # KWin gives an X11 window's frame, with its title bar; the client area is the X window's own.
+                values = dict(line.split("=", 1) for line in self.run(
+                    "xdotool", "getwindowgeometry", "--shell", w["x11"], check=False).splitlines() if "=" in line)
+                if "X" in values:
+                    w["rect"] = tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+        return found
 
     def grab(self, pointer=False):
-        # KWin lets only programs its desktop files name read the screen; the tests compare with the background.
-        raise AssertionError("no picture of KWin's screen is taken here")
-
-    def wait_pointer_taken(self, x, y):
-        # Xwayland's pointer is KWin's: the press goes to the X window that KWin says is under it.
-        self.move(x, y)
-
-        def under():
-            values = dict(v.split(":", 1) for v in self.xdotool("getmouselocation").split() if ":" in v)
-            return values.get("window") in {w["id"] for w in self.windows("Form2")}
-        wait_until(under, what=f"the overlay under the pointer at ({x}, {y})")
+        return images.from_ppm(self.tool("screenshot", *(["pointer"] if pointer else []), text=False))
 
     def clipboard(self):
-        return self.run("xclip", "-o", "-selection", "clipboard", check=False)
+        return self.run("wl-paste", "--no-newline", check=False)
 
     def move(self, x, y):
-        self.xdotool("mousemove", round(x / self.scale), round(y / self.scale))
-
-    def press(self, button=1):
-        self.xdotool("mousedown", button)
-
-    def release(self, button=1):
-        self.xdotool("mouseup", button)
+        self._send(f"move {x / self.scale} {y / self.scale}")
 
     def key(self, *keysyms):
-        names = {KEY_CONTROL: "ctrl", KEY_C: "c", KEY_RETURN: "Return"}
-        self.xdotool("key", "+".join(names[k] for k in keysyms))
+        for keysym in keysyms:
+            self._send(f"key {self.KEYS[keysym]} 1")
+        for keysym in reversed(keysyms):
+            self._send(f"key {self.KEYS[keysym]} 0")
 
 
 DESKTOPS = {"sway": Sway, "gnome": Gnome, "kde": Kde}

@@ -274,8 +274,9 @@ class Exact(WaylandCase):
     size = (1280, 800)
     sizes = {("gnome", 2): (2560, 1600)}  # GNOME offers scale 2 only where the logical screen stays 800x600 or more
     # Odd device pixels at scale 2: half logical pixels, which only an exact position mapping gets right. GNOME draws
-    # the background in the middle of the screen, where the box is.
-    boxes = {("sway", 2): (101, 77, 331, 251), ("gnome", 2): (701, 417, 331, 251)}
+    # the background in the middle of the screen, where the box is. KWin puts a pointer moved by fake input on whole
+    # logical pixels: at 1.5 the corners are where those fall on whole output pixels.
+    boxes = {("sway", 2): (101, 77, 331, 251), ("gnome", 2): (701, 417, 331, 251), ("kde", 1.5): (42, 249, 519, 210)}
     box, nudge = (40, 250, 520, 210), 0
 
     def test_drag_up_left_gives_the_output_pixels(self):
@@ -360,12 +361,11 @@ class PermissionRefused(BackendFails):
         self.assertNotIn("'no'", self.session.run(*lookup, check=False))
 
 
-# Which scenario runs on which desktop, at which output scales. KWin takes input only for X11 windows here (XTEST on
-# its Xwayland); how the portal fails is the same on every desktop.
+# Which scenario runs on which desktop, at which output scales; how the portal fails is the same on every desktop.
 ROWS = [
-    (Scale1, {"sway": (1,), "gnome": (1,)}),
+    (Scale1, {"sway": (1,), "gnome": (1,), "kde": (1,)}),
     (XWayland, {"sway": (1,), "gnome": (1,), "kde": (1,)}),
-    (Exact, {"sway": (2, 1.25, 1.5, 1.75), "gnome": (2, 1.25, 1.5)}),
+    (Exact, {"sway": (2, 1.25, 1.5, 1.75), "gnome": (2, 1.25, 1.5), "kde": (2, 1.25, 1.5)}),
     (ExactXWayland, {"sway": (1.5,), "gnome": (1.5,)}),
     (NoPortal, {"sway": (1,)}),
     (BackendFails, {"sway": (1,)}),
