@@ -664,6 +664,9 @@ class Kde(LineInput, Session):
                                        "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input"),
                   "quosh-kwin-screenshot": (self.built_tool("kwin_screenshot"), screenshots),
                   os.path.basename(python): (python, screenshots)}
+        # The program under test, as its installed desktop file names it: it reads the screen without the pointer.
+        if os.environ.get("QUOSH_BIN"):
+            grants["quosh"] = (os.path.realpath(os.environ["QUOSH_BIN"]), screenshots)
         for name, (program, grant) in grants.items():
             with open(os.path.join(applications, name + ".desktop"), "w") as f:
                 f.write(f"[Desktop Entry]\nType=Application\nName={name}\nNoDisplay=true\nExec={program}\n{grant}\n")

@@ -4,6 +4,7 @@
 #include "platform/files/RegularFile.h"
 #include "platform/process/LaunchSteps.h"
 #include "platform/screen/ImageStorage.h"
+#include "platform/screen/portal/KWinScreenShot.h"
 #include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalRequest.h"
@@ -187,38 +188,19 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     // The pixels the caller measured the area in: the toolkit's, until a picture has shown the output's own.
     const QSize measured = metrics().deviceGeometry.size();
     const QSize root = rootSize();
-    const qint64 requestedNs = wallClockNs();
-    // Memory for the picture at the size it most likely has, brought in while the portal works: fresh memory comes
-    // page by page, at a cost the decoding would otherwise pay after the answer (17 ms for a 3840 x 2160 desktop).
-    QImage memory;
-    const QString uri = PortalRequest(m_bus, m_answerLimit).run([&] {
-        const QSize expected = m_picture && m_picture->layout == desktopLayout(root) ? m_picture->whole
-                               : m_layoutInDevicePixels                              ? desktopLayout(root).size()
-                                                                                     : desktopDeviceSize(root);
-        memory = QImage(expected, QImage::Format_RGB32);
-        memory.fill(0);
-    });
-    const qint64 answeredNs = wallClockNs();
-    const QString path = localPathOfUri(uri);
-    if (path.isEmpty()) {
-        fail(QStringLiteral("%1 gave no file to read (\"%2\")").arg(serviceText, uri));
-    }
-    RegularFileRead read = readScreenshotFile(path);
-    // Gone before anything can fail on it: it holds the whole desktop, and the portal never clears it away.
-    removePortalPicture(path, read.identity, requestedNs, answeredNs);
-    checkDeclaredSize(read.bytes, path, root);
-    QString error;
-    QImage image = PngDecoder::recognises(read.bytes) ? PngDecoder::decode(read.bytes, &error, std::move(memory))
-                                                      : decodePicture(std::move(read.bytes), &error);
-    noteLaunchStep("picture decoded");
-    if (image.isNull()) {
-        fail(QStringLiteral("the screenshot %1 is not a picture that can be read (%2)").arg(path, error));
+    // KWin hands over the primary output alone, without the pointer that KDE's portal draws in; elsewhere, and where
+    // KWin refuses (no installed desktop file names this program), the portal gives the whole desktop.
+    QString source;
+    std::optional<QImage> kwin = kwinPicture(*primary);
+    QImage image = kwin ? std::move(*kwin) : portalPicture(root, &source);
+    if (kwin) {
+        source = QStringLiteral("of KWin's screen");
     }
 
-    const QRect layout = desktopLayout(root);
     const QRect primaryGeometry = screenGeometry(primary, root);
+    const QRect layout = kwin ? primaryGeometry : desktopLayout(root);
     if (const QString why = implausiblePictureReason(image.size(), layout.size()); !why.isEmpty()) {
-        fail(QStringLiteral("the screenshot %1 %2").arg(path, why));
+        fail(QStringLiteral("the screenshot %1 %2").arg(source, why));
     }
     // The primary screen's pixels as they came: the file holds the output's own pixels, never a resampled copy.
     const QRect screen = primaryInDesktopPicture(layout, primaryGeometry, image.size());
@@ -267,6 +249,56 @@ QRect primaryInDesktopPicture(const QRect& desktop, const QRect& primary, const 
     const int x1 = edge(primary.x() + primary.width(), desktop.x(), scaleX);
     const int y1 = edge(primary.y() + primary.height(), desktop.y(), scaleY);
     return QRect(x0, y0, x1 - x0, y1 - y0);
+}
+
+QImage PortalScreen::portalPicture(const QSize& root, QString* path)
+{
+    const qint64 requestedNs = wallClockNs();
+    // Memory for the picture at the size it most likely has, brought in while the portal works: fresh memory comes
+    // page by page, at a cost the decoding would otherwise pay after the answer (17 ms for a 3840 x 2160 desktop).
+    QImage memory;
+    const QString uri = PortalRequest(m_bus, m_answerLimit).run([&] {
+        const QSize expected = m_picture && m_picture->layout == desktopLayout(root) ? m_picture->whole
+                               : m_layoutInDevicePixels                              ? desktopLayout(root).size()
+                                                                                     : desktopDeviceSize(root);
+        memory = QImage(expected, QImage::Format_RGB32);
+        memory.fill(0);
+    });
+    const qint64 answeredNs = wallClockNs();
+    *path = localPathOfUri(uri);
+    if (path->isEmpty()) {
+        fail(QStringLiteral("%1 gave no file to read (\"%2\")").arg(serviceText, uri));
+    }
+    RegularFileRead read = readScreenshotFile(*path);
+    // Gone before anything can fail on it: it holds the whole desktop, and the portal never clears it away.
+    removePortalPicture(*path, read.identity, requestedNs, answeredNs);
+    checkDeclaredSize(read.bytes, *path, root);
+    QString error;
+    QImage image = PngDecoder::recognises(read.bytes) ? PngDecoder::decode(read.bytes, &error, std::move(memory))
+                                                      : decodePicture(std::move(read.bytes), &error);
+    noteLaunchStep("picture decoded");
+    if (image.isNull()) {
+        fail(QStringLiteral("the screenshot %1 is not a picture that can be read (%2)").arg(*path, error));
+    }
+
+    return image;
+}
+
+std::optional<QImage> PortalScreen::kwinPicture(const QScreen& primary)
+{
+    if (!KWinScreenShot::isAvailable()) {
+        return std::nullopt;
+    }
+    try {
+        // Qt on Wayland names a screen after KWin's output; XWayland's names are its own, so there the screen that
+        // KWin calls active is asked for: the one the pointer is on.
+        const QImage image = KWinScreenShot::capture(
+            QGuiApplication::platformName().startsWith(QLatin1String("wayland")) ? primary.name() : QString());
+        noteLaunchStep("picture decoded");
+        return image;
+    } catch (const Failure&) {
+        return std::nullopt;
+    }
 }
 
 QString implausiblePictureReason(const QSize& picture, const QSize& desktop)

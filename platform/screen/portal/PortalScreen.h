@@ -4,6 +4,7 @@
 #include "platform/screen/qt/QtScreen.h"
 
 #include <QDBusConnection>
+#include <QImage>
 #include <QRect>
 #include <QSize>
 
@@ -17,6 +18,8 @@
 // removes that file wherever the portal saved it when it is the one made for this request, and cuts the primary
 // screen out of it. Metrics are the toolkit's, as for QtScreen, but for GNOME's layout in device pixels. Needs a
 // QGuiApplication.
+class QScreen;
+
 class PortalScreen final : public ScreenService {
 public:
     // `bus` is the session bus; tests hand in a private one. Past `answerLimit` without an answer the grab fails:
@@ -41,6 +44,10 @@ private:
     };
 
     QSize rootSize() const;
+    // The whole desktop as the portal gives it, decoded; `path` names its file in reports.
+    QImage portalPicture(const QSize& root, QString* path);
+    // The primary screen as KWin gives it, or nothing where KWin is not there or refuses.
+    static std::optional<QImage> kwinPicture(const QScreen& primary);
 
     QDBusConnection m_bus;
     std::chrono::milliseconds m_answerLimit;
