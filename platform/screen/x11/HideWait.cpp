@@ -9,7 +9,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = HideProbe::Clock;
 
-constexpr auto UnmapPoll = 1ms;          // the window manager unmaps a frame within a few milliseconds
+constexpr auto UnmapPoll = 250us;        // the window manager unmaps a frame within a millisecond or two
 constexpr auto FramePeriod = 16ms;       // one frame of a 60 Hz screen
 constexpr auto DrawPoll = 4ms;           // a quarter frame: how soon a compositor's drawing of a move is seen
 constexpr auto MoveTimeout = 100ms;      // a window manager that has not moved the window by then will not
