@@ -12,12 +12,16 @@ namespace {
 // A hide told as a timeline in milliseconds since the unmap. The window shows at `Window` on a 1000x800 screen; a
 // compositor fades it out through the `fade` levels (0: gone) at the place the window is at, which after a move is
 // the strip of it that the window manager keeps in the top-left corner, or nowhere when it lets it go off the screen.
+// The window manager moves the window `movedAfter` ms after it is asked; a compositor may go on showing a still
+// picture of the window at its old place until `ghostUntil`.
 struct Timeline {
     enum class Move { Refused, IntoCorner, OffTheScreen };
     bool isComposited = true;
     Move move = Move::IntoCorner;
     int unmappedAfter = 0;
     QList<QPair<int, int>> fade; // from this time on, this level
+    int movedAfter = 2;
+    int ghostUntil = 0;
 };
 
 const QRect Screen(0, 0, 1000, 800);
@@ -38,7 +42,7 @@ public:
     QRect screenArea() override { return Screen; }
     QRect frameGeometry() override
     {
-        if (!m_movedAt || m_now < *m_movedAt + 2ms) {
+        if (!m_movedAt || m_now < *m_movedAt + m_timeline.movedAfter * 1ms) {
             return Window;
         }
         return m_timeline.move == Timeline::Move::IntoCorner ? QRect(-380, -290, 400, 300)
@@ -52,6 +56,10 @@ public:
     {
         const bool isCorner = !area.intersects(Window);
         const bool hasMoved = frameGeometry() != Window;
+        if (!isCorner && hasMoved && m_unmappedAt != Clock::time_point() &&
+            m_now < m_unmappedAt + m_timeline.ghostUntil * 1ms) {
+            return "wg";
+        }
         const bool showsWindow = isCorner ? hasMoved && m_timeline.move == Timeline::Move::IntoCorner : !hasMoved;
         const int level = showsWindow ? fadeLevel() : 0;
         return QByteArray(1, isCorner ? 'c' : 'w') + QByteArray::number(level);
@@ -107,6 +115,10 @@ void TestHideWait::returnsOnceTheScreenNoLongerShowsTheWindow_data()
         << Timeline{true, Move::IntoCorner, 3, {{0, 9}, {10, 8}, {20, 7}, {100, 6}, {110, 3}, {300, 0}}} << 300;
     QTest::newRow("moved into a corner: the window manager unmaps late")
         << Timeline{true, Move::IntoCorner, 250, {{250, 5}, {260, 0}}} << 260;
+    QTest::newRow("moved into a corner late, after the move's wait: the corner is still watched")
+        << Timeline{true, Move::IntoCorner, 60, {{0, 9}, {150, 6}, {300, 0}}, 150} << 300;
+    QTest::newRow("moved into a corner: a still picture of the window left at its old place")
+        << Timeline{true, Move::IntoCorner, 3, {{0, 9}, {20, 0}}, 2, 250} << 250;
     QTest::newRow("moved off the screen: its fade there is not waited for")
         << Timeline{true, Move::OffTheScreen, 2, {{0, 9}, {500, 0}}} << 0;
     QTest::newRow("kept in place: a fade that stalls for two frames")

@@ -1,9 +1,11 @@
 #include "imaging/modCapture.h"
 #include "platform/errors/Failure.h"
+#include "platform/screen/HideFromScreen.h"
 #include "platform/screen/Screens.h"
 #include "platform/screen/x11/XcbScreen.h"
 #include "support/XvfbServer.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QGuiApplication>
 #include <QTest>
@@ -12,8 +14,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include <xcb/xcb.h>
 
@@ -159,6 +163,57 @@ int printGrabSize(int argc, char** argv)
     return 0;
 }
 
+// Run in a child process: a window inside the frame of a window manager that unmaps the frame only 150 ms after the
+// window's own unmap, hidden, and the screen read at once. Prints how many pixels of the frame the screen still shows.
+int printFrameLeftAfterHide(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    QWidget window;
+    window.setGeometry(100, 100, 200, 150);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        return 1;
+    const Connection wm(xcb_connect(nullptr, nullptr));
+    xcb_screen_t* root = firstScreen(wm.get());
+    const xcb_window_t client = static_cast<xcb_window_t>(window.winId());
+    const xcb_window_t frame = xcb_generate_id(wm.get());
+    const QRect framed(90, 70, 220, 190);
+    const std::uint32_t frameValues[] = {0xff0000, 1};
+    xcb_create_window(wm.get(), XCB_COPY_FROM_PARENT, frame, root->root, framed.x(), framed.y(), framed.width(),
+                      framed.height(), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, frameValues);
+    xcb_map_window(wm.get(), frame);
+    xcb_reparent_window(wm.get(), client, frame, 10, 30);
+    const std::uint32_t structure = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(wm.get(), client, XCB_CW_EVENT_MASK, &structure);
+    std::free(xcb_get_input_focus_reply(wm.get(), xcb_get_input_focus(wm.get()), nullptr));
+    std::thread slowManager([&] {
+        while (xcb_generic_event_t* event = xcb_wait_for_event(wm.get())) {
+            const bool isUnmap = (event->response_type & 0x7f) == XCB_UNMAP_NOTIFY;
+            std::free(event);
+            if (isUnmap)
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        xcb_unmap_window(wm.get(), frame);
+        xcb_flush(wm.get());
+    });
+    QApplication::processEvents();
+    hideFromScreen(window);
+    const std::unique_ptr<xcb_get_image_reply_t, FreeDeleter> image(
+        xcb_get_image_reply(wm.get(),
+                            xcb_get_image(wm.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, root->root, framed.x(), framed.y(),
+                                          framed.width(), framed.height(), ~0u),
+                            nullptr));
+    slowManager.join();
+    if (!image)
+        return 1;
+    const auto* pixels = reinterpret_cast<const std::uint32_t*>(xcb_get_image_data(image.get()));
+    std::printf("%ld\n", static_cast<long>(std::count_if(pixels, pixels + framed.width() * framed.height(),
+                                                         [](std::uint32_t p) { return (p & 0xffffff) == 0xff0000; })));
+    return 0;
+}
+
 } // namespace
 
 class TestScreenGrab : public QObject {
@@ -176,6 +231,7 @@ private slots:
     void paletteDisplayGivesIndicesAndColours();
     void sizeUnderToolkitScaling_data();
     void sizeUnderToolkitScaling();
+    void hideWaitsForTheFrameToGo();
 };
 
 void TestScreenGrab::grabIsPixelExact_data()
@@ -484,10 +540,28 @@ void TestScreenGrab::sizeUnderToolkitScaling()
     QCOMPARE(child.readAllStandardOutput().trimmed(), expected);
 }
 
+// The hide's bounded wait is long enough for a window manager that takes its time: the grab after it holds nothing of
+// the frame.
+void TestScreenGrab::hideWaitsForTheFrameToGo()
+{
+    XvfbServer server;
+    QVERIFY2(server.start({QSize(640, 480), 24, true, {}}), qPrintable(server.errorString()));
+    QProcess child;
+    QProcessEnvironment environment = server.environment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--frame-left-after-hide")});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitCode(), 0);
+    QCOMPARE(child.readAllStandardOutput().trimmed(), QByteArray("0"));
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "--grab-size") == 0)
         return printGrabSize(argc, argv);
+    if (argc == 2 && std::strcmp(argv[1], "--frame-left-after-hide") == 0)
+        return printFrameLeftAfterHide(argc, argv);
     QCoreApplication application(argc, argv);
     TestScreenGrab test;
     return QTest::qExec(&test, argc, argv);

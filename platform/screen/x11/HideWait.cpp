@@ -9,7 +9,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = HideProbe::Clock;
 
-constexpr auto UnmapPoll = 1ms;          // the window manager unmaps a frame within a few milliseconds
+constexpr auto UnmapPoll = 250us;        // the window manager unmaps a frame within a millisecond or two
 constexpr auto FramePeriod = 16ms;       // one frame of a 60 Hz screen
 constexpr auto DrawPoll = 4ms;           // a quarter frame: how soon a compositor's drawing of a move is seen
 constexpr auto MoveTimeout = 100ms;      // a window manager that has not moved the window by then will not
@@ -86,43 +86,43 @@ void waitUntilSettled(HideProbe& probe, const QRect& area, const QByteArray& sho
     }
 }
 
-// Moves the window beyond a corner it does not cover, and waits until the screen shows the move. Answers the corner
-// and what it showed before, or nothing when the window stayed where it was or was kept on the screen outside the
-// corner.
-std::optional<std::pair<QRect, QByteArray>> moveIntoCorner(HideProbe& probe, const QRect& screen, const QRect& frame,
-                                                           const QByteArray& shown, Clock::time_point deadline)
+// Moves the window beyond a corner it does not cover, and waits until the screen shows the move. Answers what the
+// window's old place shows once the window has left it (the desktop under it), or nothing when the window manager
+// did not move it within the move timeout or kept part of it on the screen outside the corner.
+std::optional<QByteArray> moveIntoCorner(HideProbe& probe, const QRect& area, const Corner& corner,
+                                         const QByteArray& before, const QByteArray& shown, Clock::time_point deadline)
 {
-    const std::optional<Corner> corner = freeCorner(screen, frame);
-    if (!corner) {
-        return std::nullopt;
-    }
-    const QByteArray before = probe.pixels(corner->area);
-    if (before.isEmpty()) {
-        return std::nullopt;
-    }
-    probe.moveFrame(corner->frameTarget);
+    const QRect frame = probe.frameGeometry();
+    probe.moveFrame(corner.frameTarget);
     const Clock::time_point moveDeadline = std::min(deadline, probe.now() + MoveTimeout);
     QRect moved = probe.frameGeometry();
     while (moved == frame && probe.now() < moveDeadline) {
         probe.sleep(UnmapPoll);
         moved = probe.frameGeometry();
     }
-    const QRect visible = moved & screen;
-    if (moved == frame || moved.isEmpty() || (!visible.isEmpty() && !corner->area.contains(visible))) {
+    // Where the window really went: a window manager may keep part of it on the screen.
+    const QRect visible = moved & probe.screenArea();
+    if (moved == frame || moved.isEmpty() || (!visible.isEmpty() && !corner.area.contains(visible))) {
         return std::nullopt;
     }
-    // The server has moved the window; until the compositor has drawn the move, the corner shows what it showed
-    // before for the wrong reason. It has drawn it once the window has left its place, and, where part of it stays
-    // on the screen, arrived in the corner.
+    // The server has moved the window; the compositor has drawn the move once the part kept on the screen has
+    // arrived in the corner, or, with none kept, once the old place has changed and stays the same for a frame (a
+    // window still fading in changes it every frame wherever it is drawn).
+    QByteArray previous;
     while (probe.now() < deadline) {
-        const QByteArray left = probe.pixels(frame & screen);
-        const QByteArray arrived = visible.isEmpty() ? QByteArray() : probe.pixels(corner->area);
-        if (left.isEmpty() || (left != shown && (visible.isEmpty() || arrived != before))) {
-            break;
+        const QByteArray left = probe.pixels(area);
+        if (left.isEmpty()) {
+            return std::nullopt;
         }
-        probe.sleep(DrawPoll);
+        const bool isDrawn =
+            visible.isEmpty() ? left != shown && left == previous : probe.pixels(corner.area) != before;
+        if (isDrawn) {
+            return visible.isEmpty() ? left : probe.pixels(area);
+        }
+        previous = left;
+        probe.sleep(visible.isEmpty() ? FramePeriod : DrawPoll);
     }
-    return std::pair{corner->area, before};
+    return std::nullopt;
 }
 
 } // namespace
@@ -131,30 +131,31 @@ void hideAndWait(HideProbe& probe, bool isComposited, Clock::time_point deadline
 {
     const QRect screen = probe.screenArea();
     const QRect frame = probe.frameGeometry();
-    if (!isComposited || (frame & screen).isEmpty()) {
-        probe.unmap();
-        waitUntilUnmapped(probe, deadline);
-        return;
-    }
     const QRect area = frame & screen;
-    const QByteArray shown = probe.pixels(area);
-    if (const auto corner = moveIntoCorner(probe, screen, frame, shown, deadline)) {
+    if (!isComposited || area.isEmpty()) {
         probe.unmap();
         waitUntilUnmapped(probe, deadline);
-        waitUntilShows(probe, corner->first, corner->second, deadline);
-        // Where the window was, the screen changed at the move; a window of ours that closed just before (the
-        // "Done." box) may still be fading out there.
-        if (!shown.isEmpty()) {
-            waitUntilSettled(probe, area, shown, deadline);
-        }
         return;
     }
-    // Wherever the window is now, moved or not.
+    const QByteArray shown = probe.pixels(area);
+    const std::optional<Corner> corner = freeCorner(screen, frame);
+    const QByteArray before = corner ? probe.pixels(corner->area) : QByteArray();
+    const std::optional<QByteArray> desktop = corner && !before.isEmpty() && !shown.isEmpty()
+                                                  ? moveIntoCorner(probe, area, *corner, before, shown, deadline)
+                                                  : std::nullopt;
+    // Wherever the window is now: moved, kept, or on its way to the corner (a window manager that moves it late).
     const QRect now = probe.frameGeometry() & screen;
-    const QByteArray showing = now.isEmpty() ? QByteArray() : probe.pixels(now);
+    const QByteArray showing = desktop || now.isEmpty() ? QByteArray() : probe.pixels(now);
     probe.unmap();
     waitUntilUnmapped(probe, deadline);
-    if (!showing.isEmpty()) {
+    if (corner && !before.isEmpty()) {
+        waitUntilShows(probe, corner->area, before, deadline);
+    }
+    if (desktop) {
+        // The old place showed the desktop once the window had left it: nothing else will do, whatever the
+        // compositor leaves there for a while (a close animation drawn where the window was, a frame it missed).
+        waitUntilShows(probe, area, *desktop, deadline);
+    } else if (!showing.isEmpty()) {
         waitUntilSettled(probe, now, showing, deadline);
     }
 }

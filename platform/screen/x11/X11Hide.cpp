@@ -23,42 +23,17 @@ using namespace std::chrono_literals;
 constexpr auto Timeout = 1000ms;
 
 // Where a top-level window shows: the window manager's frame around it (the window itself when unmanaged), the
-// window's own origin, and the root window's size.
+// window's own origin, the root window's size, and whether a compositing manager draws the screen.
 struct Placement {
     xcb_window_t root = XCB_NONE;
     xcb_window_t frame = XCB_NONE;
     QPoint origin; // the window's top-left corner in root-window coordinates
     QRect screen;
+    bool isComposited = false;
 };
 
-std::optional<Placement> placementOf(xcb_connection_t* c, xcb_window_t window)
-{
-    xcb_window_t current = window;
-    // Window managers nest a client a few levels deep at most; the bound keeps a broken tree from looping.
-    for (int level = 0; level < 16; ++level) {
-        const XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, current), nullptr));
-        if (!tree) {
-            return std::nullopt;
-        }
-        if (tree->parent != tree->root && tree->parent != XCB_NONE) {
-            current = tree->parent;
-            continue;
-        }
-        const XcbReply<xcb_get_geometry_reply_t> root(
-            xcb_get_geometry_reply(c, xcb_get_geometry(c, tree->root), nullptr));
-        const XcbReply<xcb_translate_coordinates_reply_t> origin(
-            xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, window, tree->root, 0, 0), nullptr));
-        if (!root || !origin) {
-            return std::nullopt;
-        }
-        return Placement{tree->root, current, QPoint(origin->dst_x, origin->dst_y),
-                         QRect(0, 0, root->width, root->height)};
-    }
-    return std::nullopt;
-}
-
 // A compositing manager announces itself by owning the selection _NET_WM_CM_S<screen number>.
-bool hasCompositor(xcb_connection_t* c, xcb_window_t root)
+std::string compositorSelection(xcb_connection_t* c, xcb_window_t root)
 {
     int number = 0;
     auto screens = xcb_setup_roots_iterator(xcb_get_setup(c));
@@ -66,14 +41,46 @@ bool hasCompositor(xcb_connection_t* c, xcb_window_t root)
         xcb_screen_next(&screens);
         ++number;
     }
-    const std::string name = "_NET_WM_CM_S" + std::to_string(number);
-    const xcb_atom_t atom = internAtom(c, name.c_str(), true);
-    if (atom == XCB_ATOM_NONE) {
-        return false; // nobody ever asked for the name, so nobody owns it
+    return "_NET_WM_CM_S" + std::to_string(number);
+}
+
+// The hide stands between the click and the grab, so the requests that do not wait for each other's answers go out
+// together: three round trips for a window in a frame.
+std::optional<Placement> placementOf(xcb_connection_t* c, xcb_window_t window)
+{
+    const XcbReply<xcb_query_tree_reply_t> first(xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr));
+    if (!first) {
+        return std::nullopt;
     }
-    const XcbReply<xcb_get_selection_owner_reply_t> owner(
-        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom), nullptr));
-    return owner && owner->owner != XCB_NONE;
+    const xcb_window_t root = first->root;
+    const std::string selection = compositorSelection(c, root);
+    const auto atomCookie =
+        xcb_intern_atom(c, 1, static_cast<std::uint16_t>(selection.size()), selection.c_str()); // only if it exists
+    const auto rootCookie = xcb_get_geometry(c, root);
+    const auto originCookie = xcb_translate_coordinates(c, window, root, 0, 0);
+    xcb_window_t current = window;
+    xcb_window_t parent = first->parent;
+    // Window managers nest a client a few levels deep at most; the bound keeps a broken tree from looping.
+    for (int level = 0; level < 16 && parent != root && parent != XCB_NONE; ++level) {
+        current = parent;
+        const XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, current), nullptr));
+        parent = tree ? tree->parent : XCB_NONE;
+    }
+    const XcbReply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(c, atomCookie, nullptr));
+    const XcbReply<xcb_get_geometry_reply_t> rootGeometry(xcb_get_geometry_reply(c, rootCookie, nullptr));
+    const XcbReply<xcb_translate_coordinates_reply_t> origin(xcb_translate_coordinates_reply(c, originCookie, nullptr));
+    if (parent != root || !rootGeometry || !origin) {
+        return std::nullopt;
+    }
+    bool isComposited = false;
+    // XCB_ATOM_NONE: nobody ever asked for the name, so nobody owns it.
+    if (atom && atom->atom != XCB_ATOM_NONE) {
+        const XcbReply<xcb_get_selection_owner_reply_t> owner(
+            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr));
+        isComposited = owner && owner->owner != XCB_NONE;
+    }
+    return Placement{root, current, QPoint(origin->dst_x, origin->dst_y),
+                     QRect(0, 0, rootGeometry->width, rootGeometry->height), isComposited};
 }
 
 void moveWindow(xcb_connection_t* c, xcb_window_t window, const QPoint& origin)
@@ -196,7 +203,7 @@ void hideX11Window(QWidget& window, xcb_connection_t* c)
         return;
     }
     X11Probe probe(window, c, *placement);
-    hideAndWait(probe, hasCompositor(c, placement->root), probe.now() + Timeout);
+    hideAndWait(probe, placement->isComposited, probe.now() + Timeout);
     if (probe.hasMoved()) {
         new PutBackOnShow(window, c, placement->origin); // owned by the window
     }

@@ -5,7 +5,10 @@
 
 #include <QString>
 
+#include <array>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include <xcb/xcb.h>
@@ -29,6 +32,22 @@ QString errorName(int code);
 
 // XCB_ATOM_NONE when the name cannot be interned, or when `onlyIfExists` and nobody ever asked for the name.
 xcb_atom_t internAtom(xcb_connection_t* c, const char* name, bool onlyIfExists = false);
+
+// The same for several names in one round trip.
+template <std::size_t N>
+std::array<xcb_atom_t, N> internAtoms(xcb_connection_t* c, const std::array<const char*, N>& names)
+{
+    std::array<xcb_intern_atom_cookie_t, N> cookies{};
+    for (std::size_t i = 0; i < N; ++i) {
+        cookies[i] = xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(names[i])), names[i]);
+    }
+    std::array<xcb_atom_t, N> atoms{};
+    for (std::size_t i = 0; i < N; ++i) {
+        const XcbReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c, cookies[i], nullptr));
+        atoms[i] = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    }
+    return atoms;
+}
 
 // Waits for a reply and turns a protocol error or a broken connection into a Failure that names `request`.
 template <typename Reply, typename Cookie, typename ReplyFunction>
