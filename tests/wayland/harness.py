@@ -109,6 +109,7 @@ class Session:
 
     desktop = ""
     screen_readable = True  # whether grab() can take a picture of the screen
+    pictures_without_pointer = False  # whether the program's pictures and grab() leave the pointer out
     # The portal backends the session's portal may use (the others are hidden from it), and the one "nobackend" keeps.
     backends = ()
     program_env = {}
@@ -638,6 +639,7 @@ class Kde(LineInput, Session):
 
     desktop = "kde"
     backends = ("kde", "gtk")
+    pictures_without_pointer = True
     KEYS = {KEY_CONTROL: 29, KEY_C: 46, KEY_RETURN: 28}  # KEY_LEFTCTRL, KEY_C, KEY_ENTER
 
     def _environment(self):

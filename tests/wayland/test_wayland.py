@@ -161,8 +161,11 @@ class WaylandCase:
         return images.read(os.path.join(self.folder, files[0]))
 
     def without_pointer(self, got, expected, origin, pointer):
-        """`got` with the pointer's square taken from `expected`; `origin` is the picture's place on the screen."""
+        """`got` with the pointer's square taken from `expected`; `origin` is the picture's place on the screen. Where
+        the program and the tests read the screen without the pointer (KWin's own screenshots), nothing is taken."""
         self.assertEqual(got.size, expected.size)
+        if self.session.pictures_without_pointer:
+            return got
         rgb = bytearray(got.rgb)
         px, py = pointer[0] - origin[0], pointer[1] - origin[1]
         for y in range(max(py - CURSOR, 0), min(py + CURSOR, got.height)):
