@@ -163,6 +163,12 @@ QByteArray pngDeclaring(quint32 width, quint32 height)
     return png;
 }
 
+QByteArray damagedHeader(QByteArray png)
+{
+    png[29] = static_cast<char>(png.at(29) ^ 0x01); // the header chunk's CRC
+    return png;
+}
+
 QElapsedTimer startedTimer()
 {
     QElapsedTimer timer;
@@ -443,6 +449,10 @@ void TestPortalScreen::failures_data()
     QTest::newRow("a small file that says it is 1 x 16000 pixels")
         << "hugehigh"
         << "the screenshot %1 is 1 x 16000 pixels, far larger than the whole desktop (%3), so it was not read";
+    // Refused by our own decoder, which says why in the report, with no word from any decoder on standard error.
+    QTest::newRow("a header whose checksum is wrong")
+        << "badcrc"
+        << "the screenshot %1 is not a picture that can be read (IHDR: CRC error)";
     QTest::newRow("a picture of 1 x 1 pixels")
         << "tiny"
         << "the screenshot %1 is 1 x 1 pixels, which cannot be the desktop of %3 at any scale, so it was not used";
@@ -490,12 +500,14 @@ void TestPortalScreen::failures()
         m_portal->answers = {{0, QStringLiteral("file://elsewhere") + file}};
     } else if (setup == QLatin1String("fifo")) {
         QCOMPARE(mkfifo(QFile::encodeName(file).constData(), 0600), 0);
-    } else if (setup == QLatin1String("text") || setup.startsWith(QLatin1String("huge"))) {
+    } else if (setup == QLatin1String("text") || setup.startsWith(QLatin1String("huge")) ||
+               setup == QLatin1String("badcrc")) {
         QFile text(file);
         QVERIFY(text.open(QIODevice::WriteOnly));
         text.write(setup == QLatin1String("text")       ? QByteArray("not a picture\n")
                    : setup == QLatin1String("hugewide") ? pngDeclaring(16000, 1)
                    : setup == QLatin1String("hugehigh") ? pngDeclaring(1, 16000)
+                   : setup == QLatin1String("badcrc")   ? damagedHeader(pngDeclaring(640, 400))
                                                         : pngDeclaring(16000, 16000));
     } else if (setup == QLatin1String("tiny") || setup == QLatin1String("shape")) {
         const QSize size =
