@@ -53,3 +53,6 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2")
 # natively there with its Wayland plugin.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, xdg-desktop-portal, qt6-wayland")
 include(CPack)
+
+# `quosh --version` tells the version the package is made with.
+target_compile_definitions(quosh_app PRIVATE QUOSH_VERSION="${PROJECT_VERSION}")
