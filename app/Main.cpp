@@ -66,9 +66,9 @@ struct CommandLine {
 // The toolkit's own options, which it takes off the command line itself once it starts ("-display :1",
 // "-platform wayland"): known here so that they are not refused, and left out of the help.
 constexpr const char* ToolkitOptionsWithValue[] = {
-    "platform", "platformpluginpath", "platformtheme", "plugin", "display", "name", "visual", "session",
-    "geometry", "qwindowgeometry", "title", "qwindowtitle", "icon", "qwindowicon", "style", "stylesheet",
-    "qmljsdebugger"};
+    "platform", "platformpluginpath", "platformtheme",   "plugin", "display",      "name", "visual",
+    "session",  "geometry",           "qwindowgeometry", "title",  "qwindowtitle", "icon", "qwindowicon",
+    "style",    "stylesheet",         "qmljsdebugger"};
 constexpr const char* ToolkitFlags[] = {"reverse", "testability", "widgetcount", "nograb", "dograb"};
 
 // Read before the toolkit starts, so that --help, --version and a mistyped option need no display.
@@ -229,9 +229,9 @@ int Main(int argc, char* argv[])
         RealServices real(programFolder());
         Services& services = real.services();
         CaptureOutcome outcome(services.dialogs);
-        Services captureServices{outcome,         services.clipboard, services.shell,         services.settings,
-                                 services.screen, services.clock,     services.random,        services.programFolder,
-                                 services.faults};
+        Services captureServices{outcome,           services.clipboard,     services.shell,
+                                 services.settings, services.screen,        services.clock,
+                                 services.random,   services.programFolder, services.faults};
         const bool captureOnly = command.start == Start::Capture;
 
         // Only the boxes of a capture started from the command line are watched.

@@ -353,8 +353,8 @@ class Program:
         return {"LD_PRELOAD": preload, "FAKETIME": self.clock, "FAKETIME_DONT_FAKE_MONOTONIC": "1",
                 "NO_FAKE_STAT": "1", "ASAN_OPTIONS": asan}
 
-    def start(self, wait_main=True):
-        self.process = spawn([self.binary], env=dict(self.env, **self.clock_env()), stdout=subprocess.PIPE,
+    def start(self, wait_main=True, args=()):
+        self.process = spawn([self.binary, *args], env=dict(self.env, **self.clock_env()), stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, text=True)
         if wait_main:
             return self.wait_main()

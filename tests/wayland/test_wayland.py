@@ -254,6 +254,29 @@ class Scale2(WaylandCase):
         self.assert_same_but_pointer(picture, reference.crop(*box), box[:2], pointer)
 
 
+class CaptureOption(WaylandCase):
+    """`quosh --capture`, as the capture key starts it: the frozen screen at once, never the main window, the region
+    exact, and the program ended with status 0 after "Done."."""
+
+    def test_frozen_screen_at_once_then_the_file_and_status_0(self):
+        box = (60, 40, 600, 400)
+        pointer = (self.session.width - 10, self.session.height - 10)  # outside the box
+        self.session.move(*pointer)
+        from unittest import mock  # here, so that the scenario stays in one piece
+        start = self.session.start
+        # launch() with --capture, and no main window to wait for.
+        with mock.patch.object(self.session, "start", lambda args, env: start([*args, "--capture"], env)), \
+                mock.patch.object(self, "placed", lambda name: None):
+            self.launch("bmp", "1")
+        self.wait_overlay()
+        self.assertNotIn(PRODUCT, [w["name"] for w in self.session.windows()])
+        self.session.wait_pointer_taken(*box[:2])
+        self.session.drag(box[0], box[1], box[0] + box[2], box[1] + box[3])
+        self.assertEqual(self.read_box(APP_TITLE), "Done.")
+        self.assertEqual(self.program.wait(30), 0)
+        self.assert_same_but_pointer(self.only_file(".bmp"), self.session.background.crop(*box), box[:2], pointer)
+
+
 class Failure(WaylandCase):
     """A portal that fails with `expected`: one report, the plain overlay, and a click brings the main window back."""
 
@@ -325,6 +348,7 @@ ROWS = [
     (Scale1, ("sway", "gnome")),
     (XWayland, ("sway", "gnome", "kde")),
     (Scale2, ("sway", "gnome")),
+    (CaptureOption, ("sway",)),
     (NoPortal, ("sway",)),
     (BackendFails, ("sway",)),
     (NoBackend, ("sway",)),
