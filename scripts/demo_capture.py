@@ -135,7 +135,9 @@ def main():
                 break
             except AssertionError:
                 pass
-        saved = wait_until(lambda: os.listdir(captures), 20, what="the saved capture")
+        # A save under way is a hidden file until it is complete.
+        saved = wait_until(lambda: [name for name in os.listdir(captures) if name.startswith("Screen Capture ")], 20,
+                           what="the saved capture")
         # "Done." comes up in the middle of the screen; its OK ends the program.
         screen.move(WIDTH // 2, HEIGHT // 2)
 
