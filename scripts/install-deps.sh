@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the tool needs, those that are missing only. Two sets:
 #
-#   install-deps.sh run SESSION   what building and running need (scripts/run.sh): the build's libraries, the runtime,
+#   install-deps.sh --run SESSION what building and running need (scripts/run.sh): the build's libraries, the runtime,
 #                                 and for SESSION the rest: "x11"; "wayland:DESKTOP" (DESKTOP as XDG_CURRENT_DESKTOP
 #                                 says: GNOME, KDE, sway, ...) adds Qt's Wayland platform, the desktop portal and the
 #                                 portal backend of that desktop; "none" (no display) adds the virtual display that
@@ -29,34 +29,13 @@ wlroots=(xdg-desktop-portal-wlr xdg-desktop-portal-gtk pipewire)
 # scripts/demo_capture.py: a virtual display, its input through XTEST, and python3 to drive them.
 virtual_display=(xvfb libxtst6 python3)
 
-set_of_session() {
-    case $1 in
-    x11) ;;
-    none) packages+=("${virtual_display[@]}") ;;
-    wayland:*)
-        packages+=("${wayland[@]}")
-        # XDG_CURRENT_DESKTOP may name several desktops ("ubuntu:GNOME"); the first known one counts.
-        local desktop
-        for desktop in $(tr ':' ' ' <<<"${1#wayland:}" | tr '[:upper:]' '[:lower:]'); do
-            case $desktop in
-            gnome) packages+=("${gnome[@]}") && return ;;
-            kde) packages+=("${kde[@]}") && return ;;
-            sway | wlroots | hyprland | river | wayfire | labwc) packages+=("${wlroots[@]}") && return ;;
-            esac
-        done
-        echo "No portal backend is known for the desktop \"${1#wayland:}\": install the one it uses." >&2
-        ;;
-    *)
-        echo "usage: $0 [run x11|none|wayland:DESKTOP]" >&2
-        exit 2
-        ;;
-    esac
+usage() {
+    echo "usage: $0 [--run x11|none|wayland:DESKTOP]" >&2
+    exit 2
 }
 
 packages=("${build[@]}" "${runtime[@]}")
-if [[ ${1:-} == run ]]; then
-    set_of_session "${2:-}"
-elif [[ $# -eq 0 ]]; then
+if [[ $# -eq 0 ]]; then
     packages+=("${virtual_display[@]}" "${wayland[@]}" "${gnome[@]}" "${kde[@]}" "${wlroots[@]}")
     packages+=(
         # what the tests load rather than start: an X authority for Xvfb, the session bus, images as arrays,
@@ -74,8 +53,28 @@ elif [[ $# -eq 0 ]]; then
     # "package: program ...", without the optional ones.
     mapfile -t -O "${#packages[@]}" packages < <(sed -n -e '/^[[:space:]]*#/d' -e '/(optional)/d' \
         -e 's/^[[:space:]]*\([^[:space:]:]*\):.*/\1/p' "$root/scripts/programs.list")
-else
-    set_of_session ""
+elif [[ $# -eq 2 && $1 == --run && $2 == none ]]; then
+    packages+=("${virtual_display[@]}")
+elif [[ $# -eq 2 && $1 == --run && $2 == wayland:* ]]; then
+    packages+=("${wayland[@]}")
+    # XDG_CURRENT_DESKTOP may name several desktops ("ubuntu:GNOME"); the first known one counts.
+    backend=()
+    for desktop in $(tr ':' ' ' <<<"${2#wayland:}" | tr '[:upper:]' '[:lower:]'); do
+        if [[ $desktop == gnome ]]; then
+            backend=("${gnome[@]}")
+        elif [[ $desktop == kde ]]; then
+            backend=("${kde[@]}")
+        elif [[ " sway wlroots hyprland river wayfire labwc " == *" $desktop "* ]]; then
+            backend=("${wlroots[@]}")
+        fi
+        ((${#backend[@]} == 0)) || break
+    done
+    if ((${#backend[@]} == 0)); then
+        echo "No portal backend is known for the desktop \"${2#wayland:}\": install the one it uses." >&2
+    fi
+    packages+=("${backend[@]}")
+elif [[ $# -ne 2 || $1 != --run || $2 != x11 ]]; then
+    usage
 fi
 
 missing=()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the tool into build/ and starts it, as you: run it as yourself. What building and running need and is
-# missing is installed first (scripts/install-deps.sh run: only that step asks sudo for your password). Started with
+# missing is installed first (scripts/install-deps.sh --run: only that step asks sudo for your password). Started with
 # sudo, it installs and then builds and runs as the user who called sudo, inside that user's desktop session.
 #
 # On a desktop, X11 or Wayland, the tool starts on it. Where there is none (a server, a container), it takes one
@@ -29,12 +29,13 @@ x11_answers() {
         timeout 5 xdpyinfo >/dev/null 2>&1
         return
     fi
-    local number=${DISPLAY#*:}
+    local host=${DISPLAY%%:*} number=${DISPLAY#*:}
     number=${number%%.*}
-    case $DISPLAY in
-    :* | unix:*) [[ -S /tmp/.X11-unix/X$number ]] ;;
-    *) timeout 5 bash -c "exec 3<>/dev/tcp/${DISPLAY%%:*}/$((6000 + number))" 2>/dev/null ;;
-    esac
+    if [[ -z $host || $host == unix ]]; then
+        [[ -S /tmp/.X11-unix/X$number ]]
+    else
+        timeout 5 bash -c "exec 3<>/dev/tcp/$host/$((6000 + number))" 2>/dev/null
+    fi
 }
 
 # Started with sudo: sudo kept little of the user's session, so it is read back from the user's service manager
@@ -46,11 +47,12 @@ if [[ $(id -u) -eq 0 && -n ${SUDO_USER:-} && $SUDO_USER != root ]]; then
     if [[ -d $runtime ]]; then
         kept[XDG_RUNTIME_DIR]=$runtime
         [[ -S $runtime/bus ]] && kept[DBUS_SESSION_BUS_ADDRESS]=unix:path=$runtime/bus
+        wanted=" DISPLAY WAYLAND_DISPLAY XAUTHORITY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE XDG_SESSION_DESKTOP "
         while IFS='=' read -r key value; do
-            case $key in
-            DISPLAY | WAYLAND_DISPLAY | XAUTHORITY | XDG_CURRENT_DESKTOP | XDG_SESSION_TYPE | XDG_SESSION_DESKTOP | \
-                DBUS_SESSION_BUS_ADDRESS) [[ $value == \$* ]] || kept[$key]=$value ;;
-            esac
+            # A value with special characters comes quoted as $'...': such a one is left out.
+            if [[ $wanted == *" $key "* && $value != \$* ]]; then
+                kept[$key]=$value
+            fi
         done < <(runuser -u "$SUDO_USER" -- env XDG_RUNTIME_DIR="$runtime" systemctl --user show-environment \
             2>/dev/null || true)
         if [[ -z ${kept[WAYLAND_DISPLAY]:-} && -S $runtime/wayland-0 ]]; then
@@ -64,7 +66,7 @@ if [[ $(id -u) -eq 0 && -n ${SUDO_USER:-} && $SUDO_USER != root ]]; then
     # The packages are installed here, as root, with the session's desktop in view.
     (
         for variable in "${environment[@]}"; do export "${variable?}"; done
-        "$root/scripts/install-deps.sh" run "$(session)"
+        "$root/scripts/install-deps.sh" --run "$(session)"
     )
     home=$(getent passwd "$SUDO_USER" | cut -d: -f6)
     echo "Building and starting as $SUDO_USER."
@@ -73,7 +75,7 @@ if [[ $(id -u) -eq 0 && -n ${SUDO_USER:-} && $SUDO_USER != root ]]; then
 fi
 
 where=$(session)
-"$root/scripts/install-deps.sh" run "$where"
+"$root/scripts/install-deps.sh" --run "$where"
 if [[ -e $build && ! -w $build ]]; then
     echo "$build belongs to $(stat -c %U "$build") (an earlier run as root?): remove it, or give it to you with" \
         "sudo chown -R $(id -un): $build" >&2
