@@ -86,7 +86,8 @@ done
 as_root=()
 if [[ $(id -u) -ne 0 ]]; then
     if ! command -v sudo >/dev/null; then
-        echo "Installing ${missing[*]} needs root: run this as root, or install sudo." >&2
+        echo "Installing ${missing[*]} needs root, and sudo is not installed: run  su -c '$0 $*'  as root," \
+            "then run your command again." >&2
         exit 1
     fi
     echo "Installing ${#missing[@]} missing packages needs root; sudo asks for your password: ${missing[*]}"
