@@ -2,6 +2,11 @@
 
 #include "app/Form1.h"
 #include "app/StaleCaptures.h"
+#include "capture/CaptureLaunch.h"
+#include "capture/Form2.h"
+#include "capture/MainWindowLink.h"
+#include "platform/Services.h"
+#include "platform/dialogs/Dialogs.h"
 #include "platform/files/ProgramFiles.h"
 #include "platform/files/UserFolders.h"
 #include "platform/process/DisplayCheck.h"
@@ -10,16 +15,26 @@
 #include "platform/screen/Screens.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QStringList>
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+
+#ifndef QUOSH_VERSION
+#define QUOSH_VERSION "0"
+#endif
 
 namespace {
 
 // An X server that accepts the connection and never answers would keep the start waiting for ever.
 constexpr std::chrono::seconds DisplayTimeLimit(5);
+
+// The status after a command line that cannot be followed; 1 is a failure to start or to capture.
+constexpr int UsageStatus = 2;
 
 QtMessageHandler g_previousHandler = nullptr;
 
@@ -39,10 +54,165 @@ void endOnFatal(QtMsgType type, const QMessageLogContext& context, const QString
     std::_Exit(1);
 }
 
+// --- the command line ---------------------------------------------------------------------------------------------
+
+enum class Start { MainWindow, Capture, Help, Version, Refused };
+
+struct CommandLine {
+    Start start = Start::MainWindow;
+    QString text; // the help, the version, or why the command line was refused
+};
+
+// The toolkit's own options, which it takes off the command line itself once it starts ("-display :1",
+// "-platform wayland"): known here so that they are not refused, and left out of the help.
+constexpr const char* ToolkitOptionsWithValue[] = {
+    "platform", "platformpluginpath", "platformtheme",   "plugin", "display",      "name", "visual",
+    "session",  "geometry",           "qwindowgeometry", "title",  "qwindowtitle", "icon", "qwindowicon",
+    "style",    "stylesheet",         "qmljsdebugger"};
+constexpr const char* ToolkitFlags[] = {"reverse", "testability", "widgetcount", "nograb", "dograb"};
+
+// Read before the toolkit starts, so that --help, --version and a mistyped option need no display.
+CommandLine readCommandLine(int argc, char* argv[])
+{
+    QCommandLineParser parser;
+    // The toolkit's options are words after one dash: "-display" is one option, not seven letters.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(
+        QStringLiteral("Saves a rectangle of the screen as a JPEG or BMP file. Without options the main window comes "
+                       "up.\nThe toolkit's own options work as well, such as -display NAME and -platform NAME."));
+    const QCommandLineOption capture(
+        QStringLiteral("capture"),
+        QStringLiteral("Capture a region at once, with the stored options: the frozen screen comes up without the "
+                       "main window. Drag a rectangle to save it; Esc or a click leaves. Ends with status 0 when the "
+                       "file was saved or the capture was left, 1 after a failure."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Shows this help and ends."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Shows the version and ends."));
+    parser.addOptions({capture, help, version});
+    for (const char* name : ToolkitOptionsWithValue) {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    for (const char* name : ToolkitFlags) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    const QString seeHelp = QStringLiteral(" (quosh --help lists the options)");
+    if (!parser.parse(arguments)) {
+        QString reason = parser.errorText();
+        if (!parser.unknownOptionNames().isEmpty()) {
+            reason = QStringLiteral("unknown option \"%1\"").arg(parser.unknownOptionNames().constFirst());
+        }
+        return {Start::Refused, reason + seeHelp};
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return {Start::Refused,
+                QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()) + seeHelp};
+    }
+    if (parser.isSet(help)) {
+        return {Start::Help, parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("quosh"))};
+    }
+    if (parser.isSet(version)) {
+        return {Start::Version, QStringLiteral("quosh %1\n").arg(QStringLiteral(QUOSH_VERSION))};
+    }
+    return {parser.isSet(capture) ? Start::Capture : Start::MainWindow, {}};
+}
+
+// --- a capture on its own ------------------------------------------------------------------------------------------
+
+// Every box of a capture started from the command line passes through here on its way to the real dialogs: "Done."
+// says that the file was saved; every other box the program shows tells of something that went wrong.
+class CaptureOutcome final : public Dialogs {
+public:
+    explicit CaptureOutcome(Dialogs& dialogs)
+        : m_dialogs(dialogs)
+    {}
+
+    void messageBox(QWidget* parent, const QString& title, const QString& text, Icon icon) override
+    {
+        (text == QLatin1String("Done.") ? m_saved : m_failed) = true;
+        m_dialogs.messageBox(parent, title, text, icon);
+    }
+    QString browseForFolder(QWidget* owner, const QString& prompt, const BrowseCallbackFunction& callback) override
+    {
+        return m_dialogs.browseForFolder(owner, prompt, callback);
+    }
+
+    // 0 when the file was saved, or when the user left the capture without any failure; 1 otherwise.
+    int status() const { return m_saved || !m_failed ? 0 : 1; }
+
+private:
+    Dialogs& m_dialogs;
+    bool m_saved = false;
+    bool m_failed = false;
+};
+
+// The main window as a capture started from the command line sees it: its options as stored, and never on the
+// screen, so there is nothing to hide or to bring back, and the boxes stand on their own.
+class UnshownMainWindow final : public MainWindowLink {
+public:
+    explicit UnshownMainWindow(const Form1& form)
+        : m_form(form)
+    {}
+
+    bool isJpegSelected() const override { return m_form.isJpegSelected(); }
+    QString folderText() const override { return m_form.folderText(); }
+    int hideFlag() const override { return m_form.hideFlag(); }
+    QString applicationTitle() const override { return m_form.applicationTitle(); }
+    void showMainWindow() override {}
+    void hideMainWindow() override {}
+    QWidget* widget() override { return nullptr; }
+    std::optional<quint64> lastStartPress() const override { return std::nullopt; }
+
+private:
+    const Form1& m_form;
+};
+
+// "Start Capturing" pressed on a window that never comes up; returns once the run has ended.
+int captureOnce(Services& services, const Form1& form, const CaptureOutcome& outcome,
+                const TerminationSignals& termination)
+{
+    UnshownMainWindow mainWindow(form);
+    // The boxes stand on their own; the last one to close must not end the run's wait.
+    QApplication::setQuitOnLastWindowClosed(false);
+    PushButton1_Click(services, mainWindow);
+    // The overlay deletes itself once unloaded: after "Done.", after a failed save, or when the capture is left. It
+    // may be gone already (the folder is missing, it could not come up, or the run ended in the launch's yields).
+    Form2* overlay = Form2::loaded();
+    if (overlay && termination.received() == 0) {
+        QObject::connect(overlay, &QObject::destroyed, overlay, [] { QCoreApplication::exit(0); });
+        removeStaleCaptures(form.folderText());
+        QApplication::exec();
+    }
+    return outcome.status();
+}
+
 } // namespace
 
 int Main(int argc, char* argv[])
 {
+    const CommandLine command = readCommandLine(argc, argv);
+    switch (command.start) {
+    case Start::Help:
+    case Start::Version:
+        std::fputs(command.text.toLocal8Bit().constData(), stdout);
+        return 0;
+    case Start::Refused:
+        std::fprintf(stderr, "quosh: %s\n", command.text.toLocal8Bit().constData());
+        return UsageStatus;
+    case Start::MainWindow:
+    case Start::Capture:
+        break;
+    }
+
     applyUserFolderRules();
     if (const QString reason = unusableDisplayReason(argc, argv, DisplayTimeLimit); !reason.isEmpty()) {
         std::fprintf(stderr, "quosh: %s\n", reason.toLocal8Bit().constData());
@@ -57,14 +227,25 @@ int Main(int argc, char* argv[])
         TerminationSignals termination;
 
         RealServices real(programFolder());
+        Services& services = real.services();
+        CaptureOutcome outcome(services.dialogs);
+        Services captureServices{outcome,           services.clipboard,     services.shell,
+                                 services.settings, services.screen,        services.clock,
+                                 services.random,   services.programFolder, services.faults};
+        const bool captureOnly = command.start == Start::Capture;
 
-        Form1 form(real.services());
+        // Only the boxes of a capture started from the command line are watched.
+        Form1 form(captureOnly ? captureServices : services);
         form.Form_Load();
         if (termination.received() == 0) {
-            QObject::connect(&form, &Form1::firstFrameShown, &form,
-                             [&form] { removeStaleCaptures(form.folderText()); });
-            form.show();
-            status = QApplication::exec();
+            if (captureOnly) {
+                status = captureOnce(captureServices, form, outcome, termination);
+            } else {
+                QObject::connect(&form, &Form1::firstFrameShown, &form,
+                                 [&form] { removeStaleCaptures(form.folderText()); });
+                form.show();
+                status = QApplication::exec();
+            }
         }
         received = termination.received();
     }

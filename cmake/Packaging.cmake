@@ -27,7 +27,10 @@ install(CODE "
     file(CREATE_LINK ${quosh_link_target} \"\${bin}/quosh\" SYMBOLIC)
     list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/quosh\")
 ")
-install(FILES assets/quosh.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(CODE "set(QUOSH_DESKTOP_SOURCE \"${CMAKE_CURRENT_SOURCE_DIR}/assets/quosh.desktop\")
+              set(QUOSH_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+              set(QUOSH_DATADIR \"${CMAKE_INSTALL_DATADIR}\")")
+install(SCRIPT cmake/DesktopEntry.cmake)
 install(DIRECTORY ${icon_root} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 
 # `cmake --build build --target uninstall` removes what `cmake --install build` put in place; the user's settings
@@ -53,3 +56,6 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2")
 # natively there with its Wayland plugin.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, xdg-desktop-portal, qt6-wayland")
 include(CPack)
+
+# `quosh --version` tells the version the package is made with.
+target_compile_definitions(quosh_app PRIVATE QUOSH_VERSION="${PROJECT_VERSION}")

@@ -4,11 +4,21 @@
 #  2. The Debian package built with CPack, installed with apt-get (which pulls in its dependencies); its files are
 #     where a user expects them, the menu entry is valid, and the program started from that entry captures a region.
 #  3. The package removed and purged: none of its files is left, while the user's settings and captures stay.
+# A quosh package that is installed already is yours and is never replaced or removed: the package is then unpacked
+# into a throwaway root instead, its files and menu entry are checked there and the program is started from it; the
+# install and the removal are left out, and a line says so.
 # Needs root (or sudo) for apt-get, and the tools of scripts/install-deps.sh.
 # Usage: scripts/package-test.sh BUILD_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
+
+# Whether dpkg knows a quosh package in any state: installed, or removed with its settings kept.
+known() {
+    local status
+    status=$(dpkg-query -W -f='${db:Status-Status}' quosh 2>/dev/null) || return 1
+    [[ -n $status && $status != not-installed ]]
+}
 
 as_root=()
 if [[ $(id -u) -ne 0 ]]; then
@@ -23,7 +33,7 @@ step() { echo "== $*"; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/quosh-package-test.XXXXXX")
 installed_here=0
 cleanup() {
-    if ((installed_here)) && dpkg-query -W -f='${Status}' quosh 2>/dev/null | grep -q "ok installed"; then
+    if ((installed_here)) && known; then
         "${as_root[@]}" apt-get purge -y quosh >/dev/null || "${as_root[@]}" dpkg --purge quosh >/dev/null || true
     fi
     rm -rf "$work"
@@ -55,41 +65,57 @@ deb=${debs[0]}
 # Every file and link the package brings, as absolute paths.
 mapfile -t payload < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -e 's|^\./|/|' -e '/\/$/d')
 
-step "installing $(basename "$deb") with apt-get"
-installed_here=1
-"${as_root[@]}" apt-get install -y "$deb" >/dev/null
-dpkg-query -W -f='${Status}' quosh | grep -q "install ok installed" || fail "quosh is not installed"
+# Where the package's files are: the system's root, or a throwaway one beside a quosh package that is yours.
+system=""
+if known; then
+    step "skipping the install and the removal: a quosh package ($(dpkg-query -W -f='${Version}' quosh)) is" \
+        "installed already and is left as it is; the package is unpacked into a throwaway root instead"
+    system=$work/root
+    dpkg-deb -x "$deb" "$system"
+    export PATH=$system/usr/bin:$PATH XDG_DATA_DIRS=$system/usr/share:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}
+else
+    step "installing $(basename "$deb") with apt-get"
+    installed_here=1
+    "${as_root[@]}" apt-get install -y "$deb" >/dev/null
+    dpkg-query -W -f='${Status}' quosh | grep -q "install ok installed" || fail "quosh is not installed"
+fi
 
 step "checking the installed files"
-[[ -x /usr/lib/quosh/quosh ]] || fail "/usr/lib/quosh/quosh is missing"
-[[ -f /usr/lib/quosh/HAND-M.CUR ]] || fail "the hand pointer is not beside the program"
-[[ -L /usr/bin/quosh && $(readlink -f /usr/bin/quosh) == /usr/lib/quosh/quosh ]] ||
-    fail "/usr/bin/quosh is not a link to the program"
-[[ $(command -v quosh) == /usr/bin/quosh ]] || fail "quosh is not found on the path as /usr/bin/quosh"
-entry=/usr/share/applications/quosh.desktop
+program=$system/usr/lib/quosh/quosh
+[[ -x $program ]] || fail "$program is missing"
+[[ -f $system/usr/lib/quosh/HAND-M.CUR ]] || fail "the hand pointer is not beside the program"
+[[ -L $system/usr/bin/quosh && $(readlink -f "$system/usr/bin/quosh") == $(readlink -f "$program") ]] ||
+    fail "$system/usr/bin/quosh is not a link to the program"
+[[ $(command -v quosh) == "$system/usr/bin/quosh" ]] || fail "quosh is not found on the path as $system/usr/bin/quosh"
+entry=$system/usr/share/applications/quosh.desktop
 [[ -f $entry ]] || fail "the menu entry $entry is missing"
 desktop-file-validate "$entry" || fail "the menu entry is not valid"
+grep -qx "Exec=quosh --capture" "$entry" || fail "the menu entry has no action that starts a capture"
 icon=$(sed -n 's/^Icon=//p' "$entry")
 for size in 16 22 24 32 48 64 128 256; do
-    png=/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png
+    png=$system/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png
     [[ -f $png ]] || fail "the icon $png is missing"
     python3 -c 'import struct, sys; d = open(sys.argv[1], "rb").read(24)
 sys.exit(d[:8] != b"\x89PNG\r\n\x1a\n" or struct.unpack(">II", d[16:24]) != (int(sys.argv[2]),) * 2)' "$png" "$size" ||
         fail "$png is not a $size x $size PNG"
 done
 # Every shared library the program needs was pulled in.
-! ldd /usr/lib/quosh/quosh | grep -q "not found" || fail "libraries are missing: $(ldd /usr/lib/quosh/quosh)"
+! ldd "$program" | grep -q "not found" || fail "libraries are missing: $(ldd "$program")"
 
 step "starting the program from its menu entry and capturing a region"
 home="$work/home"
 mkdir -p "$home"
-(cd "$root/tests/e2e" && QUOSH_DESKTOP_ENTRY=$entry QUOSH_BIN=/usr/lib/quosh/quosh QUOSH_TEST_HOME=$home \
+(cd "$root/tests/e2e" && QUOSH_DESKTOP_ENTRY=$entry QUOSH_BIN=$program QUOSH_TEST_HOME=$home \
     python3 -m unittest -v test_installed)
 [[ -f $home/.config/Korvane.conf ]] || fail "the test left no settings file"
 captures=("$home"/Captures/*.bmp)
 [[ -f ${captures[0]} ]] || fail "the test left no capture"
 
 # --- 3. removing the package -----------------------------------------------------------------------------------
+if [[ -n $system ]]; then
+    echo "Package test passed (unpacked, not installed: a quosh package of yours is installed)."
+    exit 0
+fi
 step "removing and purging the package"
 "${as_root[@]}" apt-get remove -y quosh >/dev/null
 # apt no longer knows a package that came from a file once it is removed; dpkg purges what is left of it.

@@ -12,15 +12,18 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 unset DISPLAY WAYLAND_DISPLAY XDG_SESSION_TYPE
 jobs=$(nproc)
 
-"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOSH_WERROR=ON
+# The tests and benchmarks are named: the run command builds the same folder without them.
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOSH_WERROR=ON -DQUOSH_BUILD_TESTS=ON \
+    -DQUOSH_BUILD_BENCH=ON
 ctest --test-dir "$root/build" --output-on-failure --timeout 900 -j"$jobs"
-# What the run command does where there is no display: one real capture on a virtual display.
+# What the run command does where there is no desktop: one real capture with --capture on a virtual display.
 demo=$(mktemp -d)
 TMPDIR=$demo python3 "$root/scripts/demo_capture.py" "$root/build/app/quosh"
 rm -rf "$demo"
 "$root/scripts/lint.sh" "$root/build"
 # Installed as a user installs it: cmake --install and the uninstall target, then the Debian package installed with
-# apt-get, started from its menu entry for one capture, and removed again.
+# apt-get, started from its menu entry for one capture, and removed again; beside a quosh package of yours, unpacked
+# into a throwaway root instead, leaving yours as it is.
 "$root/scripts/package-test.sh" "$root/build"
 
 if [[ "${QUOSH_SKIP_SANITIZE:-0}" != 1 ]]; then

@@ -9,7 +9,7 @@ import time
 import unittest
 
 import images
-from harness import APP_TITLE, DOUBLE_CLICK_INTERVAL, ProgramTestCase, wait_until
+from harness import APP_TITLE, DOUBLE_CLICK_INTERVAL, PRODUCT, ProgramTestCase, wait_until
 
 MISSING_FOLDER = "Folder does not exist. Please select another folder."
 OVERLAY = "^Form2$"
@@ -272,6 +272,44 @@ class TestCapture(CaptureCase):
         self.start_capture()
         self.display.key("alt+F4")
         self.assert_abandoned()
+
+
+class TestCaptureOption(CaptureCase):
+    """`quosh --capture`, as the capture key starts it: the frozen screen at once, the main window never made, and
+    the program's end and status telling how the run went."""
+
+    def main_window_never_made(self):
+        # Not even unmapped: a window that was never made cannot have been shown.
+        self.assertEqual(self.display.xdotool("search", "--name", f"^{PRODUCT}$", check=False).split(), [])
+
+    def test_each_end_of_a_run_ends_the_program_with_its_status(self):
+        missing = os.path.join(self.folder, "missing") + "/"
+        # The folder, what the user does over the frozen screen (nothing: it never comes), the box that follows and
+        # its text, the status, and whether the region is saved.
+        rows = {
+            "a drag saves the region": (None, lambda: self.drag(200, 150, 521, 389), "Done.", 0, True),
+            "Esc leaves": (None, lambda: self.display.key("Escape"), None, 0, False),
+            "a click leaves": (None, lambda: self.display.click(400, 300), None, 0, False),
+            "a missing folder is reported": (missing, None, MISSING_FOLDER, 1, False),
+        }
+        for row, (folder, action, box, status, saved) in rows.items():
+            with self.subTest(row):
+                self.program.write_settings(dict(FORMATS["bmp"], Text1=folder or self.folder + "/", Check1="1"))
+                self.program.start(wait_main=False, args=["--capture"])
+                if action:
+                    overlay = self.display.wait_window(OVERLAY)
+                    self.assertEqual(self.display.geometry(overlay), (0, 0, 1280, 800))
+                    self.main_window_never_made()
+                    action()
+                if box:
+                    self.display.wait_window(DONE_BOX)
+                    self.main_window_never_made()
+                    self.assertEqual(self.read_box(DONE_BOX), (APP_TITLE, box, "OK"))
+                self.assertEqual(self.program.process.wait(20), status)
+                if saved:
+                    self.assert_same(images.read(self.only_file()), self.pattern.crop(200, 150, 321, 239))
+                    os.remove(self.only_file())
+                self.assertEqual(self.files(), [])
 
 
 class TestReadOnlyFolder(CaptureCase):

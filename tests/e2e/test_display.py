@@ -3,6 +3,7 @@ windows on :N and grabs :N; with no display, a bad one or one that never answers
 an error status."""
 
 import os
+import re
 import socket
 import subprocess
 import unittest
@@ -50,30 +51,45 @@ def silent_x_server():
     raise RuntimeError("no free X display number between 100 and 199")
 
 
-class TestBadDisplay(unittest.TestCase):
-    """Whatever is wrong with the display, the program ends at once with one line of its own and an error status."""
+def project_version():
+    """The version the build is configured with, from the top CMakeLists.txt."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")) as f:
+        return re.search(r"project\(\w+ VERSION ([\d.]+)", f.read()).group(1)
 
-    def test_each_bad_display_is_told_in_one_line(self):
+
+class TestBadDisplay(unittest.TestCase):
+    """Whatever is wrong with the display or the command line, the program ends at once with one line of its own and
+    an error status; --help and --version need no display."""
+
+    def test_each_bad_display_or_option_is_told_in_one_line(self):
         silent, number = silent_x_server()
         self.addCleanup(silent.close)
+        # The display, the arguments, the status, and what the output holds.
         rows = {
-            "no display at all": (None, "there is no display"),
-            "a garbage name": ("garbage", '"garbage" is not the name of an X display'),
-            "no server there": (f"127.0.0.1:{number + 100}", f'cannot open the X display "127.0.0.1:{number + 100}"'),
-            "a server that never answers": (f"127.0.0.1:{number}", f'"127.0.0.1:{number}" did not answer'),
+            "no display at all": (None, [], 1, "quosh: there is no display"),
+            "a garbage name": ("garbage", [], 1, 'quosh: "garbage" is not the name of an X display'),
+            "no server there": (f"127.0.0.1:{number + 100}", ["--capture"], 1,
+                                f'quosh: cannot open the X display "127.0.0.1:{number + 100}"'),
+            "a server that never answers": (f"127.0.0.1:{number}", [], 1, f'"127.0.0.1:{number}" did not answer'),
+            "an unknown option": (None, ["-display", "garbage", "--frobnicate"], 2,
+                                  'quosh: unknown option "frobnicate" (quosh --help lists the options)'),
+            "an argument that is no option": (None, ["capture"], 2, 'quosh: unexpected argument "capture"'),
+            "--version": (None, ["--version"], 0, f"quosh {project_version()}"),
+            "--help": (None, ["--help"], 0, "  --capture "),
         }
-        for row, (display, expected) in rows.items():
+        for row, (display, args, status, expected) in rows.items():
             with self.subTest(row):
                 env = {key: value for key, value in os.environ.items()
                        if key not in ("DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "QT_QPA_PLATFORM")}
                 if display is not None:
                     env["DISPLAY"] = display
-                result = subprocess.run([os.environ["QUOSH_BIN"]], env=env, capture_output=True, text=True, timeout=60)
+                result = subprocess.run([os.environ["QUOSH_BIN"], *args], env=env, capture_output=True, text=True,
+                                        timeout=60)
                 output = (result.stdout + result.stderr).strip()
-                self.assertEqual(result.returncode, 1, output)
-                self.assertEqual(len(output.splitlines()), 1, output)
-                self.assertTrue(output.startswith("quosh: "), output)
+                self.assertEqual(result.returncode, status, output)
                 self.assertIn(expected, output)
+                if row != "--help":
+                    self.assertEqual(len(output.splitlines()), 1, output)
 
 
 if __name__ == "__main__":

@@ -52,7 +52,8 @@ class WaylandCase:
             self.assertNotIn("runtime error", output)
             self.assertNotIn("Sanitizer", output)
 
-    def launch(self, fmt="bmp", hide="1"):
+    def launch(self, fmt="bmp", hide="1", args=()):
+        """Starts the program with `args` on stored options; returns its main window, None where `args` leave it out."""
         values = dict(FORMATS[fmt], Text1=self.folder + "/", Check1=hide)
         config = os.path.join(self.home, ".config")
         os.mkdir(config)
@@ -63,8 +64,8 @@ class WaylandCase:
         env = dict(self.session.env, **self.session.program_env, HOME=self.home, XDG_CONFIG_HOME=config,
                    QT_QPA_PLATFORM=self.platform)
         env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS") or k == "QT_LOGGING_RULES"})
-        self.program = self.session.start([os.environ["QUOSH_BIN"]], env)
-        return self.placed(PRODUCT)
+        self.program = self.session.start([os.environ["QUOSH_BIN"], *args], env)
+        return None if args else self.placed(PRODUCT)
 
     def placed(self, name):
         """The window once the desktop has placed it and shown it, and it has stayed so for a second: some desktops
@@ -298,6 +299,23 @@ class ExactXWayland(Exact):
     platform = "xcb"
     box, nudge = (42, 249, 519, 210), 1
 
+class CaptureOption(WaylandCase):
+    """`quosh --capture`, as the capture key starts it: the frozen screen at once, never the main window, the region
+    exact, and the program ended with status 0 after "Done."."""
+
+    def test_frozen_screen_at_once_then_the_file_and_status_0(self):
+        box = (60, 40, 600, 400)
+        pointer = (self.session.width - 10, self.session.height - 10)  # outside the box
+        self.session.move(*pointer)
+        self.launch("bmp", "1", args=["--capture"])
+        self.wait_overlay()
+        self.assertNotIn(PRODUCT, [w["name"] for w in self.session.windows()])
+        self.session.wait_pointer_taken(*box[:2])
+        self.session.drag(box[0], box[1], box[0] + box[2], box[1] + box[3])
+        self.assertEqual(self.read_box(APP_TITLE), "Done.")
+        self.assertEqual(self.program.wait(30), 0)
+        self.assert_same_but_pointer(self.only_file(".bmp"), self.session.background.crop(*box), box[:2], pointer)
+
 
 class Failure(WaylandCase):
     """A portal that fails with `expected`: one report, the plain overlay, and a click brings the main window back."""
@@ -370,6 +388,7 @@ ROWS = [
     (XWayland, {"sway": (1,), "gnome": (1,), "kde": (1,)}),
     (Exact, {"sway": (2, 1.25, 1.5, 1.75), "gnome": (2, 1.25, 1.5), "kde": (2, 1.25, 1.5)}),
     (ExactXWayland, {"sway": (1.5,), "gnome": (1.5,)}),
+    (CaptureOption, {"sway": (1,)}),
     (NoPortal, {"sway": (1,)}),
     (BackendFails, {"sway": (1,)}),
     (NoBackend, {"sway": (1,)}),
