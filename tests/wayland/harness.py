@@ -647,7 +647,7 @@ class Kde(LineInput, Session):
 
     @staticmethod
     def built_tool(name):
-        """A program built with the tests (kwin_input, kwin_screenshot): where CTest says (QUOSH_KWIN_INPUT, ...), or
+        """A program built with the tests (kwin_input): where CTest says (QUOSH_KWIN_INPUT), or
         in the build of the program under test."""
         path = os.environ.get("QUOSH_" + name.upper()) or os.path.join(
             os.path.dirname(os.environ.get("QUOSH_BIN", "")), "..", "tests", name)
@@ -664,7 +664,6 @@ class Kde(LineInput, Session):
         screenshots = "X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2"
         grants = {"quosh-kwin-input": (self.built_tool("kwin_input"),
                                        "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input"),
-                  "quosh-kwin-screenshot": (self.built_tool("kwin_screenshot"), screenshots),
                   os.path.basename(python): (python, screenshots)}
         # The program under test, as its installed desktop file names it: it reads the screen without the pointer.
         if os.environ.get("QUOSH_BIN"):
