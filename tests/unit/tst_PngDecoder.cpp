@@ -188,8 +188,8 @@ void TestPngDecoder::badFilesAreRefused_data()
     QTest::newRow("too large to decode") << withSize(good, 40000, 40000)
                                          << QStringLiteral("40000 x 40000 pixels take more than 1024 MB");
     // Within the limit as a count of pixels, but not as bytes: four of them a pixel.
-    QTest::newRow("too large at four bytes a pixel") << withSize(good, 20000, 20000)
-                                                     << QStringLiteral("20000 x 20000 pixels take more than 1024 MB");
+    QTest::newRow("too large at four bytes a pixel")
+        << withSize(good, 20000, 20000) << QStringLiteral("20000 x 20000 pixels take more than 1024 MB");
 }
 
 void TestPngDecoder::badFilesAreRefused()
