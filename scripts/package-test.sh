@@ -72,6 +72,8 @@ if known; then
         "installed already and is left as it is; the package is unpacked into a throwaway root instead"
     system=$work/root
     dpkg-deb -x "$deb" "$system"
+    # The entry names the program by its absolute path; here that path is under the throwaway root.
+    sed -i "s|^Exec=/usr/bin/quosh|Exec=$system/usr/bin/quosh|" "$system/usr/share/applications/quosh.desktop"
     export PATH=$system/usr/bin:$PATH XDG_DATA_DIRS=$system/usr/share:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}
 else
     step "installing $(basename "$deb") with apt-get"
@@ -90,7 +92,9 @@ program=$system/usr/lib/quosh/quosh
 entry=$system/usr/share/applications/quosh.desktop
 [[ -f $entry ]] || fail "the menu entry $entry is missing"
 desktop-file-validate "$entry" || fail "the menu entry is not valid"
-grep -qx "Exec=quosh --capture" "$entry" || fail "the menu entry has no action that starts a capture"
+# The program by its absolute path, which KWin compares with the executable before it lets it read the screen.
+grep -qx "Exec=$system/usr/bin/quosh" "$entry" || fail "the menu entry does not start $system/usr/bin/quosh"
+grep -qx "Exec=$system/usr/bin/quosh --capture" "$entry" || fail "the menu entry has no action that starts a capture"
 icon=$(sed -n 's/^Icon=//p' "$entry")
 for size in 16 22 24 32 48 64 128 256; do
     png=$system/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png
