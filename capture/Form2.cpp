@@ -274,7 +274,8 @@ void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y
         // The clip takes the full-screen picture over and reads its rows in place; nothing else holds it now.
         Picture = PicClip.Clip(Picture);
         PicClip.setPicture(nullptr);
-        pictureChanged();
+        // The overlay is hidden and shows nothing more: no copy of the region is drawn for it.
+        m_view = QImage();
     });
     trap.step(130, [&] { ScaleMode = previousScaleMode; });
 

@@ -86,13 +86,13 @@ bool isFourByteFormat(uint format)
 
 } // namespace
 
-bool KWinScreenShot::isAvailable()
+bool KWinScreenShot::isAvailable(const QDBusConnection& bus)
 {
-    const QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
-    return bus && bus->isServiceRegistered(service).value();
+    const QDBusConnectionInterface* names = bus.interface();
+    return names && names->isServiceRegistered(service).value();
 }
 
-QImage KWinScreenShot::capture(const QString& outputName, std::chrono::milliseconds limit)
+QImage KWinScreenShot::capture(const QDBusConnection& bus, const QString& outputName, std::chrono::milliseconds limit)
 {
     const QDeadlineTimer deadline(limit);
     int ends[2];
@@ -110,7 +110,7 @@ QImage KWinScreenShot::capture(const QString& outputName, std::chrono::milliseco
             outputName.isEmpty() ? QStringLiteral("CaptureActiveScreen") : QStringLiteral("CaptureScreen"));
         message.setArguments(outputName.isEmpty() ? QVariantList{options, pipe}
                                                   : QVariantList{outputName, options, pipe});
-        return QDBusConnection::sessionBus().asyncCall(message, static_cast<int>(limit.count()));
+        return QDBusConnection(bus).asyncCall(message, static_cast<int>(limit.count()));
     }();
     // KWin answers once it has the picture, then writes its rows.
     call.waitForFinished();

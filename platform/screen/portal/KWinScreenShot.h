@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+class QDBusConnection;
 class QImage;
 
 // KWin's own screenshot service, org.kde.KWin.ScreenShot2: one screen's pixels at the output's own resolution,
@@ -12,12 +13,13 @@ class QImage;
 // (its Exec= is the program's path, links resolved) with X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2.
 class KWinScreenShot {
 public:
-    // Whether KWin's screenshot service is on the session bus.
-    static bool isAvailable();
+    // Whether KWin's screenshot service is on `bus`, the session bus.
+    static bool isAvailable(const QDBusConnection& bus);
 
     // The picture of KWin's output `outputName` ("Virtual-0"; Qt on Wayland names a screen after its xdg-output), or of
     // the screen KWin calls active when the name is empty, in QImage::Format_RGB32 at the output's own resolution.
     // Waits for the pixels at most `limit`. Throws Failure, saying why, when KWin is not there, refuses, or hands over
     // no whole picture.
-    static QImage capture(const QString& outputName, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    static QImage capture(const QDBusConnection& bus, const QString& outputName,
+                          std::chrono::milliseconds limit = std::chrono::seconds(10));
 };

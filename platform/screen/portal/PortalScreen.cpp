@@ -286,14 +286,14 @@ QImage PortalScreen::portalPicture(const QSize& root, QString* path)
 
 std::optional<QImage> PortalScreen::kwinPicture(const QScreen& primary)
 {
-    if (!KWinScreenShot::isAvailable()) {
+    if (!KWinScreenShot::isAvailable(m_bus)) {
         return std::nullopt;
     }
     try {
         // Qt on Wayland names a screen after KWin's output; XWayland's names are its own, so there the screen that
         // KWin calls active is asked for: the one the pointer is on.
         const QImage image = KWinScreenShot::capture(
-            QGuiApplication::platformName().startsWith(QLatin1String("wayland")) ? primary.name() : QString());
+            m_bus, QGuiApplication::platformName().startsWith(QLatin1String("wayland")) ? primary.name() : QString());
         noteLaunchStep("picture decoded");
         return image;
     } catch (const Failure&) {

@@ -47,7 +47,7 @@ private:
     // The whole desktop as the portal gives it, decoded; `path` names its file in reports.
     QImage portalPicture(const QSize& root, QString* path);
     // The primary screen as KWin gives it, or nothing where KWin is not there or refuses.
-    static std::optional<QImage> kwinPicture(const QScreen& primary);
+    std::optional<QImage> kwinPicture(const QScreen& primary);
 
     QDBusConnection m_bus;
     std::chrono::milliseconds m_answerLimit;
