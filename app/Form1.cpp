@@ -13,7 +13,6 @@
 #include "platform/files/CursorFile.h"
 #include "platform/files/ProgramFiles.h"
 #include "platform/process/EventLoop.h"
-#include "platform/screen/HideFromScreen.h"
 #include "platform/screen/ScreenService.h"
 
 #include <QCloseEvent>
@@ -352,5 +351,5 @@ void Form1::showMainWindow()
 void Form1::hideMainWindow()
 {
     // Hidden means gone from the screen: the overlay's grab follows at once.
-    hideFromScreen(*this);
+    m_services.screen.hideWindow(*this);
 }

@@ -12,7 +12,7 @@
 #include "platform/process/DisplayCheck.h"
 #include "platform/process/RealServices.h"
 #include "platform/process/TerminationSignals.h"
-#include "platform/screen/Screens.h"
+#include "platform/screen/WindowingSystem.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

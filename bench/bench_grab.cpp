@@ -2,7 +2,7 @@
 // bytes), the plain GetImage request, and Qt's own screen grab. Run it through bench/run.sh.
 #include "bench/Timing.h"
 #include "imaging/modCapture.h"
-#include "platform/screen/Screens.h"
+#include "platform/screen/WindowingSystem.h"
 #include "platform/screen/x11/XcbScreen.h"
 
 #include <QEventLoop>

@@ -1,9 +1,10 @@
-// What "hidden = gone from the screen" costs before the grab: a window of the main window's size is hidden with
-// hideFromScreen() and with a plain hide(), again and again, on the running display, and the whole screen at the
-// return is set beside the screen a second later: a difference is a window that a fade still showed. Run it through
-// bench/run.sh, which runs it without and with a compositing manager that fades closing windows out.
-// Usage: bench_hide [runs]   (default 21)
-#include "platform/screen/HideFromScreen.h"
+// What "hidden = gone from the screen" costs before the grab: a window of the main window's size is hidden with the
+// screen service's hideWindow() and with a plain hide(), again and again, on the running display, and the whole screen
+// at the return is set beside the screen a second later: a difference is a window that a fade still showed. Run it
+// through bench/run.sh, which runs it without and with a compositing manager that fades closing windows out. Usage:
+// bench_hide [runs]   (default 21)
+
+#include "platform/screen/WindowingSystem.h"
 
 #include <QApplication>
 #include <QImage>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -76,6 +78,7 @@ int main(int argc, char** argv)
     window.setStyleSheet(QStringLiteral("background: white; color: black; font-size: 20px"));
     window.setFixedSize(536, 216);
     timeHides("hide()", window, runs, [&] { window.hide(); });
-    timeHides("hideFromScreen()", window, runs, [&] { hideFromScreen(window); });
+    const std::unique_ptr<ScreenService> screen = createScreenService();
+    timeHides("hideWindow()", window, runs, [&] { screen->hideWindow(window); });
     return 0;
 }

@@ -20,7 +20,6 @@
 #include "platform/process/EventLoop.h"
 #include "platform/process/LaunchSteps.h"
 #include "platform/screen/ScreenService.h"
-#include "platform/screen/WindowStacking.h"
 
 #include <QApplication>
 #include <QBackingStore>
@@ -62,7 +61,7 @@ void Form2::Show()
     if (m_unloaded) {
         return;
     }
-    keepOffTaskbar(*this);
+    m_services.screen.keepOffTaskbar(*this);
     placeOnPrimaryScreen();
     showFullScreen();
     noteLaunchStep("overlay shown");
@@ -200,14 +199,14 @@ void Form2::Form_Activate()
 {
     HandlerScope scope(*this, m_handlerDepth, m_unloaded);
     Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_Activate));
-    trap.step(100, [&] { setTopmost(*this, true); });
+    trap.step(100, [&] { m_services.screen.setTopmost(*this, true); });
 }
 
 void Form2::Form_MouseDown(qint16 /*Button*/, qint16 /*Shift*/, float X, float Y)
 {
     HandlerScope scope(*this, m_handlerDepth, m_unloaded);
     Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_MouseDown));
-    trap.step(100, [&] { setTopmost(*this, false); });
+    trap.step(100, [&] { m_services.screen.setTopmost(*this, false); });
     trap.step(102, [&] { DragState = 0; });
     trap.step(104, [&] { AnchorX = X; });
     trap.step(106, [&] { AnchorY = Y; });

@@ -1,6 +1,6 @@
 #include "platform/process/RealServices.h"
 
-#include "platform/screen/Screens.h"
+#include "platform/screen/WindowingSystem.h"
 
 RealServices::RealServices(const QString& programFolder)
     : m_screen(createScreenService())

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+class QWidget;
+
 // What the system knows of the primary screen.
 struct ScreenMetrics {
     QRect deviceGeometry;      // the primary monitor in device pixels, in root-window coordinates
@@ -43,4 +45,15 @@ public:
     // A grab is likely soon (the pointer is over the button that starts one): whatever makes the first grab slow
     // can be done now, while no one waits for it. Never throws; by default there is nothing to do.
     virtual void prepare() {}
+
+    // The program's own top-level windows, as the windowing system that this screen is read on lets them be handled.
+    // By default the toolkit's ways, which know no compositor.
+    //
+    // Hides a window and returns once it is off the screen, so that a grab taken next does not find it.
+    virtual void hideWindow(QWidget& window);
+    // Puts a window above every window that is not topmost, or back among them, without re-creating it (the window
+    // keeps its identity, its position and its mapped state).
+    virtual void setTopmost(QWidget& window, bool topmost);
+    // Asks that a window be left out of the taskbar and the pager, before or after it is shown.
+    virtual void keepOffTaskbar(QWidget& /*window*/) {}
 };

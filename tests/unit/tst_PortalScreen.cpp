@@ -1,7 +1,7 @@
 #include "platform/errors/Failure.h"
 #include "platform/files/RegularFile.h"
 #include "platform/process/TerminationSignals.h"
-#include "platform/screen/Screens.h"
+#include "platform/screen/WindowingSystem.h"
 #include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalScreen.h"
 #include "platform/screen/qt/QtScreen.h"

@@ -1,7 +1,6 @@
 #include "imaging/modCapture.h"
 #include "platform/errors/Failure.h"
-#include "platform/screen/HideFromScreen.h"
-#include "platform/screen/Screens.h"
+#include "platform/screen/WindowingSystem.h"
 #include "platform/screen/x11/XcbScreen.h"
 #include "support/XvfbServer.h"
 
@@ -199,7 +198,7 @@ int printFrameLeftAfterHide(int argc, char** argv)
         xcb_flush(wm.get());
     });
     QApplication::processEvents();
-    hideFromScreen(window);
+    createScreenService()->hideWindow(window);
     const std::unique_ptr<xcb_get_image_reply_t, FreeDeleter> image(
         xcb_get_image_reply(wm.get(),
                             xcb_get_image(wm.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, root->root, framed.x(), framed.y(),

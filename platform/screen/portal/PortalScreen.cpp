@@ -8,11 +8,15 @@
 #include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalRequest.h"
+#include "platform/screen/wayland/WaylandHide.h"
+#include "platform/screen/x11/X11Hide.h"
+#include "platform/screen/x11/X11Windows.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QWidget>
 
 #include <algorithm>
 #include <cerrno>
@@ -144,13 +148,51 @@ bool layoutInDevicePixels(const QDBusConnection& bus)
 }
 
 PortalScreen::PortalScreen(const QDBusConnection& bus, std::chrono::milliseconds answerLimit,
-                           std::function<QSize()> rootSize)
+                           std::function<QSize()> rootSize, xcb_connection_t* x11Windows)
     : m_bus(bus)
     , m_answerLimit(answerLimit)
     , m_rootSize(std::move(rootSize))
+    , m_x11Windows(x11Windows)
     , m_layoutInDevicePixels(QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
                              layoutInDevicePixels(bus))
 {}
+
+void PortalScreen::hideWindow(QWidget& window)
+{
+    if (!window.isVisible() || !window.isWindow()) {
+        window.hide();
+        return;
+    }
+    if (m_x11Windows) {
+        // The desktop's compositor animates an X11 window's close where the X11 root window cannot show it: drawn
+        // transparent first, the window leaves nothing for that animation to draw. The opacity is given back once
+        // the window is unmapped, for its next showing.
+        window.setWindowOpacity(0.0);
+        hideX11Window(window, m_x11Windows);
+        window.setWindowOpacity(1.0);
+        return;
+    }
+    wl_display* display = toolkitWaylandDisplay();
+    if (wl_surface* surface = display ? toolkitWaylandSurface(window) : nullptr) {
+        hideWaylandWindow(window, display, surface);
+        return;
+    }
+    window.hide();
+}
+
+void PortalScreen::setTopmost(QWidget& window, bool topmost)
+{
+    if (m_x11Windows) {
+        ScreenService::setTopmost(window, topmost);
+    }
+}
+
+void PortalScreen::keepOffTaskbar(QWidget& window)
+{
+    if (m_x11Windows) {
+        keepX11WindowOffTaskbar(window, m_x11Windows);
+    }
+}
 
 QSize PortalScreen::rootSize() const
 {

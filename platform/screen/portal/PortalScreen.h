@@ -19,18 +19,28 @@
 // screen out of it. Metrics are the toolkit's, as for QtScreen, but for GNOME's layout in device pixels. Needs a
 // QGuiApplication.
 class QScreen;
+struct xcb_connection_t;
 
 class PortalScreen final : public ScreenService {
 public:
     // `bus` is the session bus; tests hand in a private one. Past `answerLimit` without an answer the grab fails:
     // long enough for a person to answer the desktop's question whether screenshots may be taken.
     // `rootSize`, under XWayland, gives the X root window's size, which is the true logical size of the desktop.
+    // `x11Windows`, under XWayland, is the toolkit's X11 connection, which its windows are on; null where they are
+    // Wayland's own.
     explicit PortalScreen(const QDBusConnection& bus = QDBusConnection::sessionBus(),
                           std::chrono::milliseconds answerLimit = std::chrono::seconds(30),
-                          std::function<QSize()> rootSize = {});
+                          std::function<QSize()> rootSize = {}, xcb_connection_t* x11Windows = nullptr);
 
     ScreenMetrics metrics() override;
     ScreenPixels grabArea(int left, int top, int width, int height) override;
+
+    // A window is hidden once the compositor has drawn the screen without it. Wayland lets no client stack itself
+    // above others (a full-screen window is on top by itself) nor leave the taskbar; X11 windows under XWayland are
+    // stacked and kept off the taskbar as on any X server.
+    void hideWindow(QWidget& window) override;
+    void setTopmost(QWidget& window, bool topmost) override;
+    void keepOffTaskbar(QWidget& window) override;
 
 private:
     // The primary screen as the last picture showed it, for the layout of screens it was taken under.
@@ -52,6 +62,7 @@ private:
     QDBusConnection m_bus;
     std::chrono::milliseconds m_answerLimit;
     std::function<QSize()> m_rootSize;
+    xcb_connection_t* m_x11Windows;
     bool m_layoutInDevicePixels;
     QtScreen m_toolkit;
     std::optional<PictureGeometry> m_picture;

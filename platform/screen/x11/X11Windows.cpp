@@ -1,41 +1,22 @@
-#include "platform/screen/WindowStacking.h"
+#include "platform/screen/x11/X11Windows.h"
 
 #include "platform/screen/x11/XcbSupport.h"
 
 #include <QGuiApplication>
 #include <QWidget>
-#include <QWindow>
 
-#include <cstdint>
 #include <cstring>
 
 #include <xcb/xcb.h>
 
-void setTopmost(QWidget& window, bool topmost)
-{
-    // Wayland lets no client stack itself above others; a full-screen window is on top by itself.
-    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
-        return;
-    }
-    Qt::WindowFlags flags = window.windowFlags();
-    flags.setFlag(Qt::WindowStaysOnTopHint, topmost);
-    // setWindowFlags() would destroy and re-create the native window; these two only change its hints.
-    window.overrideWindowFlags(flags);
-    if (QWindow* handle = window.windowHandle()) {
-        handle->setFlags(flags);
-    }
-    if (topmost) {
-        window.raise();
-    }
-}
-
-void keepOffTaskbar(QWidget& window)
+xcb_connection_t* toolkitX11Connection()
 {
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    if (!x11 || !x11->connection()) {
-        return; // other windowing systems: nothing to ask for
-    }
-    xcb_connection_t* connection = x11->connection();
+    return x11 ? x11->connection() : nullptr;
+}
+
+void keepX11WindowOffTaskbar(QWidget& window, xcb_connection_t* connection)
+{
     const auto id = static_cast<xcb_window_t>(window.winId());
     // Asked together: the overlay waits for this on its way to the screen.
     const auto [state, skipTaskbar, skipPager] =
