@@ -241,8 +241,10 @@ int Main(int argc, char* argv[])
             if (captureOnly) {
                 status = captureOnce(captureServices, form, outcome, termination);
             } else {
-                QObject::connect(&form, &Form1::firstFrameShown, &form,
-                                 [&form] { removeStaleCaptures(form.folderText()); });
+                QObject::connect(&form, &Form1::firstFrameShown, &form, [&form, &services] {
+                    services.screen.warmUp();
+                    removeStaleCaptures(form.folderText());
+                });
                 form.show();
                 status = QApplication::exec();
             }

@@ -6,6 +6,9 @@ The program runs on Wayland on sway and GNOME and through XWayland on KWin, wher
 Every time is a median; the last table gives each desktop's times as ratios to sway's. sway is measured again at
 3840x2160, and every launch is judged against its goal, 1.2x the bare round trip. The portal's own pictures are
 decoded again outside the session (bench_decode). A desktop named NAME@SCALE runs its output at that scale (sway@1.5).
+The first capture after the program's start is shown apart; the medians are of the later ones. Where flameshot is
+installed, its captures (its daemon started with the session, its gui command through XWayland) alternate with this
+program's, timed from the command to its overlay mapped (QUOSH_BENCH_PEER=0 leaves them out).
 Needs root, like the Wayland tests. Usage: python3 bench/wayland.py BUILD_DIR [RUNS] [DESKTOP[@SCALE]...]"""
 
 import json

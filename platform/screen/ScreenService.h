@@ -45,6 +45,9 @@ public:
     // A grab is likely soon (the pointer is over the button that starts one): whatever makes the first grab slow
     // can be done now, while no one waits for it. Never throws; by default there is nothing to do.
     virtual void prepare() {}
+    // The program has started and waits for its user: whatever only the first grab of a process pays, and that can
+    // be done without holding memory for a screen, is done now. Never throws; by default there is nothing to do.
+    virtual void warmUp() {}
 
     // The program's own top-level windows, as the windowing system that this screen is read on lets them be handled.
     // By default the toolkit's ways, which know no compositor.

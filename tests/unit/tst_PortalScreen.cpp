@@ -280,6 +280,7 @@ void TestPortalScreen::picturesArriveExactAndTheirFileGoes_data()
     QTest::newRow("16 bits a channel") << "rgbx64";
     QTest::newRow("two answers: the first counts") << "two answers";
     QTest::newRow("answered on a request path of the portal's choosing") << "own path";
+    QTest::newRow("warmed up while the program waited: nothing asked until the grab") << "warmed up";
 }
 
 void TestPortalScreen::picturesArriveExactAndTheirFileGoes()
@@ -306,6 +307,12 @@ void TestPortalScreen::picturesArriveExactAndTheirFileGoes()
         m_portal->answers.append({0, QUrl::fromLocalFile(own).toString()});
     }
     m_portal->pathOfItsOwn = setup == QLatin1String("own path");
+    if (setup == QLatin1String("warmed up")) {
+        m_screen->warmUp();
+        m_screen->warmUp();
+        QTest::qWait(50);
+        QCOMPARE(m_portal->calls, 0);
+    }
 
     QImage got;
     QCOMPARE(grab(*m_screen, QRect(5, 7, 30, 20), &got), QString());

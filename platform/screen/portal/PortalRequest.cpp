@@ -50,6 +50,18 @@ QString PortalRequest::serviceText()
     return QStringLiteral("the desktop's screenshot service (xdg-desktop-portal)");
 }
 
+void PortalRequest::wake(const QDBusConnection& bus)
+{
+    if (!bus.isConnected()) {
+        return;
+    }
+    QDBusMessage read = QDBusMessage::createMethodCall(portalService, portalPath,
+                                                       QStringLiteral("org.freedesktop.portal.Settings"),
+                                                       QStringLiteral("Read"));
+    read << QStringLiteral("org.freedesktop.appearance") << QStringLiteral("color-scheme");
+    bus.asyncCall(read);
+}
+
 QString PortalRequest::run(const std::function<void()>& meanwhile)
 {
     if (!m_bus.isConnected()) {

@@ -32,6 +32,10 @@ public:
 
     // How the reports name the portal.
     static QString serviceText();
+    // Makes the portal, and the bus between it and this program, ready for a first request without asking for
+    // anything the user sees: the portal is started where the bus starts it on demand, and learns who this program
+    // is, as it does once for each connection. The answer is not waited for.
+    static void wake(const QDBusConnection& bus);
 
 private slots:
     void response(uint code, const QVariantMap& results);

@@ -34,6 +34,8 @@ public:
 
     ScreenMetrics metrics() override;
     ScreenPixels grabArea(int left, int top, int width, int height) override;
+    // The portal woken, the bus's names looked up and the decoder's code brought in, once.
+    void warmUp() override;
 
     // A window is hidden once the compositor has drawn the screen without it. Wayland lets no client stack itself
     // above others (a full-screen window is on top by itself) nor leave the taskbar; X11 windows under XWayland are
@@ -66,6 +68,7 @@ private:
     bool m_layoutInDevicePixels;
     QtScreen m_toolkit;
     std::optional<PictureGeometry> m_picture;
+    bool m_warm = false;
 };
 
 // Where the primary screen lies in a picture of the whole desktop: `desktop` and `primary` in the toolkit's logical
