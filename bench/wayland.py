@@ -103,6 +103,9 @@ class Events:
             self.session.stop(self.monitor)
 
 
+# A pause before each capture, ours and the peer's alike, in s: the shell finishes what the last one left it (a
+# closing window's animation, its screenshot's clean-up), which would otherwise be timed as the next one's.
+SETTLE = 1.0
 PEER_CONFIG = ("[General]\nshowHelp=false\nshowStartupLaunchMessage=false\nstartupLaunch=false\n"
                "disabledTrayIcon=true\nshowDesktopNotification=false\n")
 
@@ -112,17 +115,22 @@ class Peer:
     command, through XWayland. A capture is timed from the command to its overlay mapped; the overlay is then closed
     with Escape (through XWayland's XTEST: the desktop's own input does not reach it reliably)."""
 
-    def __init__(self, session, events):
-        self.session, self.events = session, events
+    def __init__(self, session):
+        self.session, self.events = session, None
         home = session.make_dir(f"peer-home-{time.monotonic_ns()}")
         os.makedirs(os.path.join(home, ".config", "flameshot"))
         with open(os.path.join(home, ".config", "flameshot", "flameshot.ini"), "w") as f:
             f.write(PEER_CONFIG)
         self.env = dict(session.env, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"), QT_QPA_PLATFORM="xcb")
         self.daemon = session.start(["flameshot"], self.env)
-        wait_until(lambda: session.has_owner("org.flameshot.Flameshot"), timeout=30, what="flameshot's daemon")
+        try:
+            wait_until(lambda: session.has_owner("org.flameshot.Flameshot"), timeout=60, what="flameshot's daemon")
+        except AssertionError as e:
+            raise AssertionError(f"{e}; it printed: {session.stop(self.daemon)}") from None
 
     def capture(self):
+        # The desktop is left a moment after the last capture, as before each of this program's.
+        time.sleep(SETTLE)
         self.events.clear()
         started = time.monotonic()
         command = self.session.start(["flameshot", "gui"], self.env)
@@ -139,7 +147,7 @@ class Peer:
         self.session.stop(self.daemon)
 
 
-def launch_times(session, binary, runs, peer=False):
+def launch_times(session, binary, runs, peer=None):
     """Each launch's (main window gone, overlay shown) in ms after the click, the first capture after the start
     first; with `peer`, a capture of the peer's after each of ours, in the same session."""
     home = session.make_dir(f"bench-home-{time.monotonic_ns()}")
@@ -152,7 +160,8 @@ def launch_times(session, binary, runs, peer=False):
     env = dict(session.env, **session.program_env, HOME=home, XDG_CONFIG_HOME=config, QT_QPA_PLATFORM=platform,
                QT_LOGGING_RULES="quosh.launch.debug=true")
     events = Events(session)
-    rival = Peer(session, events) if peer else None
+    if peer:
+        peer.events = events
     program = session.start([binary], env)
     times, clicks, peers = [], [], []
     try:
@@ -164,6 +173,7 @@ def launch_times(session, binary, runs, peer=False):
                 found = session.windows(PRODUCT)
                 seen[:] = (seen if seen and found and seen[-1] == found[0] else []) + found[:1]
                 return len(seen) >= 5 and seen[-1].get("shown", True) and seen[-1]
+            time.sleep(SETTLE)
             window = wait_until(settled, timeout=30, interval=0.2, what="the main window")
             x, y, _, _ = window["rect"]
             events.clear()
@@ -181,12 +191,10 @@ def launch_times(session, binary, runs, peer=False):
             session.wait_pointer_taken(10, 300)
             session.click(10, 300)
             session.wait_no_window("Form2")
-            if rival:
-                peers.append(rival.capture())
+            if peer:
+                peers.append(peer.capture())
     finally:
         output = session.stop(program)
-        if rival:
-            rival.close()
         events.close()
     return times, steps_of(output, clicks, times), peers
 
@@ -235,15 +243,19 @@ def measure(build, runs, desktop, size, kept):
     for bench_decode."""
     name, _, scale = desktop.partition("@")
     session = DESKTOPS[name](*size, scale=float(scale) if scale else 1)
+    peer = None
     try:
+        if PEER and shutil.which("flameshot"):
+            peer = Peer(session)
         wayland = dict(session.env, QT_QPA_PLATFORM="wayland")
         picture = os.path.join(session.make_dir("kept"), "portal.png")
         portal = session.run(f"{build}/bench/bench_portal", runs, picture, env=wayland)
         picture = shutil.copy(picture, os.path.join(kept, f"portal-{desktop}-{size[0]}x{size[1]}.png"))
         hide = session.run(f"{build}/bench/bench_hide", runs, env=wayland)
-        peer = PEER and shutil.which("flameshot") is not None
         times, steps, peers = launch_times(session, f"{build}/app/quosh", runs + 1, peer)
     finally:
+        if peer:
+            peer.close()
         session.close()
     trip = float(portal.split("round trip (call to answer, file written): ")[1].split(" ms")[0])
     # The first capture after the start is set apart: the medians are of the later ones.
