@@ -5,6 +5,7 @@ in a process group of its own that is signalled when the test process dies (even
 timeout does), and what a test class or a test starts is stopped by cleanups that run after failures in set-up too."""
 
 import atexit
+import contextlib
 import ctypes
 import glob
 import os
@@ -330,6 +331,9 @@ class Program:
                         PATH=self.tools + os.pathsep + display.env.get("PATH", os.defpath))
         self.env.update(extra_env or {})
         self.process = None
+        # libfaketime shares its clock through a shared memory segment and a semaphore named after the first process
+        # it runs in, and removes them only when that process exits normally.
+        self.frozen_pids = []
 
     @property
     def settings_path(self):
@@ -375,6 +379,7 @@ class Program:
         with open(self.output_path, "w") as output:
             self.process = spawn([self.binary, *args], env={**self.env, **(env or {}), **self.clock_env()},
                                  stdout=output, stderr=subprocess.STDOUT)
+        self.frozen_pids += [self.process.pid] if self.clock is not None else []
         self.display.describe_program = self.describe
         if wait_main:
             return self.wait_main()
@@ -410,6 +415,10 @@ class Program:
 
     def cleanup(self):
         self.stop()
+        for pid in self.frozen_pids:
+            for name in (f"faketime_shm_{pid}", f"sem.faketime_sem_{pid}"):
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(os.path.join("/dev/shm", name))
         shutil.rmtree(self.home, ignore_errors=True)
         if self.home in _leftovers:
             _leftovers.remove(self.home)
