@@ -1,5 +1,7 @@
 #include "platform/screen/wayland/WaylandHide.h"
 
+#include "platform/process/LaunchSteps.h"
+
 #include <QGuiApplication>
 #include <QWidget>
 #include <QWindow>
@@ -228,6 +230,7 @@ void hideWaylandWindow(QWidget& window, wl_display* display, wl_surface* surface
     Buffer buffer;
     // Where no frame came, the window is hidden all the same: a covered window is not in the picture either.
     const bool transparentOnScreen = drawTransparent(window, display, queue.get(), surface, buffer);
+    noteLaunchStep(transparentOnScreen ? "transparent frame drawn" : "no transparent frame");
     window.hide();
     if (transparentOnScreen) {
         // The screen shows nothing of the window already, and a close animation of a transparent picture shows
