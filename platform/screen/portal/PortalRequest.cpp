@@ -55,9 +55,8 @@ void PortalRequest::wake(const QDBusConnection& bus)
     if (!bus.isConnected()) {
         return;
     }
-    QDBusMessage read = QDBusMessage::createMethodCall(portalService, portalPath,
-                                                       QStringLiteral("org.freedesktop.portal.Settings"),
-                                                       QStringLiteral("Read"));
+    QDBusMessage read = QDBusMessage::createMethodCall(
+        portalService, portalPath, QStringLiteral("org.freedesktop.portal.Settings"), QStringLiteral("Read"));
     read << QStringLiteral("org.freedesktop.appearance") << QStringLiteral("color-scheme");
     bus.asyncCall(read);
 }
