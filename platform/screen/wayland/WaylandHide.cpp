@@ -111,11 +111,22 @@ bool roundTrip(wl_display* display, wl_event_queue* queue)
     return dispatchUntil(display, queue, done, Clock::now() + RoundTripTimeout);
 }
 
+// What the hide needs to know of the compositor's globals.
+struct Globals {
+    Proxy shm;
+    // Mutter (GNOME Shell) is the one compositor that offers gtk_shell1. Its screenshots are painted from its scene
+    // when they are asked for, and a committed buffer is in that scene as soon as the commit is taken.
+    bool paintsScreenshotsFromScene = false;
+};
+
 void registryGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t /*version*/)
 {
-    auto* shm = static_cast<Proxy*>(data);
-    if (!*shm && std::strcmp(interface, wl_shm_interface.name) == 0) {
-        shm->reset(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+    auto* globals = static_cast<Globals*>(data);
+    if (!globals->shm && std::strcmp(interface, wl_shm_interface.name) == 0) {
+        globals->shm.reset(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+    }
+    if (std::strcmp(interface, "gtk_shell1") == 0) {
+        globals->paintsScreenshotsFromScene = true;
     }
 }
 void registryGlobalRemove(void* /*data*/, wl_registry* /*registry*/, uint32_t /*name*/) {}
@@ -147,8 +158,8 @@ Buffer transparentBuffer(wl_shm* shm, int width, int height)
     return buffer;
 }
 
-// Shows `surface` fully transparent and waits for the compositor's next frame with it; false when that could not be
-// done or no frame came in time.
+// Shows `surface` fully transparent and waits for the compositor's next frame with it (on GNOME Shell, only until the
+// compositor has taken it); false when that could not be done or no frame came in time.
 bool drawTransparent(QWidget& window, wl_display* display, wl_event_queue* queue, wl_surface* surface, Buffer& buffer)
 {
     const Wrapper displayWrapper(wl_proxy_create_wrapper(display));
@@ -156,14 +167,14 @@ bool drawTransparent(QWidget& window, wl_display* display, wl_event_queue* queue
         return false;
     }
     wl_proxy_set_queue(static_cast<wl_proxy*>(displayWrapper.get()), queue);
-    Proxy shm;
+    Globals globals;
     {
         const Proxy registry(wl_display_get_registry(static_cast<wl_display*>(displayWrapper.get())));
         if (!registry) {
             return false;
         }
-        wl_registry_add_listener(static_cast<wl_registry*>(registry.get()), &registryListener, &shm);
-        if (!roundTrip(display, queue) || !shm) {
+        wl_registry_add_listener(static_cast<wl_registry*>(registry.get()), &registryListener, &globals);
+        if (!roundTrip(display, queue) || !globals.shm) {
             return false;
         }
     }
@@ -171,7 +182,7 @@ bool drawTransparent(QWidget& window, wl_display* display, wl_event_queue* queue
     const QWindow* handle = window.windowHandle();
     const int scale = static_cast<int>(std::ceil(handle->devicePixelRatio()));
     const QSize size = handle->frameGeometry().size() * scale;
-    buffer = transparentBuffer(static_cast<wl_shm*>(shm.get()), size.width(), size.height());
+    buffer = transparentBuffer(static_cast<wl_shm*>(globals.shm.get()), size.width(), size.height());
     if (!buffer) {
         return false;
     }
@@ -192,6 +203,11 @@ bool drawTransparent(QWidget& window, wl_display* display, wl_event_queue* queue
     // An opaque region would let the compositor draw the pixels without their alpha.
     wl_surface_set_opaque_region(onQueue, nullptr);
     wl_surface_commit(onQueue);
+    if (globals.paintsScreenshotsFromScene) {
+        // No frame needs to be drawn first: once the commit is taken, a screenshot asked for next is painted without
+        // the window. A busy shell may take a second to draw its next frame.
+        return roundTrip(display, queue);
+    }
     return dispatchUntil(display, queue, drawn, Clock::now() + FrameTimeout);
 }
 
