@@ -29,8 +29,6 @@
 
 namespace {
 
-constexpr int FirstIconSize = 64; // pixels
-
 // Selecting an option button clears the other one of its frame; clearing one leaves the other as it is.
 void setOptionValue(QRadioButton& button, bool selected)
 {
@@ -101,7 +99,7 @@ void Form1::Form_Load()
     trap.step(100, [&] { ApplySkin(*this, m_services.programFolder); });
     trap.step(104, [&] { setWindowTitle(productName); });
     // The frame and the task bar show the small sizes; the larger ones follow once the window is on the screen.
-    trap.step(104, [&] { setWindowIcon(programIcon(FirstIconSize)); });
+    trap.step(104, [&] { setWindowIcon(programIcon(FirstProgramIconSize)); });
     trap.step(104, [&] { m_appTitle = SetAppTitle(productName); });
     const QString handFile = m_services.programFolder + QStringLiteral("/HAND-M.CUR");
     if (trap.test(106, [&] { return FileExists(handFile); })) {

@@ -174,7 +174,7 @@ void Form2::Form_Load()
     if (trap.test(100, [&] { return FileExists(cursorFile); })) {
         trap.step(102, [&] { MouseIcon = loadCursorFile(cursorFile); });
     }
-    trap.step(102, [&] { setWindowIcon(programIcon()); });
+    trap.step(102, [&] { setWindowIcon(programIcon(FirstProgramIconSize)); });
     trap.step(104, [&] { ClearClipboard(m_services.clipboard); });
     trap.step(106, [&] { shRect.Visible = false; });
     trap.step(108, [&] { shRect.Width = 0; });
@@ -369,6 +369,15 @@ void Form2::paintEvent(QPaintEvent* event)
     QPainter painter(this);
     paintOverlay(painter, event->region(), devicePixelRatioF(), m_view, m_viewBand, palette().color(QPalette::Window),
                  palette().color(QPalette::WindowText));
+    if (!m_painted) {
+        m_painted = true;
+        // The icon's large sizes, once the overlay is on the screen: on its way there they would hold it up.
+        QTimer::singleShot(0, this, [this] {
+            if (!windowIcon().isNull()) {
+                setWindowIcon(programIcon());
+            }
+        });
+    }
 }
 
 void Form2::mousePressEvent(QMouseEvent* event)

@@ -112,4 +112,5 @@ private:
     int m_handlerDepth = 0;
     bool m_unloaded = false;
     bool m_grabbing = false;
+    bool m_painted = false;
 };

@@ -24,6 +24,15 @@ QRect scaledEdges(const QRect& rect, const QSize& from, const QSize& to)
 
 void ScreenService::hideWindow(QWidget& window)
 {
+    if (!window.isVisible() || !window.isWindow()) {
+        window.hide();
+        return;
+    }
+    hideShownWindow(window);
+}
+
+void ScreenService::hideShownWindow(QWidget& window)
+{
     window.hide();
 }
 

@@ -52,11 +52,16 @@ public:
     // The program's own top-level windows, as the windowing system that this screen is read on lets them be handled.
     // By default the toolkit's ways, which know no compositor.
     //
-    // Hides a window and returns once it is off the screen, so that a grab taken next does not find it.
-    virtual void hideWindow(QWidget& window);
+    // Hides a window and returns once it is off the screen, so that a grab taken next does not find it. A window that
+    // is not shown, or not a top-level window, is only hidden.
+    void hideWindow(QWidget& window);
     // Puts a window above every window that is not topmost, or back among them, without re-creating it (the window
     // keeps its identity, its position and its mapped state).
     virtual void setTopmost(QWidget& window, bool topmost);
     // Asks that a window be left out of the taskbar and the pager, before or after it is shown.
     virtual void keepOffTaskbar(QWidget& /*window*/) {}
+
+protected:
+    // hideWindow() for a shown top-level window.
+    virtual void hideShownWindow(QWidget& window);
 };

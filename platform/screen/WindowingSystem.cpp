@@ -87,6 +87,15 @@ QByteArray platformList(int argc, char* argv[])
     return isWaylandSession ? QByteArray("wayland;xcb") : QByteArray("xcb");
 }
 
+// XWayland names its outputs XWAYLAND0, XWAYLAND1, ..., and the toolkit names its screens after them. (The XWAYLAND
+// extension that would say so directly is not in the XWayland of Debian 12.)
+bool isXWayland()
+{
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    return std::any_of(screens.begin(), screens.end(),
+                       [](const QScreen* screen) { return screen->name().startsWith(QLatin1String("XWAYLAND")); });
+}
+
 } // namespace
 
 ToolkitPlatform toolkitPlatform(int argc, char* argv[])
@@ -112,15 +121,6 @@ ToolkitPlatform toolkitPlatform(int argc, char* argv[])
         }
     }
     return {};
-}
-
-// XWayland names its outputs XWAYLAND0, XWAYLAND1, ..., and the toolkit names its screens after them. (The XWAYLAND
-// extension that would say so directly is not in the XWayland of Debian 12.)
-bool isXWayland()
-{
-    const QList<QScreen*> screens = QGuiApplication::screens();
-    return std::any_of(screens.begin(), screens.end(),
-                       [](const QScreen* screen) { return screen->name().startsWith(QLatin1String("XWAYLAND")); });
 }
 
 std::unique_ptr<ScreenService> createScreenService()

@@ -30,7 +30,3 @@ std::unique_ptr<ScreenService> createScreenService();
 // session, where the toolkit would otherwise run on Wayland and ignore it. To be called before the QGuiApplication
 // is made; leaves a platform chosen with -platform or QT_QPA_PLATFORM as it is.
 void followNamedDisplay(int argc, char* argv[]);
-
-// Whether the toolkit's X server is XWayland: an X server inside a Wayland desktop, whose compositor draws the X11
-// windows too. Needs a QGuiApplication.
-bool isXWayland();

@@ -105,6 +105,7 @@ private slots:
     void loadClearsTheClipboard();
     void grabFailureShowsTheOverlayWithoutPicture();
     void topmostUntilTheFirstMouseDown();
+    void iconGetsItsLargeSizesOnceTheOverlayIsPainted();
     void injectedFailureIsReportedAndTheHandlerGoesOn_data();
     void injectedFailureIsReportedAndTheHandlerGoesOn();
     void mouseUpSavesOrAbandons_data();
@@ -322,6 +323,20 @@ void TestForm2::topmostUntilTheFirstMouseDown()
     QVERIFY(rig.form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     QVERIFY(rig.form->isVisible());
     QCOMPARE(rig.form->winId(), window); // never re-created
+}
+
+void TestForm2::iconGetsItsLargeSizesOnceTheOverlayIsPainted()
+{
+    Rig rig;
+    const auto sides = [&rig] {
+        QList<int> list;
+        for (const QSize& size : rig.form->windowIcon().availableSizes())
+            list << size.width();
+        return list;
+    };
+    rig.form->Show();
+    QCOMPARE(sides(), QList<int>({16, 24, 32, 48, 64}));
+    QTRY_COMPARE(sides(), QList<int>({16, 24, 32, 48, 64, 128, 256}));
 }
 
 void TestForm2::injectedFailureIsReportedAndTheHandlerGoesOn_data()

@@ -157,12 +157,8 @@ PortalScreen::PortalScreen(const QDBusConnection& bus, std::chrono::milliseconds
                              layoutInDevicePixels(bus))
 {}
 
-void PortalScreen::hideWindow(QWidget& window)
+void PortalScreen::hideShownWindow(QWidget& window)
 {
-    if (!window.isVisible() || !window.isWindow()) {
-        window.hide();
-        return;
-    }
     if (m_x11Windows) {
         // The desktop's compositor animates an X11 window's close where the X11 root window cannot show it: drawn
         // transparent first, the window leaves nothing for that animation to draw. The opacity is given back once

@@ -40,9 +40,11 @@ public:
     // A window is hidden once the compositor has drawn the screen without it. Wayland lets no client stack itself
     // above others (a full-screen window is on top by itself) nor leave the taskbar; X11 windows under XWayland are
     // stacked and kept off the taskbar as on any X server.
-    void hideWindow(QWidget& window) override;
     void setTopmost(QWidget& window, bool topmost) override;
     void keepOffTaskbar(QWidget& window) override;
+
+protected:
+    void hideShownWindow(QWidget& window) override;
 
 private:
     // The primary screen as the last picture showed it, for the layout of screens it was taken under.

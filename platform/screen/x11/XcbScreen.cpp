@@ -316,14 +316,13 @@ void XcbScreen::setSpareLifetime(std::chrono::milliseconds lifetime)
 
 // The windows are the toolkit's: its connection orders the hide before the grab. A screen read over a connection of
 // its own (benchmarks, tests) still hides through the toolkit's.
-void XcbScreen::hideWindow(QWidget& window)
+void XcbScreen::hideShownWindow(QWidget& window)
 {
-    xcb_connection_t* windows = d->owned ? toolkitX11Connection() : d->connection;
-    if (!windows || !window.isVisible() || !window.isWindow()) {
-        ScreenService::hideWindow(window);
-        return;
+    if (xcb_connection_t* windows = d->owned ? toolkitX11Connection() : d->connection) {
+        hideX11Window(window, windows);
+    } else {
+        window.hide();
     }
-    hideX11Window(window, windows);
 }
 
 void XcbScreen::keepOffTaskbar(QWidget& window)

@@ -43,12 +43,14 @@ public:
 
     // The toolkit's windows on this display: hidden with the window manager's frame and any compositor's fade gone
     // from the screen, and kept off the taskbar through the window manager.
-    void hideWindow(QWidget& window) override;
     void keepOffTaskbar(QWidget& window) override;
 
     // True while grabs go through shared memory: the server offers MIT-SHM, it was not turned off, and the server
     // has not refused to attach a segment.
     bool isUsingSharedMemory() const;
+
+protected:
+    void hideShownWindow(QWidget& window) override;
 
 private:
     struct Private;
