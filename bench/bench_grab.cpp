@@ -3,6 +3,7 @@
 #include "bench/Timing.h"
 #include "imaging/modCapture.h"
 #include "platform/screen/WindowingSystem.h"
+#include "platform/screen/x11/SharedSegment.h"
 #include "platform/screen/x11/XcbScreen.h"
 
 #include <QEventLoop>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include <unistd.h>
+#include <xcb/shm.h>
 #include <xcb/xcb.h>
 
 namespace {
@@ -147,6 +149,26 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "GetImage failed\n");
     });
 
+    // The bare ShmGetImage into an attached segment: what the X server itself takes to copy the screen out, the
+    // floor of any grab through shared memory.
+    double shmGetImageMs = 0;
+    if (const std::unique_ptr<SharedSegment> segment = SharedSegment::create(bytes)) {
+        const xcb_shm_seg_t id = xcb_generate_id(connection.get());
+        xcb_shm_attach(connection.get(), id, static_cast<std::uint32_t>(segment->id()), 0);
+        shmGetImageMs = median(runs, [&] {
+            const std::unique_ptr<xcb_shm_get_image_reply_t, FreeDeleter> reply(xcb_shm_get_image_reply(
+                connection.get(),
+                xcb_shm_get_image(connection.get(), root->root, static_cast<std::int16_t>(primary.x()),
+                                  static_cast<std::int16_t>(primary.y()), static_cast<std::uint16_t>(width),
+                                  static_cast<std::uint16_t>(height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, id, 0),
+                nullptr));
+            if (!reply)
+                std::fprintf(stderr, "ShmGetImage failed\n");
+        });
+        xcb_shm_detach(connection.get(), id);
+        xcb_flush(connection.get());
+    }
+
     QScreen* qscreen = QGuiApplication::primaryScreen();
     const double qtGrabMs = median(runs, [&] {
         const QPixmap pixmap = qscreen->grabWindow(0);
@@ -165,6 +187,7 @@ int main(int argc, char** argv)
     row("memcpy of the same bytes", memcpyMs);
     row("GrabScreen, repeated", grabMs);
     row("GrabScreen over GetImage, repeated", plainGrabMs);
+    row("xcb_shm_get_image alone", shmGetImageMs);
     row("xcb_get_image alone", getImageMs);
     row("QScreen::grabWindow", qtGrabMs);
     row("first GrabScreen in the process", firstMs);
@@ -173,7 +196,8 @@ int main(int argc, char** argv)
     row("fresh service: first GrabScreen", freshMs);
     row("fresh service: after prepare()", preparedMs);
     row("making the screen service", connectMs);
-    std::printf("  QScreen::grabWindow / GrabScreen: %.1fx\n", qtGrabMs / grabMs);
+    std::printf("  QScreen::grabWindow / GrabScreen: %.1fx; GrabScreen / bare ShmGetImage: %.2fx\n", qtGrabMs / grabMs,
+                grabMs / shmGetImageMs);
     std::printf("  first GrabScreen / repeated: %.2fx without prepare(), %.2fx after it; over fresh services (median "
                 "of 7): %.2fx without, %.2fx after it (goal <= 3x)\n",
                 firstMs / grabMs, readiedFirstMs / grabMs, freshMs / grabMs, preparedMs / grabMs);
