@@ -1,4 +1,5 @@
 #include "platform/screen/portal/PngDecoder.h"
+#include "platform/screen/portal/PngRows.h"
 
 #include <QByteArray>
 #include <QSize>
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 #include <png.h>
 
@@ -88,8 +88,9 @@ bool readHeader(const Decoder& decoder, Header& header)
     return true;
 }
 
-// What every portal writes: 8-bit RGB or RGBA, not interlaced. Such rows are read as the file holds them and put into
-// byte order here; the decoder's own per-pixel transformations would take longer than undoing the row filters.
+// What every portal writes: 8-bit RGB or RGBA, not interlaced. Their image data is decoded here, a few rows at a time,
+// each row's filter undone as its pixels are put into byte order: libpng's own C filter code and transformations
+// take several times as long as inflating the data.
 bool isPlainRgb(const Decoder& decoder)
 {
     const png_byte colourType = png_get_color_type(decoder.png, decoder.info);
@@ -98,36 +99,23 @@ bool isPlainRgb(const Decoder& decoder)
            (colourType == PNG_COLOR_TYPE_RGB || colourType == PNG_COLOR_TYPE_RGB_ALPHA);
 }
 
-template <int Channels> void toBgrx(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, png_uint_32 width)
+// Where the first IDAT chunk starts, once the header is read: libpng stops right after that chunk's length and
+// name. -1 when it is not found there.
+qsizetype imageDataAt(const QByteArray& data, const Source& source)
 {
-    for (png_uint_32 x = 0; x < width; ++x, in += Channels, out += 4) {
-        out[0] = in[2];
-        out[1] = in[1];
-        out[2] = in[0];
-        out[3] = 0xff;
-    }
+    const auto at = static_cast<qsizetype>(source.at) - 8;
+    return at >= 8 && data.mid(at + 4, 4) == "IDAT" ? at : -1;
 }
 
 // Decodes every row into `bits` as B, G, R, 0xff: palettes and low bit depths expanded, gray made RGB, 16-bit samples
-// rounded to the nearest 8-bit value, alpha and a transparent colour dropped, interlaced passes put together. `row`
-// holds one row of four bytes a pixel. False on a damaged file.
-bool readRows(const Decoder& decoder, std::uint8_t* bits, std::ptrdiff_t stride, png_uint_32 height, std::uint8_t* row)
+// rounded to the nearest 8-bit value, alpha and a transparent colour dropped, interlaced passes put together. False on
+// a damaged file.
+bool readRows(const Decoder& decoder, std::uint8_t* bits, std::ptrdiff_t stride, png_uint_32 height)
 {
     if (setjmp(png_jmpbuf(decoder.png)) != 0) {
         return false;
     }
     png_structp png = decoder.png;
-    if (isPlainRgb(decoder)) {
-        png_read_update_info(png, decoder.info);
-        const png_uint_32 width = png_get_image_width(png, decoder.info);
-        const auto convert = png_get_color_type(png, decoder.info) == PNG_COLOR_TYPE_RGB ? toBgrx<3> : toBgrx<4>;
-        for (png_uint_32 y = 0; y < height; ++y) {
-            png_read_row(png, row, nullptr);
-            convert(row, bits + static_cast<std::ptrdiff_t>(y) * stride, width);
-        }
-        png_read_end(png, nullptr);
-        return true;
-    }
     png_set_expand(png);
     png_set_scale_16(png);
     png_set_gray_to_rgb(png);
@@ -201,8 +189,12 @@ QImage PngDecoder::decode(const QByteArray& data, QString* error, QImage memory)
         *error = QStringLiteral("out of memory");
         return {};
     }
-    std::vector<std::uint8_t> row(std::size_t{header.width} * 4);
-    if (!readRows(decoder, image.bits(), image.bytesPerLine(), header.height, row.data())) {
+    const qsizetype at = isPlainRgb(decoder) ? imageDataAt(data, source) : -1;
+    if (at >= 0) {
+        const int channels = png_get_color_type(decoder.png, decoder.info) == PNG_COLOR_TYPE_RGB ? 3 : 4;
+        return PngRows::read(data, at, channels, image, error) ? image : QImage();
+    }
+    if (!readRows(decoder, image.bits(), image.bytesPerLine(), header.height)) {
         *error = QString::fromUtf8(source.error);
         return {};
     }
