@@ -287,28 +287,63 @@ void unfilter(const std::uint8_t* in, const std::uint8_t* above, std::uint8_t* o
 // Paeth's predictor is whichever of left, up and upper left is nearest to left + up - upper left, ties going to
 // left, then up. The same pick, with fewer steps waiting on the left neighbour that the previous pixel gives: with
 // lo and hi the smaller and larger of left and up, and t = 3 upper left - left - up, it is hi when t <= lo, lo
-// when t >= hi, and upper left otherwise (the two agree on every one of the 2^24 triples). 16-bit lanes.
+// when t >= hi, and upper left otherwise (the two agree on every one of the 2^24 triples). 16-bit lanes; the
+// pixel's value, within 0 to 255.
+__m128i paeth(__m128i pixel, __m128i left, __m128i up, __m128i upperLeft)
+{
+    const __m128i t =
+        _mm_sub_epi16(_mm_sub_epi16(_mm_add_epi16(upperLeft, _mm_add_epi16(upperLeft, upperLeft)), up), left);
+    const __m128i lo = _mm_min_epi16(left, up);
+    const __m128i hi = _mm_max_epi16(left, up);
+    const __m128i nearest = select(_mm_cmpgt_epi16(t, lo), select(_mm_cmpgt_epi16(hi, t), upperLeft, lo), hi);
+    return _mm_and_si128(_mm_add_epi16(pixel, nearest), _mm_set1_epi16(0xff));
+}
+
+__m128i widened(__m128i bytes)
+{
+    return _mm_unpacklo_epi8(bytes, _mm_setzero_si128());
+}
+
 template <int Bpp>
 void unfilterPaeth(const std::uint8_t* in, const std::uint8_t* above, std::uint8_t* out, std::size_t width)
 {
-    const __m128i zero = _mm_setzero_si128();
     const __m128i opaque = _mm_cvtsi32_si128(static_cast<std::int32_t>(0xff000000u));
-    const __m128i lowByte = _mm_set1_epi16(0xff);
-    __m128i left = zero;
-    __m128i upperLeft = zero;
+    __m128i left = _mm_setzero_si128();
+    __m128i upperLeft = _mm_setzero_si128();
     for (std::size_t x = 0; x < width; ++x, in += Bpp, above += 4, out += 4) {
-        const __m128i up = _mm_unpacklo_epi8(load(above), zero);
-        const __m128i pixel = _mm_unpacklo_epi8(bgr(in), zero);
-        const __m128i threeUpperLeftLessUp =
-            _mm_sub_epi16(_mm_add_epi16(upperLeft, _mm_add_epi16(upperLeft, upperLeft)), up);
-        const __m128i t = _mm_sub_epi16(threeUpperLeftLessUp, left);
-        const __m128i lo = _mm_min_epi16(left, up);
-        const __m128i hi = _mm_max_epi16(left, up);
-        const __m128i nearest = select(_mm_cmpgt_epi16(t, lo), select(_mm_cmpgt_epi16(hi, t), upperLeft, lo), hi);
-        left = _mm_and_si128(_mm_add_epi16(pixel, nearest), lowByte);
+        const __m128i up = widened(load(above));
+        left = paeth(widened(bgr(in)), left, up, upperLeft);
         upperLeft = up;
         store(out, _mm_or_si128(_mm_packus_epi16(left, left), opaque));
     }
+}
+
+// Two rows under Paeth at once, the lower one (`in2`, `out2`) a pixel behind the upper one, so that its pixel's
+// neighbours above are decoded by then. Each step decodes a pixel of each, the two sharing one register, so the
+// steps that wait on the left neighbour serve two pixels: in the low half the upper row's pixel x, in the high half
+// the lower row's pixel x - 1. The first step's high half and the last step's low half are outside the rows: their
+// inputs are zeros, and the first gives the zero that the lower row's first pixel takes for its left neighbour.
+template <int Bpp>
+void unfilterPaethPair(const std::uint8_t* in, const std::uint8_t* in2, const std::uint8_t* above, std::uint8_t* out,
+                       std::uint8_t* out2, std::size_t width)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i opaque = _mm_set1_epi32(static_cast<std::int32_t>(0xff000000u));
+    __m128i done = zero;
+    __m128i upperLeft = zero;
+    const auto step = [&](__m128i pixel, __m128i upper, __m128i pixel2) {
+        const __m128i up = _mm_unpacklo_epi64(widened(upper), done);
+        done = paeth(_mm_unpacklo_epi64(widened(pixel), widened(pixel2)), done, up, upperLeft);
+        upperLeft = up;
+        return _mm_or_si128(_mm_packus_epi16(done, done), opaque);
+    };
+    store(out, step(bgr(in), load(above), zero));
+    for (std::size_t x = 1; x < width; ++x) {
+        const __m128i pixels = step(bgr(in + x * Bpp), load(above + x * 4), bgr(in2 + (x - 1) * Bpp));
+        store(out + x * 4, pixels);
+        store(out2 + (x - 1) * 4, _mm_srli_si128(pixels, 4));
+    }
+    store(out2 + (width - 1) * 4, _mm_srli_si128(step(zero, zero, bgr(in2 + (width - 1) * Bpp)), 4));
 }
 
 #else
@@ -356,6 +391,14 @@ void unfilterPaeth(const std::uint8_t* in, const std::uint8_t* above, std::uint8
     unfilter<Bpp, Paeth>(in, above, out, width);
 }
 
+template <int Bpp>
+void unfilterPaethPair(const std::uint8_t* in, const std::uint8_t* in2, const std::uint8_t* above, std::uint8_t* out,
+                       std::uint8_t* out2, std::size_t width)
+{
+    unfilter<Bpp, Paeth>(in, above, out, width);
+    unfilter<Bpp, Paeth>(in2, out, out2, width);
+}
+
 #endif
 
 using Unfilter = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t);
@@ -382,6 +425,7 @@ bool PngRows::read(const QByteArray& file, qsizetype at, int channels, QImage& i
     // What the first row's filter takes for the row above.
     const std::vector<std::uint8_t> blank(width * 4);
     const Unfilter* unfilters = channels == 3 ? kUnfilters<3> : kUnfilters<4>;
+    const auto pairs = channels == 3 ? unfilterPaethPair<3> : unfilterPaethPair<4>;
     const std::uint8_t* above = blank.data();
     std::uint8_t* bits = image.bits();
     const qsizetype stride = image.bytesPerLine();
@@ -397,6 +441,14 @@ bool PngRows::read(const QByteArray& file, qsizetype at, int channels, QImage& i
                 return false;
             }
             std::uint8_t* out = bits + static_cast<std::ptrdiff_t>(y + row) * stride;
+            // Screenshots have Paeth on nearly every row.
+            const std::uint8_t* next = line + lineBytes;
+            if (line[0] == Paeth && row + 1 < rows && next[0] == Paeth) {
+                pairs(line + 1, next + 1, above, out, out + stride, width);
+                above = out + stride;
+                ++row;
+                continue;
+            }
             unfilters[line[0]](line + 1, above, out, width);
             above = out;
         }
