@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include <zlib.h>
 #ifdef __SSE2__
@@ -420,22 +420,30 @@ bool PngRows::read(const QByteArray& file, qsizetype at, int channels, QImage& i
     const auto height = static_cast<std::size_t>(image.height());
     const std::size_t lineBytes = 1 + width * static_cast<std::size_t>(channels);
     const std::size_t rowsAtATime = std::min(kRowsAtATime, height);
-    // One byte more: the last 3-byte pixel is read as four bytes.
-    std::vector<std::uint8_t> lines(rowsAtATime * lineBytes + 1);
-    // What the first row's filter takes for the row above.
-    const std::vector<std::uint8_t> blank(width * 4);
+    // Left as they are until the image data fills them, so that a file that claims a large picture costs only as much
+    // memory as its data fills. One byte more: the last 3-byte pixel is read as four bytes.
+    const std::size_t linesBytes = rowsAtATime * lineBytes + 1;
+    const auto lines = std::make_unique_for_overwrite<std::uint8_t[]>(linesBytes);
+    lines[linesBytes - 1] = 0;
+    // What the first row's filter takes for the row above: zeros that need no memory of their own until read.
+    const std::unique_ptr<std::uint8_t, decltype(&std::free)> blank(static_cast<std::uint8_t*>(std::calloc(width, 4)),
+                                                                    &std::free);
+    if (!blank) {
+        *error = QStringLiteral("out of memory");
+        return false;
+    }
     const Unfilter* unfilters = channels == 3 ? kUnfilters<3> : kUnfilters<4>;
     const auto pairs = channels == 3 ? unfilterPaethPair<3> : unfilterPaethPair<4>;
-    const std::uint8_t* above = blank.data();
+    const std::uint8_t* above = blank.get();
     std::uint8_t* bits = image.bits();
     const qsizetype stride = image.bytesPerLine();
     for (std::size_t y = 0; y < height; y += rowsAtATime) {
         const std::size_t rows = std::min(rowsAtATime, height - y);
-        if (!data.fill(lines.data(), rows * lineBytes, error)) {
+        if (!data.fill(lines.get(), rows * lineBytes, error)) {
             return false;
         }
         for (std::size_t row = 0; row < rows; ++row) {
-            const std::uint8_t* line = lines.data() + row * lineBytes;
+            const std::uint8_t* line = lines.get() + row * lineBytes;
             if (line[0] > Paeth) {
                 *error = QStringLiteral("row %1 has an unknown filter type, %2").arg(y + row).arg(line[0]);
                 return false;
