@@ -1,230 +1,15 @@
 #include "platform/screen/portal/PngRows.h"
 
-#include <QByteArray>
-#include <QImage>
-#include <QString>
-
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
-#include <zlib.h>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
 namespace {
 
-// Rows inflated at a time: enough that zlib spends most of its time in its fast loop, which needs room for a whole
-// match, and few enough that they stay in the cache until they are unfiltered.
-constexpr std::size_t kRowsAtATime = 8;
-
 enum Filter : std::uint8_t { None, Sub, Up, Average, Paeth };
-
-constexpr std::uint32_t chunkType(const char (&name)[5])
-{
-    return std::uint32_t{static_cast<std::uint8_t>(name[0])} << 24 |
-           std::uint32_t{static_cast<std::uint8_t>(name[1])} << 16 |
-           std::uint32_t{static_cast<std::uint8_t>(name[2])} << 8 | std::uint32_t{static_cast<std::uint8_t>(name[3])};
-}
-
-constexpr std::uint32_t kImageData = chunkType("IDAT");
-constexpr std::uint32_t kEnd = chunkType("IEND");
-
-std::uint32_t bigEndian(const std::uint8_t* at)
-{
-    return std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 | std::uint32_t{at[3]};
-}
-
-QString dataAfterTheEnd()
-{
-    return QStringLiteral("data after the end of the compressed image data");
-}
-
-QString endsEarly()
-{
-    return QStringLiteral("the file ends early");
-}
-
-struct Chunk {
-    std::uint32_t type = 0;
-    const std::uint8_t* data = nullptr;
-    std::uint32_t length = 0;
-
-    QString name() const
-    {
-        const char letters[] = {static_cast<char>(type >> 24), static_cast<char>(type >> 16),
-                                static_cast<char>(type >> 8), static_cast<char>(type)};
-        return QString::fromLatin1(letters, 4);
-    }
-    // Whether a decoder that does not know the chunk has to give up on the file: its name starts with a capital.
-    bool isCritical() const { return (type & 0x20000000u) == 0; }
-};
-
-// The file's chunks one after another, each checked against its CRC before it is handed out.
-class Chunks {
-public:
-    Chunks(const QByteArray& file, qsizetype at)
-        : m_file(reinterpret_cast<const std::uint8_t*>(file.constData()))
-        , m_size(static_cast<std::size_t>(file.size()))
-        , m_at(static_cast<std::size_t>(at))
-    {}
-
-    // False on a chunk that is damaged or cut short, with the reason in `error`.
-    bool next(Chunk& chunk, QString* error)
-    {
-        if (m_size - m_at < 8) {
-            *error = endsEarly();
-            return false;
-        }
-        const std::uint8_t* start = m_file + m_at;
-        chunk.length = bigEndian(start);
-        chunk.type = bigEndian(start + 4);
-        chunk.data = start + 8;
-        const bool letters = std::all_of(
-            start + 4, start + 8, [](std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
-        if (!letters || chunk.length > 0x7fffffffu) {
-            *error = QStringLiteral("a damaged chunk header");
-            return false;
-        }
-        if (m_size - m_at - 8 < std::size_t{chunk.length} + 4) {
-            *error = endsEarly();
-            return false;
-        }
-        const uLong crc = crc32(crc32(0, nullptr, 0), start + 4, chunk.length + 4);
-        if (crc != bigEndian(chunk.data + chunk.length)) {
-            *error = QStringLiteral("%1: CRC error").arg(chunk.name());
-            return false;
-        }
-        m_at += std::size_t{chunk.length} + 12;
-        return true;
-    }
-
-private:
-    const std::uint8_t* m_file;
-    std::size_t m_size;
-    std::size_t m_at;
-};
-
-// The inflated image data, taken from the IDAT chunks as they come; then the chunks after it, up to IEND.
-class ImageData {
-public:
-    explicit ImageData(Chunks& chunks)
-        : m_chunks(chunks)
-    {}
-    ImageData(const ImageData&) = delete;
-    ImageData& operator=(const ImageData&) = delete;
-    ~ImageData()
-    {
-        if (m_started) {
-            inflateEnd(&m_stream);
-        }
-    }
-
-    bool start(QString* error)
-    {
-        if (inflateInit(&m_stream) != Z_OK) {
-            *error = QStringLiteral("out of memory");
-            return false;
-        }
-        m_started = true;
-        // The checksum of the inflated data costs a tenth of the decoding; every chunk's CRC covers the same bytes.
-        inflateValidate(&m_stream, 0);
-        return true;
-    }
-
-    // The next `size` bytes of the image data into `out`.
-    bool fill(std::uint8_t* out, std::size_t size, QString* error)
-    {
-        m_stream.next_out = out;
-        m_stream.avail_out = static_cast<uInt>(size);
-        while (m_stream.avail_out > 0) {
-            if (m_ended) {
-                *error = QStringLiteral("the image data ends early");
-                return false;
-            }
-            if (!step(error)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    // After the last row: the image data has to end there, and the file with an IEND chunk.
-    bool finish(QString* error)
-    {
-        std::uint8_t spare = 0;
-        while (!m_ended) {
-            m_stream.next_out = &spare;
-            m_stream.avail_out = 1;
-            if (!step(error)) {
-                return false;
-            }
-            if (m_stream.avail_out == 0) {
-                *error = QStringLiteral("the image data holds more than the picture's rows");
-                return false;
-            }
-        }
-        if (m_stream.avail_in > 0) {
-            *error = dataAfterTheEnd();
-            return false;
-        }
-        for (;;) {
-            Chunk chunk;
-            if (!m_chunks.next(chunk, error)) {
-                return false;
-            }
-            if (chunk.type == kEnd) {
-                return true;
-            }
-            // Empty IDAT chunks change nothing, and ancillary chunks after the image data (text, a time) are not
-            // needed for the picture.
-            if (chunk.type == kImageData && chunk.length > 0) {
-                *error = dataAfterTheEnd();
-                return false;
-            }
-            if (chunk.type != kImageData && chunk.isCritical()) {
-                *error = QStringLiteral("%1: out of place").arg(chunk.name());
-                return false;
-            }
-        }
-    }
-
-private:
-    // One call to zlib, with the next IDAT chunk's data when it has used up the last one's.
-    bool step(QString* error)
-    {
-        while (m_stream.avail_in == 0) {
-            Chunk chunk;
-            if (!m_chunks.next(chunk, error)) {
-                return false;
-            }
-            if (chunk.type != kImageData) {
-                *error = QStringLiteral("the image data ends early");
-                return false;
-            }
-            m_stream.next_in = const_cast<Bytef*>(chunk.data);
-            m_stream.avail_in = chunk.length;
-        }
-        const int status = inflate(&m_stream, Z_NO_FLUSH);
-        if (status == Z_STREAM_END) {
-            m_ended = true;
-        } else if (status != Z_OK) {
-            *error = QStringLiteral("damaged image data: %1")
-                         .arg(QString::fromLatin1(m_stream.msg != nullptr ? m_stream.msg : "zlib error"));
-            return false;
-        }
-        return true;
-    }
-
-    Chunks& m_chunks;
-    z_stream m_stream{};
-    bool m_started = false;
-    bool m_ended = false;
-};
 
 // Each filter works on each channel alone, with neighbours at the same channel: the left pixel, the one above and
 // the one above left. Those are taken from the picture's rows as already written, in B, G, R order; only the distance
@@ -409,57 +194,39 @@ constexpr Unfilter kUnfilters[] = {unfilter<Bpp, None>, unfilter<Bpp, Sub>, unfi
 
 } // namespace
 
-bool PngRows::read(const QByteArray& file, qsizetype at, int channels, QImage& image, QString* error)
+PngRows::PngRows(int channels, std::size_t width)
+    : m_channels(channels)
+    , m_width(width)
+    , m_blank(static_cast<std::uint8_t*>(std::calloc(width, 4)))
+    , m_above(m_blank.get())
+{}
+
+std::size_t PngRows::lineBytes() const
 {
-    Chunks chunks(file, at);
-    ImageData data(chunks);
-    if (!data.start(error)) {
-        return false;
-    }
-    const auto width = static_cast<std::size_t>(image.width());
-    const auto height = static_cast<std::size_t>(image.height());
-    const std::size_t lineBytes = 1 + width * static_cast<std::size_t>(channels);
-    const std::size_t rowsAtATime = std::min(kRowsAtATime, height);
-    // Left as they are until the image data fills them, so that a file that claims a large picture costs only as much
-    // memory as its data fills. One byte more: the last 3-byte pixel is read as four bytes.
-    const std::size_t linesBytes = rowsAtATime * lineBytes + 1;
-    const auto lines = std::make_unique_for_overwrite<std::uint8_t[]>(linesBytes);
-    lines[linesBytes - 1] = 0;
-    // What the first row's filter takes for the row above: zeros that need no memory of their own until read.
-    const std::unique_ptr<std::uint8_t, decltype(&std::free)> blank(static_cast<std::uint8_t*>(std::calloc(width, 4)),
-                                                                    &std::free);
-    if (!blank) {
-        *error = QStringLiteral("out of memory");
-        return false;
-    }
-    const Unfilter* unfilters = channels == 3 ? kUnfilters<3> : kUnfilters<4>;
-    const auto pairs = channels == 3 ? unfilterPaethPair<3> : unfilterPaethPair<4>;
-    const std::uint8_t* above = blank.get();
-    std::uint8_t* bits = image.bits();
-    const qsizetype stride = image.bytesPerLine();
-    for (std::size_t y = 0; y < height; y += rowsAtATime) {
-        const std::size_t rows = std::min(rowsAtATime, height - y);
-        if (!data.fill(lines.get(), rows * lineBytes, error)) {
-            return false;
+    return 1 + m_width * static_cast<std::size_t>(m_channels);
+}
+
+std::size_t PngRows::decode(const std::uint8_t* lines, std::size_t count, std::uint8_t* out, std::ptrdiff_t stride)
+{
+    const Unfilter* unfilters = m_channels == 3 ? kUnfilters<3> : kUnfilters<4>;
+    const auto pairs = m_channels == 3 ? unfilterPaethPair<3> : unfilterPaethPair<4>;
+    const std::size_t lineBytes = this->lineBytes();
+    for (std::size_t row = 0; row < count; ++row, lines += lineBytes, out += stride) {
+        if (lines[0] > Paeth) {
+            return row;
         }
-        for (std::size_t row = 0; row < rows; ++row) {
-            const std::uint8_t* line = lines.get() + row * lineBytes;
-            if (line[0] > Paeth) {
-                *error = QStringLiteral("row %1 has an unknown filter type, %2").arg(y + row).arg(line[0]);
-                return false;
-            }
-            std::uint8_t* out = bits + static_cast<std::ptrdiff_t>(y + row) * stride;
-            // Screenshots have Paeth on nearly every row.
-            const std::uint8_t* next = line + lineBytes;
-            if (line[0] == Paeth && row + 1 < rows && next[0] == Paeth) {
-                pairs(line + 1, next + 1, above, out, out + stride, width);
-                above = out + stride;
-                ++row;
-                continue;
-            }
-            unfilters[line[0]](line + 1, above, out, width);
-            above = out;
+        // Screenshots have Paeth on nearly every row.
+        const std::uint8_t* next = lines + lineBytes;
+        if (lines[0] == Paeth && row + 1 < count && next[0] == Paeth) {
+            pairs(lines + 1, next + 1, m_above, out, out + stride, m_width);
+            m_above = out + stride;
+            ++row;
+            lines += lineBytes;
+            out += stride;
+            continue;
         }
+        unfilters[lines[0]](lines + 1, m_above, out, m_width);
+        m_above = out;
     }
-    return data.finish(error);
+    return count;
 }

@@ -1,18 +1,34 @@
 #pragma once
 
-#include <QtGlobal>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
 
-class QByteArray;
-class QImage;
-class QString;
-
-// The image data of an 8-bit RGB or RGBA PNG that is not interlaced, decoded straight into a picture of
-// QImage::Format_RGB32: inflated a few rows at a time, and each row's filter undone in the same pass that puts its
-// pixels into B, G, R, 0xff order. Reads every chunk from the first IDAT to IEND and checks each one's CRC; the
-// Adler-32 of the image data is left out, as the CRCs cover the same bytes.
+// The row filters of an 8-bit RGB or RGBA PNG that is not interlaced undone in the same pass that puts the pixels into
+// the picture's order, B, G, R and 0xff (QImage::Format_RGB32): row after row from the top, each written straight
+// into the picture.
 class PngRows {
 public:
-    // `at` is where the first IDAT chunk starts (its length), `channels` 3 or 4; `image` has the file's size. False
-    // when the file is damaged or cut short, `error` then says why; the picture's rows may then be half written.
-    static bool read(const QByteArray& file, qsizetype at, int channels, QImage& image, QString* error);
+    // `channels`: 3 for RGB, 4 for RGBA.
+    PngRows(int channels, std::size_t width);
+    // Whether the memory for the blank row above the first was had.
+    bool isValid() const { return m_blank != nullptr; }
+    // The bytes of a row in the file: its filter type, then its pixels.
+    std::size_t lineBytes() const;
+    // Decodes `count` rows from the file's `lines`, one after the other, into the picture's rows from `out` on,
+    // `stride` bytes apart; each takes the one decoded before it for the row above. The byte after the last line is
+    // read, never used. How many rows were decoded: fewer than `count` when the next has an unknown filter type.
+    std::size_t decode(const std::uint8_t* lines, std::size_t count, std::uint8_t* out, std::ptrdiff_t stride);
+
+private:
+    struct Free {
+        void operator()(std::uint8_t* bytes) const { std::free(bytes); }
+    };
+
+    int m_channels;
+    std::size_t m_width;
+    // Zeros for the first row's filter: they take no memory of their own until they are read.
+    std::unique_ptr<std::uint8_t, Free> m_blank;
+    const std::uint8_t* m_above;
 };
