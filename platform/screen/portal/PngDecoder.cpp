@@ -32,19 +32,13 @@ constexpr png_alloc_size_t kMaxChunkBytes = png_alloc_size_t{16} * 1024 * 1024;
 // match, and few enough that they stay in the cache until they are unfiltered.
 constexpr std::size_t kRowsAtATime = 8;
 
-constexpr std::uint32_t chunkType(const char (&name)[5])
-{
-    return std::uint32_t{static_cast<std::uint8_t>(name[0])} << 24 |
-           std::uint32_t{static_cast<std::uint8_t>(name[1])} << 16 |
-           std::uint32_t{static_cast<std::uint8_t>(name[2])} << 8 | std::uint32_t{static_cast<std::uint8_t>(name[3])};
-}
-
-constexpr std::uint32_t kImageData = chunkType("IDAT");
-constexpr std::uint32_t kEnd = chunkType("IEND");
+// The chunk types that the reading of the image data looks for: "IDAT" and "IEND" as big-endian numbers.
+constexpr std::uint32_t kImageData = 0x49444154;
+constexpr std::uint32_t kEnd = 0x49454e44;
 
 std::uint32_t bigEndian(const std::uint8_t* at)
 {
-    return std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 | std::uint32_t{at[3]};
+    return qFromBigEndian<std::uint32_t>(at);
 }
 
 QString dataAfterTheEnd()
