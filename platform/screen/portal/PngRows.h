@@ -12,7 +12,7 @@ class PngRows {
 public:
     // `channels`: 3 for RGB, 4 for RGBA.
     PngRows(int channels, std::size_t width);
-    // Whether the memory for the blank row above the first was had.
+    // False when there was no memory for the blank row above the first.
     bool isValid() const { return m_blank != nullptr; }
     // The bytes of a row in the file: its filter type, then its pixels.
     std::size_t lineBytes() const;
