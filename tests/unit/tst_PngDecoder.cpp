@@ -184,6 +184,8 @@ void TestPngDecoder::decodesAsQtDoes_data()
     key[5] = static_cast<char>(qBlue(corner));
     QTest::newRow("ImageMagick: RGB with a transparent colour") << withChunk(rgb, "tRNS", key) << 8 << 2 << false;
     file("ImageMagick: interlaced 16-bit RGBA", "rgba-16bit-interlaced.png", 16, 6, true);
+    // A screenshot that sway's portal wrote of a test desktop: 1920 x 1080, Paeth on nearly every row.
+    file("sway's portal: RGB", "sway-portal.png", 8, 2, false);
 
     // Every row with one filter, in files as narrow as the pixel loops' ends meet; the rows above the first are zeros.
     const QImage picture = desktop(QImage::Format_ARGB32);
