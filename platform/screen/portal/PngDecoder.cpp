@@ -28,9 +28,10 @@ constexpr std::size_t kMaxPictureBytes = std::size_t{1024} * 1024 * 1024;
 // the limit keeps a hostile file from making the decoder hoard memory.
 constexpr png_alloc_size_t kMaxChunkBytes = png_alloc_size_t{16} * 1024 * 1024;
 
-// Rows inflated at a time: enough that zlib spends most of its time in its fast loop, which needs room for a whole
-// match, and few enough that they stay in the cache until they are unfiltered.
-constexpr std::size_t kRowsAtATime = 8;
+// How much image data is inflated at a time, in whole rows: enough that zlib spends most of its time in its fast
+// loop and little copying its output into its window, and little enough that the rows stay in the cache until they
+// are unfiltered.
+constexpr std::size_t kInflatedAtATime = std::size_t{256} * 1024;
 
 // The chunk types that the reading of the image data looks for: "IDAT" and "IEND" as big-endian numbers.
 constexpr std::uint32_t kImageData = 0x49444154;
@@ -326,7 +327,7 @@ bool readPlainRows(const QByteArray& file, qsizetype at, int channels, QImage& i
     }
     const auto height = static_cast<std::size_t>(image.height());
     const std::size_t lineBytes = rows.lineBytes();
-    const std::size_t rowsAtATime = std::min(kRowsAtATime, height);
+    const std::size_t rowsAtATime = std::clamp<std::size_t>(kInflatedAtATime / lineBytes, 1, height);
     // Left as they are until the image data fills them, so that a file that claims a large picture costs only as much
     // memory as its data fills. One byte more: the last 3-byte pixel is read as four bytes.
     const std::size_t linesBytes = rowsAtATime * lineBytes + 1;
