@@ -1,6 +1,7 @@
 // Decoding the portal's screenshot, the part of a Wayland launch that the program adds to the portal's round trip:
-// the PNG decoder the program uses (libpng, straight into the picture) beside Qt's reader, and the inflating of the
-// compressed data alone, which every PNG decoder built on zlib pays whatever else it does. Needs no display.
+// the PNG decoder the program uses (straight into the picture: libpng for the header, and for RGB and RGBA files its
+// own inflating a few rows at a time and row filters fused with the byte order) beside Qt's reader, and the inflating
+// of the compressed data alone, which every PNG decoder built on zlib pays whatever else it does. Needs no display.
 // Usage: bench_decode [runs [file.png...]]; without files it decodes busy and plain desktops of 1920x1080 and
 // 3840x2160 as Qt writes them.
 #include "bench/SyntheticScreen.h"
@@ -118,13 +119,13 @@ void measure(const QString& name, const QByteArray& png, int runs)
     }
     std::printf("%s: %d x %d, %.0f KiB; fastest of %d (medians)\n", qPrintable(name), last.width(), last.height(),
                 png.size() / 1024.0, runs);
-    std::printf("  decoding into the picture: libpng %.1f ms (%.1f), Qt's reader %.1f ms (%.1f): %.2fx; same pixels: "
+    std::printf("  decoding into the picture: ours %.1f ms (%.1f), Qt's reader %.1f ms (%.1f): %.2fx; same pixels: "
                 "%s\n",
                 ours.best(), ours.median(), qt.best(), qt.median(), ours.best() / qt.best(),
                 samePixels(last, lastQt) ? "yes" : "NO");
     if (!compressed.stream.isEmpty()) {
-        std::printf("  of which zlib inflating the image data alone: %.1f ms (%.1f), %.0f%% of libpng's time; the "
-                    "rest (filters, byte order, checksums) %.1f ms\n",
+        std::printf("  zlib inflating the image data alone (whole, with its checksum): %.1f ms (%.1f), %.0f%% of our "
+                    "time; the rest (header, row filters, byte order, chunk CRCs) %.1f ms\n",
                     inflate.best(), inflate.median(), 100 * inflate.best() / ours.best(), ours.best() - inflate.best());
     }
 }

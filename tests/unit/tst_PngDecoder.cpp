@@ -65,15 +65,65 @@ QByteArray withSize(QByteArray png, quint32 width, quint32 height)
     return png;
 }
 
+// A chunk as the file holds it: length, type, data and CRC.
+QByteArray chunk(const char* type, const QByteArray& data)
+{
+    QByteArray bytes(4, 0);
+    qToBigEndian(static_cast<quint32>(data.size()), bytes.data());
+    bytes += QByteArray(type) + data;
+    QByteArray crc(4, 0);
+    qToBigEndian(crc32(bytes.mid(4)), crc.data());
+    return bytes + crc;
+}
+
 // `png` with a chunk put in after its header.
 QByteArray withChunk(const QByteArray& png, const char* type, const QByteArray& data)
 {
-    QByteArray chunk(4, 0);
-    qToBigEndian(static_cast<quint32>(data.size()), chunk.data());
-    chunk += QByteArray(type) + data;
-    QByteArray crc(4, 0);
-    qToBigEndian(crc32(chunk.mid(4)), crc.data());
-    return png.left(33) + chunk + crc + png.mid(33);
+    return png.left(33) + chunk(type, data) + png.mid(33);
+}
+
+// The rows of `image` as an 8-bit RGB (3 channels) or RGBA (4) file holds them before compression, every row with
+// the same filter: 0 none, 1 sub, 2 up, 3 average, 4 Paeth.
+QByteArray filteredRows(const QImage& image, int filter, int channels)
+{
+    const auto paeth = [](int left, int up, int upperLeft) {
+        const int guess = left + up - upperLeft;
+        const int toLeft = qAbs(guess - left), toUp = qAbs(guess - up), toUpperLeft = qAbs(guess - upperLeft);
+        return toLeft <= toUp && toLeft <= toUpperLeft ? left : toUp <= toUpperLeft ? up : upperLeft;
+    };
+    QByteArray rows;
+    QByteArray above(image.width() * channels, '\0');
+    for (int y = 0; y < image.height(); ++y) {
+        QByteArray row;
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            const char samples[] = {char(qRed(pixel)), char(qGreen(pixel)), char(qBlue(pixel)), char(qAlpha(pixel))};
+            row += QByteArray(samples, channels);
+        }
+        rows += char(filter);
+        for (int i = 0; i < row.size(); ++i) {
+            const int left = i >= channels ? quint8(row[i - channels]) : 0;
+            const int up = quint8(above[i]);
+            const int upperLeft = i >= channels ? quint8(above[i - channels]) : 0;
+            const int predicted[] = {0, left, up, (left + up) / 2, paeth(left, up, upperLeft)};
+            rows += char(row[i] - predicted[filter]);
+        }
+        above = row;
+    }
+    return rows;
+}
+
+// An 8-bit RGB or RGBA file of `rows` as filteredRows() gives them.
+QByteArray plainPng(QSize size, int channels, const QByteArray& rows)
+{
+    QByteArray header(13, '\0');
+    qToBigEndian(static_cast<quint32>(size.width()), header.data());
+    qToBigEndian(static_cast<quint32>(size.height()), header.data() + 4);
+    header[8] = 8;
+    header[9] = channels == 3 ? 2 : 6;
+    // qCompress() puts the inflated size before the zlib stream.
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", qCompress(rows).mid(4)) +
+           chunk("IEND", {});
 }
 
 } // namespace
@@ -134,6 +184,20 @@ void TestPngDecoder::decodesAsQtDoes_data()
     key[5] = static_cast<char>(qBlue(corner));
     QTest::newRow("ImageMagick: RGB with a transparent colour") << withChunk(rgb, "tRNS", key) << 8 << 2 << false;
     file("ImageMagick: interlaced 16-bit RGBA", "rgba-16bit-interlaced.png", 16, 6, true);
+    // A screenshot that sway's portal wrote of a test desktop: 1920 x 1080, Paeth on nearly every row.
+    file("sway's portal: RGB", "sway-portal.png", 8, 2, false);
+
+    // Every row with one filter, in files as narrow as the pixel loops' ends meet; the rows above the first are zeros.
+    const QImage picture = desktop(QImage::Format_ARGB32);
+    for (const int channels : {3, 4})
+        for (const int width : {1, 7})
+            for (const auto& [filter, name] : {std::pair{0, "none"}, std::pair{1, "sub"}, std::pair{2, "up"},
+                                               std::pair{3, "average"}, std::pair{4, "Paeth"}}) {
+                const QImage part = picture.copy(30, 0, width, picture.height());
+                QTest::addRow("%s, width %d, %s", channels == 3 ? "RGB" : "RGBA", width, name)
+                    << plainPng(part.size(), channels, filteredRows(part, filter, channels)) << 8
+                    << (channels == 3 ? 2 : 6) << false;
+            }
 }
 
 // Every pixel's colour exactly as Qt's own decoder gives it, alpha dropped: the screen has no transparency.
@@ -184,6 +248,17 @@ void TestPngDecoder::badFilesAreRefused_data()
     damaged[inImageData] = static_cast<char>(damaged.at(inImageData) ^ 0x10);
     QTest::newRow("a byte of the image data changed") << damaged << QString();
     QTest::newRow("0 x 0 pixels") << withSize(good, 0, 0) << QStringLiteral("Invalid IHDR data");
+    QTest::newRow("no IEND") << good.left(good.size() - 12) << endsEarly;
+    const QImage picture = desktop(QImage::Format_RGB32).copy(0, 0, 7, 10);
+    const QByteArray rows = filteredRows(picture, 4, 3);
+    const qsizetype rowBytes = 1 + 7 * 3;
+    QTest::newRow("filter type 5") << plainPng(picture.size(), 3, QByteArray(rows).replace(rowBytes * 2, 1, "\x05"))
+                                   << QStringLiteral("row 2 has an unknown filter type, 5");
+    QTest::newRow("image data one byte short")
+        << plainPng(picture.size(), 3, rows.chopped(1)) << QStringLiteral("the image data ends early");
+    QTest::newRow("image data with a row too many")
+        << plainPng(picture.size(), 3, rows + rows.right(rowBytes))
+        << QStringLiteral("the image data holds more than the picture's rows");
     // Refused before anything is allocated for it.
     QTest::newRow("too large to decode") << withSize(good, 40000, 40000)
                                          << QStringLiteral("40000 x 40000 pixels take more than 1024 MB");
