@@ -124,7 +124,11 @@ class WaylandCase:
                 x, y, width, _ = box[0]["rect"]
                 s.click(self.device(x + width // 2), self.device(y + 10))
             return box and box[0]["focused"]
-        wait_until(focused, timeout=30, interval=1.0, what=f"{title!r} focused")
+        try:
+            wait_until(focused, timeout=30, interval=1.0, what=f"{title!r} focused")
+        except AssertionError as error:
+            # Which windows there were instead: another box, the overlay still up, or none.
+            self.fail(f"{error}; the windows: {s.windows()}")
 
         tries = [0]
 
