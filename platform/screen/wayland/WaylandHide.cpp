@@ -114,9 +114,11 @@ bool roundTrip(wl_display* display, wl_event_queue* queue)
 // What the hide needs to know of the compositor's globals.
 struct Globals {
     Proxy shm;
-    // Mutter (GNOME Shell) is the one compositor that offers gtk_shell1. Its screenshots are painted from its scene
-    // when they are asked for, and a committed buffer is in that scene as soon as the commit is taken.
-    bool paintsScreenshotsFromScene = false;
+    // Whether a screenshot asked for after a commit has been taken shows what was committed, drawn or not: mutter
+    // (GNOME Shell, the one compositor that offers gtk_shell1) paints its screenshots from its scene when they are
+    // asked for; wlroots compositors (sway), which offer wlr-screencopy to their portal, copy the first frame they
+    // draw after the request. Others may copy the frame last drawn.
+    bool screenshotsFollowCommits = false;
 };
 
 void registryGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t /*version*/)
@@ -125,8 +127,8 @@ void registryGlobal(void* data, wl_registry* registry, uint32_t name, const char
     if (!globals->shm && std::strcmp(interface, wl_shm_interface.name) == 0) {
         globals->shm.reset(wl_registry_bind(registry, name, &wl_shm_interface, 1));
     }
-    if (std::strcmp(interface, "gtk_shell1") == 0) {
-        globals->paintsScreenshotsFromScene = true;
+    if (std::strcmp(interface, "gtk_shell1") == 0 || std::strcmp(interface, "zwlr_screencopy_manager_v1") == 0) {
+        globals->screenshotsFollowCommits = true;
     }
 }
 void registryGlobalRemove(void* /*data*/, wl_registry* /*registry*/, uint32_t /*name*/) {}
@@ -158,8 +160,8 @@ Buffer transparentBuffer(wl_shm* shm, int width, int height)
     return buffer;
 }
 
-// Shows `surface` fully transparent and waits for the compositor's next frame with it (on GNOME Shell, only until the
-// compositor has taken it); false when that could not be done or no frame came in time.
+// Shows `surface` fully transparent and waits for the compositor's next frame with it (where screenshots follow
+// commits, only until the compositor has taken it); false when that could not be done or no frame came in time.
 bool drawTransparent(QWidget& window, wl_display* display, wl_event_queue* queue, wl_surface* surface, Buffer& buffer)
 {
     const Wrapper displayWrapper(wl_proxy_create_wrapper(display));
@@ -203,9 +205,9 @@ bool drawTransparent(QWidget& window, wl_display* display, wl_event_queue* queue
     // An opaque region would let the compositor draw the pixels without their alpha.
     wl_surface_set_opaque_region(onQueue, nullptr);
     wl_surface_commit(onQueue);
-    if (globals.paintsScreenshotsFromScene) {
-        // No frame needs to be drawn first: once the commit is taken, a screenshot asked for next is painted without
-        // the window. A busy shell may take a second to draw its next frame.
+    if (globals.screenshotsFollowCommits) {
+        // No frame needs to be drawn first: once the commit is taken, a screenshot asked for next is taken without
+        // the window. A busy compositor may take a second to draw its next frame.
         return roundTrip(display, queue);
     }
     return dispatchUntil(display, queue, drawn, Clock::now() + FrameTimeout);
