@@ -360,7 +360,10 @@ class Session:
         return f"/proc/{self.init}/root{path}"
 
     def wait_window(self, name, timeout=30.0):
-        return wait_until(lambda: (self.windows(name) or [None])[0], timeout, what=f"a window named {name!r}")
+        try:
+            return wait_until(lambda: (self.windows(name) or [None])[0], timeout, what=f"a window named {name!r}")
+        except AssertionError as error:
+            raise AssertionError(f"{error}; the windows: {self.windows()}") from None
 
     def wait_no_window(self, name, timeout=30.0):
         wait_until(lambda: not self.windows(name), timeout, what=f"no window named {name!r}")

@@ -6,6 +6,7 @@ import os
 import re
 import shlex
 import shutil
+import sys
 import time
 import unittest
 
@@ -49,6 +50,10 @@ class WaylandCase:
     def stop(self):
         if self.program:
             output = self.session.stop(self.program)
+            result = self._outcome.result
+            if any(test is self for test, _ in result.failures + result.errors):
+                # What the program said tells a hang from a crash or a refusal.
+                sys.stderr.write(f"\n{self.id()}: the program said:\n{output or '(nothing)'}\n")
             self.assertNotIn("runtime error", output)
             self.assertNotIn("Sanitizer", output)
 
