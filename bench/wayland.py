@@ -94,7 +94,10 @@ class Events:
                                          f" {self.session.windows()}")
                 time.sleep(0.05)
                 continue
-            at, what, title = self.queue.get(timeout=max(0.01, deadline - time.monotonic()))
+            try:
+                at, what, title = self.queue.get(timeout=max(0.01, deadline - time.monotonic()))
+            except queue.Empty:
+                raise AssertionError(f"no {change} event of {name!r} within {timeout} s") from None
             if what == change and name in (None, title):
                 return at
 
