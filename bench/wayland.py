@@ -309,6 +309,8 @@ def measure(build, runs, desktop, size, kept):
 
 def main():
     build = os.path.abspath(sys.argv[1])
+    # The KDE session finds the tests' input tool beside the program, as in the tests.
+    os.environ.setdefault("QUOSH_BIN", os.path.join(build, "app", "quosh"))
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 10
     desktops = sys.argv[3:] or list(DESKTOPS)
     results = {}
