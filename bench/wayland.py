@@ -294,8 +294,8 @@ def measure(build, runs, desktop, size, kept):
         print(f"{desktop} {size[0]}x{size[1]}: flameshot, command to its overlay shown: median {median:.1f} ms, "
               f"min {min(peers):.1f} (all: {', '.join(f'{t:.0f}' for t in peers)}); this program is "
               f"{median / launch:.2f}x faster")
-        # The test desktop's input reaches the program through a remote desktop server, which on GNOME takes tens of
-        # milliseconds; a mouse's click does not pass through it.
+        # The test desktop's input comes through its remote-desktop interface: on GNOME, mutter's, where a click takes
+        # tens of milliseconds to reach the program. A mouse's click does not come that way.
         arrived = statistics.median(t[1] - one["start clicked"] for t, one in zip(times, steps)
                                     if "start clicked" in one)
         print(f"{desktop} {size[0]}x{size[1]}: from the click reaching this program to its overlay shown: median "
