@@ -4,7 +4,7 @@
 #include "platform/files/RegularFile.h"
 #include "platform/process/LaunchSteps.h"
 #include "platform/screen/ImageStorage.h"
-#include "platform/screen/portal/KWinScreenShot.h"
+#include "platform/screen/kwin/KWinScreenShot.h"
 #include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalRequest.h"

@@ -1,4 +1,4 @@
-#include "platform/screen/portal/KWinScreenShot.h"
+#include "platform/screen/kwin/KWinScreenShot.h"
 
 #include "platform/errors/Failure.h"
 #include "platform/files/RegularFile.h"
