@@ -1,7 +1,10 @@
 #include "platform/screen/WindowingSystem.h"
 
+#include "platform/screen/kwin/KWinScreenShot.h"
 #include "platform/screen/portal/PortalScreen.h"
 #include "platform/screen/qt/QtScreen.h"
+#include "platform/screen/wayland/WaylandHide.h"
+#include "platform/screen/wlroots/WlrScreencopy.h"
 #include "platform/screen/x11/RootWindow.h"
 #include "platform/screen/x11/X11Windows.h"
 #include "platform/screen/x11/XcbScreen.h"
@@ -126,7 +129,14 @@ ToolkitPlatform toolkitPlatform(int argc, char* argv[])
 std::unique_ptr<ScreenService> createScreenService()
 {
     if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
-        return std::make_unique<PortalScreen>();
+        // The desktop's own frame where it offers one to any program (wlroots compositors), else KWin's (which answers
+        // only an installed program); the portal behind either.
+        std::unique_ptr<OutputSource> direct = WlrScreencopy::create(toolkitWaylandDisplay());
+        if (!direct) {
+            direct = std::make_unique<KWinScreenShot>(QDBusConnection::sessionBus(), true);
+        }
+        return std::make_unique<PortalScreen>(QDBusConnection::sessionBus(), std::chrono::seconds(30),
+                                              std::function<QSize()>(), nullptr, std::move(direct));
     }
     // The toolkit's own connection: the display that its windows are on (also when named with -display), and
     // one order for hiding, mapping and grabbing.
@@ -134,7 +144,8 @@ std::unique_ptr<ScreenService> createScreenService()
     if (QGuiApplication::platformName() == QLatin1String("xcb") && x11) {
         if (isXWayland()) {
             return std::make_unique<PortalScreen>(
-                QDBusConnection::sessionBus(), std::chrono::seconds(30), [x11] { return rootWindowSize(x11); }, x11);
+                QDBusConnection::sessionBus(), std::chrono::seconds(30), [x11] { return rootWindowSize(x11); }, x11,
+                std::make_unique<KWinScreenShot>(QDBusConnection::sessionBus(), false));
         }
         return std::make_unique<XcbScreen>(x11);
     }

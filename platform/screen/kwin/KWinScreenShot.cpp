@@ -11,6 +11,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QDeadlineTimer>
 #include <QImage>
+#include <QScreen>
 #include <QVariantMap>
 
 #include <cerrno>
@@ -85,6 +86,29 @@ bool isFourByteFormat(uint format)
 }
 
 } // namespace
+
+KWinScreenShot::KWinScreenShot(const QDBusConnection& bus, bool outputsByName)
+    : m_bus(bus)
+    , m_outputsByName(outputsByName)
+{}
+
+QImage KWinScreenShot::picture(const QScreen& screen)
+{
+    if (!isAvailable(m_bus)) {
+        fail(QStringLiteral("is not running"));
+    }
+    return capture(m_bus, m_outputsByName ? screen.name() : QString());
+}
+
+void KWinScreenShot::warmUp(const QScreen& /*screen*/)
+{
+    isAvailable(m_bus);
+}
+
+QString KWinScreenShot::pictureName() const
+{
+    return QStringLiteral("of KWin's screen");
+}
 
 bool KWinScreenShot::isAvailable(const QDBusConnection& bus)
 {

@@ -4,7 +4,6 @@
 #include "platform/files/RegularFile.h"
 #include "platform/process/LaunchSteps.h"
 #include "platform/screen/ImageStorage.h"
-#include "platform/screen/kwin/KWinScreenShot.h"
 #include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalRequest.h"
@@ -148,14 +147,18 @@ bool layoutInDevicePixels(const QDBusConnection& bus)
 }
 
 PortalScreen::PortalScreen(const QDBusConnection& bus, std::chrono::milliseconds answerLimit,
-                           std::function<QSize()> rootSize, xcb_connection_t* x11Windows)
+                           std::function<QSize()> rootSize, xcb_connection_t* x11Windows,
+                           std::unique_ptr<OutputSource> direct)
     : m_bus(bus)
     , m_answerLimit(answerLimit)
     , m_rootSize(std::move(rootSize))
     , m_x11Windows(x11Windows)
+    , m_direct(std::move(direct))
     , m_layoutInDevicePixels(QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
                              layoutInDevicePixels(bus))
 {}
+
+PortalScreen::~PortalScreen() = default;
 
 void PortalScreen::hideShownWindow(QWidget& window)
 {
@@ -196,8 +199,10 @@ void PortalScreen::warmUp()
         return;
     }
     m_warm = true;
+    if (const QScreen* primary = QGuiApplication::primaryScreen(); primary && m_direct) {
+        m_direct->warmUp(*primary);
+    }
     PortalRequest::wake(m_bus);
-    KWinScreenShot::isAvailable(m_bus);
     // The smallest picture there is (one black pixel), through the decoder that reads the portal's.
     static const unsigned char png[] = {
         0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00, 0x00,
@@ -244,17 +249,18 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     // The pixels the caller measured the area in: the toolkit's, until a picture has shown the output's own.
     const QSize measured = metrics().deviceGeometry.size();
     const QSize root = rootSize();
-    // KWin hands over the primary output alone, without the pointer that KDE's portal draws in; elsewhere, and where
-    // KWin refuses (no installed desktop file names this program), the portal gives the whole desktop.
+    // The desktop's own source hands over the primary output alone, without the pointer that KDE's portal draws in;
+    // where there is none, or it refuses (KWin answers only a program that an installed desktop file names) or fails,
+    // the portal gives the whole desktop.
     QString source;
-    std::optional<QImage> kwin = kwinPicture(*primary);
-    QImage image = kwin ? std::move(*kwin) : portalPicture(root, &source);
-    if (kwin) {
-        source = QStringLiteral("of KWin's screen");
+    std::optional<QImage> direct = directPicture(*primary);
+    QImage image = direct ? std::move(*direct) : portalPicture(root, &source);
+    if (direct) {
+        source = m_direct->pictureName();
     }
 
     const QRect primaryGeometry = screenGeometry(primary, root);
-    const QRect layout = kwin ? primaryGeometry : desktopLayout(root);
+    const QRect layout = direct ? primaryGeometry : desktopLayout(root);
     if (const QString why = implausiblePictureReason(image.size(), layout.size()); !why.isEmpty()) {
         fail(QStringLiteral("the screenshot %1 %2").arg(source, why));
     }
@@ -340,19 +346,17 @@ QImage PortalScreen::portalPicture(const QSize& root, QString* path)
     return image;
 }
 
-std::optional<QImage> PortalScreen::kwinPicture(const QScreen& primary)
+std::optional<QImage> PortalScreen::directPicture(const QScreen& primary)
 {
-    if (!KWinScreenShot::isAvailable(m_bus)) {
+    if (!m_direct) {
         return std::nullopt;
     }
     try {
-        // Qt on Wayland names a screen after KWin's output; XWayland's names are its own, so there the screen that
-        // KWin calls active is asked for: the one the pointer is on.
-        const QImage image = KWinScreenShot::capture(
-            m_bus, QGuiApplication::platformName().startsWith(QLatin1String("wayland")) ? primary.name() : QString());
+        QImage image = m_direct->picture(primary);
         noteLaunchStep("picture decoded");
         return image;
-    } catch (const Failure&) {
+    } catch (const Failure& failure) {
+        noteLaunchStep(qPrintable(QStringLiteral("no direct picture (%1)").arg(failure.description())));
         return std::nullopt;
     }
 }

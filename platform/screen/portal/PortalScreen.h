@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/screen/OutputSource.h"
 #include "platform/screen/ScreenService.h"
 #include "platform/screen/qt/QtScreen.h"
 
@@ -10,10 +11,12 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
-// The primary screen on Wayland (and under XWayland), through the desktop portal's Screenshot interface. Each grab
-// asks the portal for a non-interactive screenshot of the whole desktop, waits for its answer as long as a person may
+// The primary screen on Wayland (and under XWayland): through the desktop's own source of an output's picture where it
+// has one and it answers (wlroots' screencopy, KWin's screenshot service), else through the desktop portal's
+// Screenshot interface, which every Wayland desktop has. There each grab asks the portal for a non-interactive screenshot of the whole desktop, waits for its answer as long as a person may
 // need to allow it (but no longer than the portal stays on the bus), reads the file it names once into 32-bit BGRX,
 // removes that file wherever the portal saved it when it is the one made for this request, and cuts the primary
 // screen out of it. Metrics are the toolkit's, as for QtScreen, but for GNOME's layout in device pixels. Needs a
@@ -27,14 +30,17 @@ public:
     // long enough for a person to answer the desktop's question whether screenshots may be taken.
     // `rootSize`, under XWayland, gives the X root window's size, which is the true logical size of the desktop.
     // `x11Windows`, under XWayland, is the toolkit's X11 connection, which its windows are on; null where they are
-    // Wayland's own.
+    // Wayland's own. `direct` is the desktop's own source of the primary output's picture, asked first; null where
+    // the desktop has none.
     explicit PortalScreen(const QDBusConnection& bus = QDBusConnection::sessionBus(),
                           std::chrono::milliseconds answerLimit = std::chrono::seconds(30),
-                          std::function<QSize()> rootSize = {}, xcb_connection_t* x11Windows = nullptr);
+                          std::function<QSize()> rootSize = {}, xcb_connection_t* x11Windows = nullptr,
+                          std::unique_ptr<OutputSource> direct = nullptr);
+    ~PortalScreen() override;
 
     ScreenMetrics metrics() override;
     ScreenPixels grabArea(int left, int top, int width, int height) override;
-    // The portal woken, the bus's names looked up and the decoder's code brought in, once.
+    // The desktop's own source made ready, the portal woken and the decoder's code brought in, once.
     void warmUp() override;
 
     // A window is hidden once the compositor has drawn the screen without it. Wayland lets no client stack itself
@@ -60,13 +66,14 @@ private:
     QSize rootSize() const;
     // The whole desktop as the portal gives it, decoded; `path` names its file in reports.
     QImage portalPicture(const QSize& root, QString* path);
-    // The primary screen as KWin gives it, or nothing where KWin is not there or refuses.
-    std::optional<QImage> kwinPicture(const QScreen& primary);
+    // The primary screen as the desktop's own source gives it, or nothing where there is none or it fails.
+    std::optional<QImage> directPicture(const QScreen& primary);
 
     QDBusConnection m_bus;
     std::chrono::milliseconds m_answerLimit;
     std::function<QSize()> m_rootSize;
     xcb_connection_t* m_x11Windows;
+    std::unique_ptr<OutputSource> m_direct;
     bool m_layoutInDevicePixels;
     QtScreen m_toolkit;
     std::optional<PictureGeometry> m_picture;

@@ -1,13 +1,13 @@
 #include "platform/screen/wayland/WaylandHide.h"
 
 #include "platform/process/LaunchSteps.h"
+#include "platform/screen/wayland/WaylandQueue.h"
 
 #include <QGuiApplication>
 #include <QWidget>
 #include <QWindow>
 #include <qpa/qplatformnativeinterface.h>
 
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -15,30 +15,19 @@
 #include <cstring>
 #include <memory>
 
-#include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace waylandqueue;
 using namespace std::chrono_literals;
 
 // A compositor draws at least a few frames a second while something changes; one that sends no frame for this long
 // is not drawing the window at all (it is covered, or the output is off).
 constexpr auto FrameTimeout = 1000ms;
-constexpr auto RoundTripTimeout = 1000ms;
 
-struct QueueDeleter {
-    void operator()(wl_event_queue* queue) const { wl_event_queue_destroy(queue); }
-};
-struct WrapperDeleter {
-    void operator()(void* wrapper) const { wl_proxy_wrapper_destroy(wrapper); }
-};
-struct ProxyDeleter {
-    void operator()(void* proxy) const { wl_proxy_destroy(static_cast<wl_proxy*>(proxy)); }
-};
 struct BufferDeleter {
     void operator()(wl_buffer* buffer) const { wl_buffer_destroy(buffer); }
 };
@@ -50,66 +39,13 @@ struct FdCloser {
     }
 };
 
-using Queue = std::unique_ptr<wl_event_queue, QueueDeleter>;
-using Wrapper = std::unique_ptr<void, WrapperDeleter>;
-using Proxy = std::unique_ptr<void, ProxyDeleter>;
 using Buffer = std::unique_ptr<wl_buffer, BufferDeleter>;
-
-// Dispatches `queue` alone until `done` is set; false at the deadline or when the connection broke. Another thread
-// of the toolkit reads the same connection: the prepare/read protocol lets either read for both.
-bool dispatchUntil(wl_display* display, wl_event_queue* queue, const bool& done, Clock::time_point deadline)
-{
-    while (!done) {
-        if (wl_display_prepare_read_queue(display, queue) != 0) {
-            if (wl_display_dispatch_queue_pending(display, queue) < 0) {
-                return false;
-            }
-            continue;
-        }
-        wl_display_flush(display);
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            wl_display_cancel_read(display);
-            return false;
-        }
-        pollfd ready{wl_display_get_fd(display), POLLIN, 0};
-        const int polled = ::poll(&ready, 1, static_cast<int>(left));
-        if (polled <= 0) {
-            wl_display_cancel_read(display);
-            if (polled < 0 && errno != EINTR) {
-                return false;
-            }
-            continue;
-        }
-        if (wl_display_read_events(display) < 0 || wl_display_dispatch_queue_pending(display, queue) < 0) {
-            return false;
-        }
-    }
-    return true;
-}
 
 void callbackDone(void* data, wl_callback* /*callback*/, uint32_t /*time*/)
 {
     *static_cast<bool*>(data) = true;
 }
 const wl_callback_listener callbackListener{callbackDone};
-
-// Sends everything asked so far and waits until the compositor has taken it.
-bool roundTrip(wl_display* display, wl_event_queue* queue)
-{
-    const Wrapper wrapper(wl_proxy_create_wrapper(display));
-    if (!wrapper) {
-        return false;
-    }
-    wl_proxy_set_queue(static_cast<wl_proxy*>(wrapper.get()), queue);
-    bool done = false;
-    const Proxy sync(wl_display_sync(static_cast<wl_display*>(wrapper.get())));
-    if (!sync) {
-        return false;
-    }
-    wl_callback_add_listener(static_cast<wl_callback*>(sync.get()), &callbackListener, &done);
-    return dispatchUntil(display, queue, done, Clock::now() + RoundTripTimeout);
-}
 
 // What the hide needs to know of the compositor's globals.
 struct Globals {
@@ -164,11 +100,10 @@ Buffer transparentBuffer(wl_shm* shm, int width, int height)
 // commits, only until the compositor has taken it); false when that could not be done or no frame came in time.
 bool drawTransparent(QWidget& window, wl_display* display, wl_event_queue* queue, wl_surface* surface, Buffer& buffer)
 {
-    const Wrapper displayWrapper(wl_proxy_create_wrapper(display));
+    const Wrapper displayWrapper = onQueue(display, queue);
     if (!displayWrapper) {
         return false;
     }
-    wl_proxy_set_queue(static_cast<wl_proxy*>(displayWrapper.get()), queue);
     Globals globals;
     {
         const Proxy registry(wl_display_get_registry(static_cast<wl_display*>(displayWrapper.get())));
@@ -188,11 +123,10 @@ bool drawTransparent(QWidget& window, wl_display* display, wl_event_queue* queue
     if (!buffer) {
         return false;
     }
-    const Wrapper surfaceWrapper(wl_proxy_create_wrapper(surface));
+    const Wrapper surfaceWrapper = onQueue(surface, queue);
     if (!surfaceWrapper) {
         return false;
     }
-    wl_proxy_set_queue(static_cast<wl_proxy*>(surfaceWrapper.get()), queue);
     auto* onQueue = static_cast<wl_surface*>(surfaceWrapper.get());
     bool drawn = false;
     const Proxy frame(wl_surface_frame(onQueue));

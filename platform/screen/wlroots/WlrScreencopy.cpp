@@ -1,0 +1,422 @@
+#include "platform/screen/wlroots/WlrScreencopy.h"
+
+#include "platform/errors/Failure.h"
+#include "platform/process/LaunchSteps.h"
+#include "platform/screen/wayland/WaylandQueue.h"
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QScreen>
+#include <qpa/qplatformnativeinterface.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
+
+namespace {
+
+using namespace waylandqueue;
+using namespace std::chrono_literals;
+
+// The protocol's interfaces, from its published description (wlr-screencopy-unstable-v1, version 3): requests and
+// events in their order, each with its signature and the interfaces of its object arguments.
+extern const wl_interface frameInterface;
+
+const wl_interface* const noTypes[8] = {};
+const wl_interface* captureOutputTypes[] = {&frameInterface, nullptr, &wl_output_interface};
+const wl_interface* captureRegionTypes[] = {&frameInterface, nullptr, &wl_output_interface, nullptr,
+                                            nullptr,         nullptr, nullptr};
+const wl_interface* copyTypes[] = {&wl_buffer_interface};
+
+const wl_message managerRequests[] = {
+    {"capture_output", "nio", captureOutputTypes},
+    {"capture_output_region", "nioiiii", captureRegionTypes},
+    {"destroy", "", nullptr},
+};
+const wl_interface managerInterface = {"zwlr_screencopy_manager_v1", 3, 3, managerRequests, 0, nullptr};
+
+const wl_message frameRequests[] = {
+    {"copy", "o", copyTypes},
+    {"destroy", "", nullptr},
+    {"copy_with_damage", "2o", copyTypes},
+};
+const wl_message frameEvents[] = {
+    {"buffer", "uuuu", const_cast<const wl_interface**>(noTypes)},
+    {"flags", "u", const_cast<const wl_interface**>(noTypes)},
+    {"ready", "uuu", const_cast<const wl_interface**>(noTypes)},
+    {"failed", "", const_cast<const wl_interface**>(noTypes)},
+    {"damage", "2uuuu", const_cast<const wl_interface**>(noTypes)},
+    {"linux_dmabuf", "3uuu", const_cast<const wl_interface**>(noTypes)},
+    {"buffer_done", "3", const_cast<const wl_interface**>(noTypes)},
+};
+const wl_interface frameInterface = {"zwlr_screencopy_frame_v1", 3, 3, frameRequests, 7, frameEvents};
+
+enum ManagerRequest : uint32_t { CaptureOutput = 0, ManagerDestroy = 2 };
+enum FrameRequest : uint32_t { Copy = 0, FrameDestroy = 1 };
+constexpr uint32_t FlagYInvert = 1;
+
+// Far beyond any output, and small enough that a row's bytes times the rows stay within an int.
+constexpr qint64 maxFrameBytes = 512LL * 1024 * 1024;
+// The compositor describes the frame at once, and copies it with its next frame: a compositor that draws nothing for
+// this long is not going to.
+constexpr auto DescriptionTimeout = 1000ms;
+constexpr auto CopyTimeout = 2000ms;
+
+[[noreturn]] void fail(const QString& why)
+{
+    throw Failure(QStringLiteral("Cannot read the screen: the compositor's screencopy %1").arg(why));
+}
+
+// One shared-memory block the compositor copies frames into, mapped while any picture made from it lives.
+struct Mapping {
+    int fd = -1;
+    void* data = MAP_FAILED;
+    std::size_t size = 0;
+    Mapping() = default;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping()
+    {
+        if (data != MAP_FAILED) {
+            ::munmap(data, size);
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+// What the compositor says of a frame before it is copied.
+struct FrameLayout {
+    uint32_t format = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t stride = 0;
+    bool operator==(const FrameLayout&) const = default;
+};
+
+// One frame's events as they come.
+struct FrameState {
+    bool described = false; // a shared-memory buffer was offered and (from version 3) the offers are done
+    bool shmOffered = false;
+    bool ready = false;
+    bool failed = false;
+    bool finished = false; // ready or failed
+    uint32_t version = 1;
+    uint32_t flags = 0;
+    FrameLayout layout;
+};
+
+void frameBuffer(void* data, void* /*frame*/, uint32_t format, uint32_t width, uint32_t height, uint32_t stride)
+{
+    auto* state = static_cast<FrameState*>(data);
+    state->layout = {format, width, height, stride};
+    state->shmOffered = true;
+    // Before version 3 the buffer event is the whole description.
+    state->described = state->described || state->version < 3;
+}
+void frameFlags(void* data, void* /*frame*/, uint32_t flags)
+{
+    static_cast<FrameState*>(data)->flags = flags;
+}
+void frameReady(void* data, void* /*frame*/, uint32_t /*secHi*/, uint32_t /*secLo*/, uint32_t /*nsec*/)
+{
+    auto* state = static_cast<FrameState*>(data);
+    state->ready = true;
+    state->finished = true;
+}
+void frameFailed(void* data, void* /*frame*/)
+{
+    auto* state = static_cast<FrameState*>(data);
+    state->failed = true;
+    state->finished = true;
+    state->described = true;
+}
+void frameDamage(void* /*data*/, void* /*frame*/, uint32_t, uint32_t, uint32_t, uint32_t) {}
+void frameDmabuf(void* /*data*/, void* /*frame*/, uint32_t, uint32_t, uint32_t) {}
+void frameBufferDone(void* data, void* /*frame*/)
+{
+    static_cast<FrameState*>(data)->described = true;
+}
+
+// The event handlers in the events' order, as libwayland calls them.
+struct FrameListener {
+    void (*buffer)(void*, void*, uint32_t, uint32_t, uint32_t, uint32_t);
+    void (*flags)(void*, void*, uint32_t);
+    void (*ready)(void*, void*, uint32_t, uint32_t, uint32_t);
+    void (*failed)(void*, void*);
+    void (*damage)(void*, void*, uint32_t, uint32_t, uint32_t, uint32_t);
+    void (*linuxDmabuf)(void*, void*, uint32_t, uint32_t, uint32_t);
+    void (*bufferDone)(void*, void*);
+};
+const FrameListener frameListener{frameBuffer, frameFlags,  frameReady,     frameFailed,
+                                  frameDamage, frameDmabuf, frameBufferDone};
+
+// A frame object that is destroyed with the protocol's request on every path.
+struct FrameDeleter {
+    void operator()(void* frame) const
+    {
+        auto* proxy = static_cast<wl_proxy*>(frame);
+        wl_proxy_marshal_flags(proxy, FrameDestroy, nullptr, wl_proxy_get_version(proxy), WL_MARSHAL_FLAG_DESTROY);
+    }
+};
+using Frame = std::unique_ptr<void, FrameDeleter>;
+
+struct BufferDeleter {
+    void operator()(wl_buffer* buffer) const { wl_buffer_destroy(buffer); }
+};
+using Buffer = std::unique_ptr<wl_buffer, BufferDeleter>;
+
+struct Globals {
+    Proxy shm;
+    Proxy manager;
+};
+
+void registryGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version)
+{
+    auto* globals = static_cast<Globals*>(data);
+    if (!globals->shm && std::strcmp(interface, wl_shm_interface.name) == 0) {
+        globals->shm.reset(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+    }
+    if (!globals->manager && std::strcmp(interface, managerInterface.name) == 0) {
+        globals->manager.reset(
+            wl_registry_bind(registry, name, &managerInterface, std::min<uint32_t>(version, managerInterface.version)));
+    }
+}
+void registryGlobalRemove(void* /*data*/, wl_registry* /*registry*/, uint32_t /*name*/) {}
+const wl_registry_listener registryListener{registryGlobal, registryGlobalRemove};
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+} // namespace
+
+struct WlrScreencopy::Connection {
+    wl_display* display = nullptr;
+    Queue queue;
+    Globals globals;
+    // The memory frames are copied into, its description and the compositor's buffer on it.
+    std::shared_ptr<Mapping> mapping;
+    FrameLayout layout;
+    Buffer buffer;
+
+    ~Connection()
+    {
+        buffer.reset();
+        if (globals.manager) {
+            auto* manager = static_cast<wl_proxy*>(globals.manager.release());
+            wl_proxy_marshal_flags(manager, ManagerDestroy, nullptr, wl_proxy_get_version(manager),
+                                   WL_MARSHAL_FLAG_DESTROY);
+        }
+        globals.shm.reset();
+        wl_display_flush(display);
+    }
+
+    // A frame of `output` asked for, described by the compositor.
+    Frame describe(wl_output* output, FrameState& state)
+    {
+        auto* manager = static_cast<wl_proxy*>(globals.manager.get());
+        state.version = wl_proxy_get_version(manager);
+        // overlay_cursor 0: the pointer is left out.
+        Frame frame(wl_proxy_marshal_flags(manager, CaptureOutput, &frameInterface, state.version, 0, nullptr, 0,
+                                           output));
+        if (!frame) {
+            fail(QStringLiteral("could not be asked for a frame"));
+        }
+        wl_proxy_add_listener(static_cast<wl_proxy*>(frame.get()),
+                              reinterpret_cast<void (**)(void)>(const_cast<FrameListener*>(&frameListener)), &state);
+        if (!dispatchUntil(display, queue.get(), state.described, Clock::now() + DescriptionTimeout)) {
+            fail(QStringLiteral("did not describe the output's frame within a second"));
+        }
+        if (state.failed) {
+            fail(QStringLiteral("refused to copy the output's frame"));
+        }
+        if (!state.shmOffered) {
+            fail(QStringLiteral("offered the output's frame only outside shared memory"));
+        }
+        if (const QString problem = screencopyFrameProblem(state.layout.format, state.layout.width,
+                                                           state.layout.height, state.layout.stride);
+            !problem.isEmpty()) {
+            fail(problem);
+        }
+        return frame;
+    }
+
+    // Memory and a buffer for frames laid out as `wanted`: the ones there are while no picture still reads them.
+    void provide(const FrameLayout& wanted)
+    {
+        if (buffer && layout == wanted && mapping.use_count() == 1) {
+            return;
+        }
+        buffer.reset();
+        mapping.reset();
+        auto memory = std::make_shared<Mapping>();
+        memory->size = std::size_t{wanted.stride} * wanted.height;
+        memory->fd = ::memfd_create("quosh-screencopy", MFD_CLOEXEC);
+        if (memory->fd < 0 || ::ftruncate(memory->fd, static_cast<off_t>(memory->size)) != 0) {
+            fail(QStringLiteral("could not be given memory of %1 bytes: %2").arg(memory->size).arg(systemError()));
+        }
+        // Populated now: fresh pages would otherwise be brought in one by one while the compositor copies.
+        memory->data = ::mmap(nullptr, memory->size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, memory->fd, 0);
+        if (memory->data == MAP_FAILED) {
+            fail(QStringLiteral("could not map memory of %1 bytes: %2").arg(memory->size).arg(systemError()));
+        }
+        const Wrapper shm = onQueue(globals.shm.get(), queue.get());
+        wl_shm_pool* pool =
+            shm ? wl_shm_create_pool(static_cast<wl_shm*>(shm.get()), memory->fd, static_cast<int32_t>(memory->size))
+                : nullptr;
+        if (!pool) {
+            fail(QStringLiteral("could not share memory with the compositor"));
+        }
+        buffer.reset(wl_shm_pool_create_buffer(pool, 0, static_cast<int32_t>(wanted.width),
+                                               static_cast<int32_t>(wanted.height),
+                                               static_cast<int32_t>(wanted.stride), wanted.format));
+        wl_shm_pool_destroy(pool);
+        if (!buffer) {
+            fail(QStringLiteral("could not share memory with the compositor"));
+        }
+        mapping = std::move(memory);
+        layout = wanted;
+    }
+};
+
+std::unique_ptr<WlrScreencopy> WlrScreencopy::create(wl_display* display)
+{
+    if (!display) {
+        return nullptr;
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->display = display;
+    connection->queue.reset(wl_display_create_queue(display));
+    if (!connection->queue) {
+        return nullptr;
+    }
+    {
+        const Wrapper wrapper = onQueue(display, connection->queue.get());
+        const Proxy registry(wrapper ? wl_display_get_registry(static_cast<wl_display*>(wrapper.get())) : nullptr);
+        if (!registry) {
+            return nullptr;
+        }
+        wl_registry_add_listener(static_cast<wl_registry*>(registry.get()), &registryListener, &connection->globals);
+        if (!roundTrip(display, connection->queue.get())) {
+            return nullptr;
+        }
+    }
+    if (!connection->globals.manager || !connection->globals.shm) {
+        return nullptr;
+    }
+    return std::unique_ptr<WlrScreencopy>(new WlrScreencopy(std::move(connection)));
+}
+
+WlrScreencopy::WlrScreencopy(std::unique_ptr<Connection> connection)
+    : m_connection(std::move(connection))
+{}
+
+WlrScreencopy::~WlrScreencopy() = default;
+
+QString WlrScreencopy::pictureName() const
+{
+    return QStringLiteral("of the compositor's screencopy");
+}
+
+namespace {
+
+wl_output* outputOf(const QScreen& screen)
+{
+    QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
+    void* output = native ? native->nativeResourceForScreen("output", const_cast<QScreen*>(&screen)) : nullptr;
+    if (!output) {
+        fail(QStringLiteral("has no output for the screen %1").arg(screen.name()));
+    }
+    return static_cast<wl_output*>(output);
+}
+
+} // namespace
+
+void WlrScreencopy::warmUp(const QScreen& screen)
+{
+    try {
+        FrameState state;
+        const Frame frame = m_connection->describe(outputOf(screen), state);
+        m_connection->provide(state.layout);
+    } catch (const Failure&) {
+        // The picture asked for later says why.
+    }
+}
+
+QImage WlrScreencopy::picture(const QScreen& screen)
+{
+    Connection& c = *m_connection;
+    FrameState state;
+    const Frame frame = c.describe(outputOf(screen), state);
+    c.provide(state.layout);
+    wl_proxy_marshal_flags(static_cast<wl_proxy*>(frame.get()), Copy, nullptr, state.version, 0, c.buffer.get());
+    if (!dispatchUntil(c.display, c.queue.get(), state.finished, Clock::now() + CopyTimeout)) {
+        fail(QStringLiteral("did not copy the output's frame within two seconds"));
+    }
+    if (state.failed) {
+        fail(QStringLiteral("failed to copy the output's frame"));
+    }
+    noteLaunchStep("frame copied");
+    const FrameLayout& layout = c.layout;
+    auto* rows = static_cast<std::uint8_t*>(c.mapping->data);
+    orderFrameRows(rows, static_cast<int>(layout.width), static_cast<int>(layout.height),
+                   static_cast<int>(layout.stride), layout.format, (state.flags & FlagYInvert) != 0);
+    // The picture reads the memory where it is, and keeps it mapped as long as it lives.
+    auto* keep = new std::shared_ptr<Mapping>(c.mapping);
+    return QImage(
+        rows, static_cast<int>(layout.width), static_cast<int>(layout.height), static_cast<qsizetype>(layout.stride),
+        QImage::Format_RGB32, [](void* info) { delete static_cast<std::shared_ptr<Mapping>*>(info); }, keep);
+}
+
+QString screencopyFrameProblem(std::uint32_t format, std::uint32_t width, std::uint32_t height, std::uint32_t stride)
+{
+    switch (format) {
+    case WL_SHM_FORMAT_XRGB8888:
+    case WL_SHM_FORMAT_ARGB8888:
+    case WL_SHM_FORMAT_XBGR8888:
+    case WL_SHM_FORMAT_ABGR8888:
+        break;
+    default:
+        return QStringLiteral("offered the output's frame in a pixel format this program does not read (%1)")
+            .arg(format, 8, 16, QLatin1Char('0'));
+    }
+    if (width == 0 || height == 0 || qint64{stride} < qint64{width} * 4 ||
+        qint64{stride} * qint64{height} > maxFrameBytes) {
+        return QStringLiteral("described an impossible frame of %1 x %2 pixels, %3 bytes a row")
+            .arg(width)
+            .arg(height)
+            .arg(stride);
+    }
+    return {};
+}
+
+void orderFrameRows(std::uint8_t* rows, int width, int height, int stride, std::uint32_t format, bool yInverted)
+{
+    if (yInverted) {
+        std::vector<std::uint8_t> spare(static_cast<std::size_t>(width) * 4);
+        for (int top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
+            std::uint8_t* a = rows + static_cast<std::ptrdiff_t>(top) * stride;
+            std::uint8_t* b = rows + static_cast<std::ptrdiff_t>(bottom) * stride;
+            std::memcpy(spare.data(), a, spare.size());
+            std::memcpy(a, b, spare.size());
+            std::memcpy(b, spare.data(), spare.size());
+        }
+    }
+    if (format == WL_SHM_FORMAT_XBGR8888 || format == WL_SHM_FORMAT_ABGR8888) {
+        for (int y = 0; y < height; ++y) {
+            std::uint8_t* pixel = rows + static_cast<std::ptrdiff_t>(y) * stride;
+            for (int x = 0; x < width; ++x, pixel += 4) {
+                std::swap(pixel[0], pixel[2]);
+            }
+        }
+    }
+}
