@@ -142,6 +142,16 @@ class Session:
             self.close()
             raise
 
+    @staticmethod
+    def built_tool(name):
+        """A program built with the tests (kwin_input, output_frame): where CTest says (QUOSH_KWIN_INPUT, ...), or in
+        the build of the program under test."""
+        path = os.environ.get("QUOSH_" + name.upper()) or os.path.join(
+            os.path.dirname(os.environ.get("QUOSH_BIN", "")), "..", "tests", name)
+        if not os.access(path, os.X_OK):
+            raise AssertionError(f"no {name} at {path}: build the tests (kwin_input needs plasma-wayland-protocols)")
+        return os.path.realpath(path)
+
     def make_dir(self, name, mode=0o755):
         """A folder of the session's, owned by its user."""
         path = os.path.join(self.dir, name)
@@ -483,8 +493,10 @@ class Sway(Session):
         return [w for w in found if name is None or w["name"] == name]
 
     def grab(self, pointer=False):
-        # The pixman renderer draws the pointer into the output's picture whatever grim is asked.
-        return images.from_ppm(self.run("/usr/bin/grim", "-t", "ppm", "-", text=False))
+        # The output's frame as the compositor copies it: grim lays outputs out in rounded logical pixels and resamples
+        # them at fractional scales. The pixman renderer draws the pointer into the frame whatever it is asked.
+        env = dict(self.env, QT_QPA_PLATFORM="wayland")
+        return images.from_ppm(self.run(self.built_tool("output_frame"), text=False, env=env))
 
     def clipboard(self):
         return self.run("wl-paste", "--no-newline", check=False)
@@ -648,16 +660,6 @@ class Kde(LineInput, Session):
     def _environment(self):
         return {"XDG_CURRENT_DESKTOP": "KDE", "KDE_FULL_SESSION": "true", "KDE_SESSION_VERSION": "5"}
 
-    @staticmethod
-    def built_tool(name):
-        """A program built with the tests (kwin_input): where CTest says (QUOSH_KWIN_INPUT), or
-        in the build of the program under test."""
-        path = os.environ.get("QUOSH_" + name.upper()) or os.path.join(
-            os.path.dirname(os.environ.get("QUOSH_BIN", "")), "..", "tests", name)
-        if not os.access(path, os.X_OK):
-            raise AssertionError(f"no {name} at {path}: build the tests (kwin_input needs plasma-wayland-protocols)")
-        return os.path.realpath(path)
-
     def _start_command(self):
         # KWin grants a client what the first desktop file whose Exec= is the client's executable asks for. The one for
         # python shadows the system's own (python3.11.desktop), which would otherwise come first now and then.
@@ -682,7 +684,7 @@ class Kde(LineInput, Session):
 
     @staticmethod
     def _outside_folders():
-        return Session._outside_folders() + [os.path.dirname(Kde.built_tool("kwin_input"))]
+        return Session._outside_folders() + [os.path.dirname(Session.built_tool("kwin_input"))]
 
     def _ready(self):
         wait_until(lambda: "swaybg" in self.run("ps", "-e", "-o", "comm"), what="the background")
