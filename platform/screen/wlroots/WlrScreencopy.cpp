@@ -389,8 +389,8 @@ QString screencopyFrameProblem(std::uint32_t format, std::uint32_t width, std::u
         return QStringLiteral("offered the output's frame in a pixel format this program does not read (%1)")
             .arg(format, 8, 16, QLatin1Char('0'));
     }
-    if (width == 0 || height == 0 || qint64{stride} < qint64{width} * 4 ||
-        qint64{stride} * qint64{height} > maxFrameBytes) {
+    // Divided, not multiplied: the compositor's numbers may be anything.
+    if (width == 0 || height == 0 || qint64{stride} < qint64{width} * 4 || height > maxFrameBytes / stride) {
         return QStringLiteral("described an impossible frame of %1 x %2 pixels, %3 bytes a row")
             .arg(width)
             .arg(height)
