@@ -85,6 +85,14 @@ fi
 "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOSH_BUILD_TESTS=OFF -DQUOSH_BUILD_BENCH=OFF
 program=$build/app/quosh
 
+if [[ $where == wayland:* && ,$(tr ':' ',' <<<"${where#wayland:}"), == *,KDE,* ]]; then
+    # KWin reads the screen without the pointer for a program that a menu entry names, as the package's does.
+    if entry=$("$root/scripts/register-kwin.sh" "$program") && [[ -n $entry ]]; then
+        echo "KWin is told of $program in $entry (a hidden menu entry), so that it hands over the screen without" \
+            "the pointer; remove that file to take it back."
+        command -v kbuildsycoca5 >/dev/null && kbuildsycoca5 >/dev/null 2>&1 || true
+    fi
+fi
 if [[ $where != none ]]; then
     echo "Starting $program on the ${where%%:*} desktop."
     exec "$program" "$@"

@@ -670,12 +670,14 @@ class Kde(LineInput, Session):
         grants = {"quosh-kwin-input": (self.built_tool("kwin_input"),
                                        "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input"),
                   os.path.basename(python): (python, screenshots)}
-        # The program under test, as its installed desktop file names it: it reads the screen without the pointer.
-        if os.environ.get("QUOSH_BIN"):
-            grants["quosh"] = (os.path.realpath(os.environ["QUOSH_BIN"]), screenshots)
         for name, (program, grant) in grants.items():
             with open(os.path.join(applications, name + ".desktop"), "w") as f:
                 f.write(f"[Desktop Entry]\nType=Application\nName={name}\nNoDisplay=true\nExec={program}\n{grant}\n")
+        # The program under test, named as the run command names a build: it reads the screen without the pointer.
+        if os.environ.get("QUOSH_BIN"):
+            subprocess.run([os.path.join(HERE, "..", "..", "scripts", "register-kwin.sh"), os.environ["QUOSH_BIN"]],
+                           env=dict(os.environ, XDG_DATA_HOME=os.path.dirname(applications)), check=True,
+                           capture_output=True)
         # Debian's binary carries a file capability that a container may not grant: a plain copy runs, under the
         # name KWin's own platform plugin asks for.
         kwin = os.path.join(self.make_dir("kwin"), "kwin_wayland")
