@@ -11,8 +11,8 @@
 #include <QScreen>
 
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 
 int main(int argc, char* argv[])
 {

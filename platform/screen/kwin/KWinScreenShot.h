@@ -16,7 +16,8 @@ class QImage;
 class KWinScreenShot final : public OutputSource {
 public:
     // KWin on the session bus `bus`. Qt on Wayland names its screens after KWin's outputs (`outputsByName`); under
-    // XWayland the names are XWayland's own, and KWin is asked for the screen it calls active: the one the pointer is on.
+    // XWayland the names are XWayland's own, and KWin is asked for the screen it calls active: the one the pointer is
+    // on.
     KWinScreenShot(const QDBusConnection& bus, bool outputsByName);
 
     QImage picture(const QScreen& screen) override;

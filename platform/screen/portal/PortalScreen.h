@@ -16,11 +16,11 @@
 
 // The primary screen on Wayland (and under XWayland): through the desktop's own source of an output's picture where it
 // has one and it answers (wlroots' screencopy, KWin's screenshot service), else through the desktop portal's
-// Screenshot interface, which every Wayland desktop has. There each grab asks the portal for a non-interactive screenshot of the whole desktop, waits for its answer as long as a person may
-// need to allow it (but no longer than the portal stays on the bus), reads the file it names once into 32-bit BGRX,
-// removes that file wherever the portal saved it when it is the one made for this request, and cuts the primary
-// screen out of it. Metrics are the toolkit's, as for QtScreen, but for GNOME's layout in device pixels. Needs a
-// QGuiApplication.
+// Screenshot interface, which every Wayland desktop has. There each grab asks the portal for a non-interactive
+// screenshot of the whole desktop, waits for its answer as long as a person may need to allow it (but no longer than
+// the portal stays on the bus), reads the file it names once into 32-bit BGRX, removes that file wherever the portal
+// saved it when it is the one made for this request, and cuts the primary screen out of it. Metrics are the toolkit's,
+// as for QtScreen, but for GNOME's layout in device pixels. Needs a QGuiApplication.
 class QScreen;
 struct xcb_connection_t;
 

@@ -30,8 +30,8 @@ extern const wl_interface frameInterface;
 
 const wl_interface* const noTypes[8] = {};
 const wl_interface* captureOutputTypes[] = {&frameInterface, nullptr, &wl_output_interface};
-const wl_interface* captureRegionTypes[] = {&frameInterface, nullptr, &wl_output_interface, nullptr,
-                                            nullptr,         nullptr, nullptr};
+const wl_interface* captureRegionTypes[] = {&frameInterface, nullptr, &wl_output_interface, nullptr, nullptr,
+                                            nullptr,         nullptr};
 const wl_interface* copyTypes[] = {&wl_buffer_interface};
 
 const wl_message managerRequests[] = {
@@ -226,8 +226,8 @@ struct WlrScreencopy::Connection {
         auto* manager = static_cast<wl_proxy*>(globals.manager.get());
         state.version = wl_proxy_get_version(manager);
         // overlay_cursor 0: the pointer is left out.
-        Frame frame(wl_proxy_marshal_flags(manager, CaptureOutput, &frameInterface, state.version, 0, nullptr, 0,
-                                           output));
+        Frame frame(
+            wl_proxy_marshal_flags(manager, CaptureOutput, &frameInterface, state.version, 0, nullptr, 0, output));
         if (!frame) {
             fail(QStringLiteral("could not be asked for a frame"));
         }
@@ -242,8 +242,8 @@ struct WlrScreencopy::Connection {
         if (!state.shmOffered) {
             fail(QStringLiteral("offered the output's frame only outside shared memory"));
         }
-        if (const QString problem = screencopyFrameProblem(state.layout.format, state.layout.width,
-                                                           state.layout.height, state.layout.stride);
+        if (const QString problem = screencopyFrameProblem(state.layout.format, state.layout.width, state.layout.height,
+                                                           state.layout.stride);
             !problem.isEmpty()) {
             fail(problem);
         }
@@ -277,8 +277,8 @@ struct WlrScreencopy::Connection {
             fail(QStringLiteral("could not share memory with the compositor"));
         }
         buffer.reset(wl_shm_pool_create_buffer(pool, 0, static_cast<int32_t>(wanted.width),
-                                               static_cast<int32_t>(wanted.height),
-                                               static_cast<int32_t>(wanted.stride), wanted.format));
+                                               static_cast<int32_t>(wanted.height), static_cast<int32_t>(wanted.stride),
+                                               wanted.format));
         wl_shm_pool_destroy(pool);
         if (!buffer) {
             fail(QStringLiteral("could not share memory with the compositor"));
