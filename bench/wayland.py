@@ -278,12 +278,13 @@ def measure(build, runs, desktop, size, kept):
     print("  each capture, the first after the start first, ms after the click: " + ", ".join(
         f"{label} {step}" for label, step in [("clicked", "start clicked"), ("drawn transparent", "transparent frame drawn"),
                                               ("hidden", "main window hidden"),
+                                              ("written", "picture written"),
                                               ("answered", "portal answered"), ("copied", "frame copied"),
                                               ("on screen", "overlay on the screen")]))
     for one in [first_steps] + steps:
         print("    " + "".join(f"{one.get(step, float('nan')):8.1f}" for step in
-                             ("start clicked", "transparent frame drawn", "main window hidden", "portal answered",
-                              "frame copied", "overlay on the screen")))
+                             ("start clicked", "transparent frame drawn", "main window hidden", "picture written",
+                              "portal answered", "frame copied", "overlay on the screen")))
     goal = GOALS.get(name, GOAL)
     print(f"{desktop} {size[0]}x{size[1]}: Start Capturing to the overlay shown {launch:.1f} ms, {launch / trip:.2f}x the "
           f"bare round trip, goal <= {goal:.2f}x: {'met' if launch / trip <= goal else 'MISSED'}")

@@ -2,6 +2,7 @@
 
 #include "platform/errors/Failure.h"
 #include "platform/process/LaunchSteps.h"
+#include "platform/screen/portal/WrittenPicture.h"
 
 #include <QCoreApplication>
 #include <QDBusMessage>
@@ -9,8 +10,12 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QUrl>
+
+#include <memory>
 
 namespace {
 
@@ -61,7 +66,7 @@ void PortalRequest::wake(const QDBusConnection& bus)
     bus.asyncCall(read);
 }
 
-QString PortalRequest::run(const std::function<void()>& meanwhile)
+QString PortalRequest::run(const std::function<void()>& meanwhile, WrittenPicture* early)
 {
     if (!m_bus.isConnected()) {
         throw Failure(QStringLiteral("Cannot read the screen: there is no session bus (D-Bus), so %1 cannot be reached")
@@ -94,6 +99,17 @@ QString PortalRequest::run(const std::function<void()>& meanwhile)
                    .arg(m_answerLimit.count() / 1000.0));
     });
     limit.start(m_answerLimit);
+    std::unique_ptr<QSocketNotifier> written;
+    if (early && early->fd() >= 0) {
+        written = std::make_unique<QSocketNotifier>(early->fd(), QSocketNotifier::Read);
+        connect(written.get(), &QSocketNotifier::activated, this, [this, early] {
+            if (const QString path = early->wholePicture(); !path.isEmpty() && !m_done) {
+                noteLaunchStep("picture written");
+                m_uri = QUrl::fromLocalFile(path).toString();
+                finish();
+            }
+        });
+    }
     if (meanwhile) {
         meanwhile();
     }

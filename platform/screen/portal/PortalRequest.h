@@ -10,6 +10,7 @@
 #include <functional>
 
 class QDBusPendingCallWatcher;
+class WrittenPicture;
 
 // One non-interactive request to the desktop portal's Screenshot interface. It follows the portal's request pattern:
 // subscribed to the Response signal of the request's path before the call, answered with 0 (done), 1 (cancelled) or
@@ -27,8 +28,9 @@ public:
 
     // The URI of the picture the portal took. Throws Failure, naming what is missing, when there is none. `meanwhile`,
     // if given, runs once the request is on its way, before the wait: work that needs the portal's time but not its
-    // answer.
-    QString run(const std::function<void()>& meanwhile = {});
+    // answer. `early`, if given, may see the picture written whole before the portal answers: its file's URI is then
+    // returned at once, and the answer that follows is not waited for.
+    QString run(const std::function<void()>& meanwhile = {}, WrittenPicture* early = nullptr);
 
     // How the reports name the portal.
     static QString serviceText();

@@ -7,11 +7,15 @@
 #include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalRequest.h"
+#include "platform/screen/portal/WrittenPicture.h"
 #include "platform/screen/wayland/WaylandHide.h"
 #include "platform/screen/x11/X11Hide.h"
 #include "platform/screen/x11/X11Windows.h"
 
 #include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QStandardPaths>
 #include <QDBusMessage>
 #include <QGuiApplication>
 #include <QScreen>
@@ -193,6 +197,16 @@ void PortalScreen::keepOffTaskbar(QWidget& window)
     }
 }
 
+bool PortalScreen::shellAnswersLate()
+{
+    if (!m_shellAnswersLate) {
+        const QDBusConnectionInterface* names = m_bus.interface();
+        m_shellAnswersLate =
+            names && names->isServiceRegistered(QStringLiteral("org.gnome.Shell.Screenshot")).value();
+    }
+    return *m_shellAnswersLate;
+}
+
 void PortalScreen::warmUp()
 {
     if (m_warm) {
@@ -203,6 +217,7 @@ void PortalScreen::warmUp()
         m_direct->warmUp(*primary);
     }
     PortalRequest::wake(m_bus);
+    shellAnswersLate();
     // The smallest picture there is (one black pixel), through the decoder that reads the portal's.
     static const unsigned char png[] = {
         0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00, 0x00,
@@ -319,13 +334,20 @@ QImage PortalScreen::portalPicture(const QSize& root, QString* path)
     // Memory for the picture at the size it most likely has, brought in while the portal works: fresh memory comes
     // page by page, at a cost the decoding would otherwise pay after the answer (17 ms for a 3840 x 2160 desktop).
     QImage memory;
+    // GNOME Shell answers only once its flash has faded, half a second after it wrote the picture, where it saves its
+    // screenshots.
+    std::unique_ptr<WrittenPicture> early;
+    if (shellAnswersLate()) {
+        early = std::make_unique<WrittenPicture>(
+            QStringList{QStandardPaths::writableLocation(QStandardPaths::PicturesLocation), QDir::homePath()});
+    }
     const QString uri = PortalRequest(m_bus, m_answerLimit).run([&] {
         const QSize expected = m_picture && m_picture->layout == desktopLayout(root) ? m_picture->whole
                                : m_layoutInDevicePixels                              ? desktopLayout(root).size()
                                                                                      : desktopDeviceSize(root);
         memory = QImage(expected, QImage::Format_RGB32);
         memory.fill(0);
-    });
+    }, early.get());
     const qint64 answeredNs = wallClockNs();
     *path = localPathOfUri(uri);
     if (path->isEmpty()) {

@@ -64,6 +64,8 @@ private:
     };
 
     QSize rootSize() const;
+    // Whether the desktop is GNOME Shell, whose screenshot service writes its picture well before it answers.
+    bool shellAnswersLate();
     // The whole desktop as the portal gives it, decoded; `path` names its file in reports.
     QImage portalPicture(const QSize& root, QString* path);
     // The primary screen as the desktop's own source gives it, or nothing where there is none or it fails.
@@ -77,6 +79,7 @@ private:
     bool m_layoutInDevicePixels;
     QtScreen m_toolkit;
     std::optional<PictureGeometry> m_picture;
+    std::optional<bool> m_shellAnswersLate;
     bool m_warm = false;
 };
 
