@@ -203,14 +203,21 @@ struct WlrScreencopy::Connection {
     wl_display* display = nullptr;
     Queue queue;
     Globals globals;
-    // The memory frames are copied into, its description and the compositor's buffer on it.
-    std::shared_ptr<Mapping> mapping;
-    FrameLayout layout;
-    Buffer buffer;
+    // Memory frames are copied into, its description and the compositor's buffer on it.
+    struct Slot {
+        std::shared_ptr<Mapping> mapping;
+        FrameLayout layout;
+        Buffer buffer;
+        bool isFree() const { return mapping.use_count() == 1; }
+    };
+    // Two, so that the picture of one capture may live on (the overlay keeps it until the next) while the next is
+    // copied into the other; `current` is the one the last frame went to.
+    std::vector<Slot> blocks;
+    Slot* current = nullptr;
 
     ~Connection()
     {
-        buffer.reset();
+        blocks.clear();
         if (globals.manager) {
             auto* manager = static_cast<wl_proxy*>(globals.manager.release());
             wl_proxy_marshal_flags(manager, ManagerDestroy, nullptr, wl_proxy_get_version(manager),
@@ -250,14 +257,28 @@ struct WlrScreencopy::Connection {
         return frame;
     }
 
-    // Memory and a buffer for frames laid out as `wanted`: the ones there are while no picture still reads them.
+    // Memory and a buffer for frames laid out as `wanted`, as `current`: one there already that no picture reads any
+    // longer, else a new one in place of one that is free, or of the older where neither is.
     void provide(const FrameLayout& wanted)
     {
-        if (buffer && layout == wanted && mapping.use_count() == 1) {
-            return;
+        for (Slot& slot : blocks) {
+            if (slot.layout == wanted && slot.isFree()) {
+                current = &slot;
+                return;
+            }
         }
-        buffer.reset();
-        mapping.reset();
+        if (blocks.size() < 2) {
+            blocks.emplace_back();
+            current = &blocks.back();
+        } else {
+            current = blocks[0].isFree() || !blocks[1].isFree() ? &blocks[0] : &blocks[1];
+            if (current == &blocks[0] && !blocks[0].isFree()) {
+                std::swap(blocks[0], blocks[1]);
+            }
+        }
+        Slot& slot = *current;
+        slot.buffer.reset();
+        slot.mapping.reset();
         auto memory = std::make_shared<Mapping>();
         memory->size = std::size_t{wanted.stride} * wanted.height;
         memory->fd = ::memfd_create("quosh-screencopy", MFD_CLOEXEC);
@@ -276,15 +297,15 @@ struct WlrScreencopy::Connection {
         if (!pool) {
             fail(QStringLiteral("could not share memory with the compositor"));
         }
-        buffer.reset(wl_shm_pool_create_buffer(pool, 0, static_cast<int32_t>(wanted.width),
-                                               static_cast<int32_t>(wanted.height), static_cast<int32_t>(wanted.stride),
-                                               wanted.format));
+        slot.buffer.reset(wl_shm_pool_create_buffer(pool, 0, static_cast<int32_t>(wanted.width),
+                                                    static_cast<int32_t>(wanted.height),
+                                                    static_cast<int32_t>(wanted.stride), wanted.format));
         wl_shm_pool_destroy(pool);
-        if (!buffer) {
+        if (!slot.buffer) {
             fail(QStringLiteral("could not share memory with the compositor"));
         }
-        mapping = std::move(memory);
-        layout = wanted;
+        slot.mapping = std::move(memory);
+        slot.layout = wanted;
     }
 };
 
@@ -358,7 +379,8 @@ QImage WlrScreencopy::picture(const QScreen& screen)
     FrameState state;
     const Frame frame = c.describe(outputOf(screen), state);
     c.provide(state.layout);
-    wl_proxy_marshal_flags(static_cast<wl_proxy*>(frame.get()), Copy, nullptr, state.version, 0, c.buffer.get());
+    wl_proxy_marshal_flags(static_cast<wl_proxy*>(frame.get()), Copy, nullptr, state.version, 0,
+                           c.current->buffer.get());
     if (!dispatchUntil(c.display, c.queue.get(), state.finished, Clock::now() + CopyTimeout)) {
         fail(QStringLiteral("did not copy the output's frame within two seconds"));
     }
@@ -366,12 +388,12 @@ QImage WlrScreencopy::picture(const QScreen& screen)
         fail(QStringLiteral("failed to copy the output's frame"));
     }
     noteLaunchStep("frame copied");
-    const FrameLayout& layout = c.layout;
-    auto* rows = static_cast<std::uint8_t*>(c.mapping->data);
+    const FrameLayout& layout = c.current->layout;
+    auto* rows = static_cast<std::uint8_t*>(c.current->mapping->data);
     orderFrameRows(rows, static_cast<int>(layout.width), static_cast<int>(layout.height),
                    static_cast<int>(layout.stride), layout.format, (state.flags & FlagYInvert) != 0);
     // The picture reads the memory where it is, and keeps it mapped as long as it lives.
-    auto* keep = new std::shared_ptr<Mapping>(c.mapping);
+    auto* keep = new std::shared_ptr<Mapping>(c.current->mapping);
     return QImage(
         rows, static_cast<int>(layout.width), static_cast<int>(layout.height), static_cast<qsizetype>(layout.stride),
         QImage::Format_RGB32, [](void* info) { delete static_cast<std::shared_ptr<Mapping>*>(info); }, keep);
