@@ -106,6 +106,7 @@ QString PortalRequest::run(const std::function<void()>& meanwhile, WrittenPictur
             if (const QString path = early->wholePicture(); !path.isEmpty() && !m_done) {
                 noteLaunchStep("picture written");
                 m_uri = QUrl::fromLocalFile(path).toString();
+                m_early = true;
                 finish();
             }
         });
@@ -119,8 +120,10 @@ QString PortalRequest::run(const std::function<void()>& meanwhile, WrittenPictur
     if (!m_done) {
         m_loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
-    unlisten();
-    noteLaunchStep("portal answered");
+    if (!m_early) {
+        unlisten();
+        noteLaunchStep("portal answered");
+    }
     if (!m_done) {
         throw Failure(QStringLiteral("Cannot read the screen: the program is ending"));
     }
@@ -184,8 +187,26 @@ void PortalRequest::replied(QDBusPendingCallWatcher* call)
     }
 }
 
+void PortalRequest::settle(std::chrono::milliseconds limit)
+{
+    if (!m_early || m_answered) {
+        return;
+    }
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &m_loop, &QEventLoop::quit);
+    timer.start(limit);
+    m_loop.exec(QEventLoop::ExcludeUserInputEvents);
+    unlisten();
+}
+
 void PortalRequest::response(uint code, const QVariantMap& results)
 {
+    if (m_early) {
+        m_answered = true;
+        m_loop.quit();
+        return;
+    }
     if (m_done) {
         return;
     }

@@ -32,6 +32,12 @@ public:
     // returned at once, and the answer that follows is not waited for.
     QString run(const std::function<void()>& meanwhile = {}, WrittenPicture* early = nullptr);
 
+    // Whether run() returned with a picture seen before the portal answered; the portal still works on the request.
+    bool answeredEarly() const { return m_early; }
+    // Waits until the portal has answered a request that run() returned from early, at most `limit`: a desktop
+    // refuses a second request while it still works on the first.
+    void settle(std::chrono::milliseconds limit);
+
     // How the reports name the portal.
     static QString serviceText();
     // Makes the portal, and the bus between it and this program, ready for a first request without asking for
@@ -54,6 +60,8 @@ private:
     QString m_path;
     QEventLoop m_loop;
     bool m_done = false;
+    bool m_early = false;
+    bool m_answered = false;
     QString m_failure;
     QString m_uri;
 };

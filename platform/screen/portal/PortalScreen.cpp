@@ -14,11 +14,11 @@
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
-#include <QDir>
-#include <QStandardPaths>
 #include <QDBusMessage>
+#include <QDir>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QWidget>
 
 #include <algorithm>
@@ -197,12 +197,19 @@ void PortalScreen::keepOffTaskbar(QWidget& window)
     }
 }
 
+void PortalScreen::settle()
+{
+    if (m_unanswered) {
+        m_unanswered->settle(std::chrono::seconds(1));
+        m_unanswered.reset();
+    }
+}
+
 bool PortalScreen::shellAnswersLate()
 {
     if (!m_shellAnswersLate) {
         const QDBusConnectionInterface* names = m_bus.interface();
-        m_shellAnswersLate =
-            names && names->isServiceRegistered(QStringLiteral("org.gnome.Shell.Screenshot")).value();
+        m_shellAnswersLate = names && names->isServiceRegistered(QStringLiteral("org.gnome.Shell.Screenshot")).value();
     }
     return *m_shellAnswersLate;
 }
@@ -341,13 +348,20 @@ QImage PortalScreen::portalPicture(const QSize& root, QString* path)
         early = std::make_unique<WrittenPicture>(
             QStringList{QStandardPaths::writableLocation(QStandardPaths::PicturesLocation), QDir::homePath()});
     }
-    const QString uri = PortalRequest(m_bus, m_answerLimit).run([&] {
-        const QSize expected = m_picture && m_picture->layout == desktopLayout(root) ? m_picture->whole
-                               : m_layoutInDevicePixels                              ? desktopLayout(root).size()
-                                                                                     : desktopDeviceSize(root);
-        memory = QImage(expected, QImage::Format_RGB32);
-        memory.fill(0);
-    }, early.get());
+    settle();
+    auto request = std::make_unique<PortalRequest>(m_bus, m_answerLimit);
+    const QString uri = request->run(
+        [&] {
+            const QSize expected = m_picture && m_picture->layout == desktopLayout(root) ? m_picture->whole
+                                   : m_layoutInDevicePixels                              ? desktopLayout(root).size()
+                                                                                         : desktopDeviceSize(root);
+            memory = QImage(expected, QImage::Format_RGB32);
+            memory.fill(0);
+        },
+        early.get());
+    if (request->answeredEarly()) {
+        m_unanswered = std::move(request);
+    }
     const qint64 answeredNs = wallClockNs();
     *path = localPathOfUri(uri);
     if (path->isEmpty()) {

@@ -21,6 +21,7 @@
 // the portal stays on the bus), reads the file it names once into 32-bit BGRX, removes that file wherever the portal
 // saved it when it is the one made for this request, and cuts the primary screen out of it. Metrics are the toolkit's,
 // as for QtScreen, but for GNOME's layout in device pixels. Needs a QGuiApplication.
+class PortalRequest;
 class QScreen;
 struct xcb_connection_t;
 
@@ -42,6 +43,9 @@ public:
     ScreenPixels grabArea(int left, int top, int width, int height) override;
     // The desktop's own source made ready, the portal woken and the decoder's code brought in, once.
     void warmUp() override;
+    // Waits, at most a second, until the portal has answered a request whose picture was taken before its answer
+    // (GNOME's, during its flash): the desktop refuses another while it works on one. Every grab does so first.
+    void settle();
 
     // A window is hidden once the compositor has drawn the screen without it. Wayland lets no client stack itself
     // above others (a full-screen window is on top by itself) nor leave the taskbar; X11 windows under XWayland are
@@ -80,6 +84,7 @@ private:
     QtScreen m_toolkit;
     std::optional<PictureGeometry> m_picture;
     std::optional<bool> m_shellAnswersLate;
+    std::unique_ptr<PortalRequest> m_unanswered;
     bool m_warm = false;
 };
 
