@@ -2,6 +2,7 @@
 #include "platform/files/RegularFile.h"
 #include "platform/process/TerminationSignals.h"
 #include "platform/screen/WindowingSystem.h"
+#include "platform/screen/kwin/KWinScreenShot.h"
 #include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalScreen.h"
 #include "platform/screen/qt/QtScreen.h"
@@ -11,6 +12,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -20,6 +22,7 @@
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <QtEndian>
@@ -127,6 +130,25 @@ public slots:
     }
 };
 
+// KWin's screenshot service as far as one screen goes: it describes the picture as told, then writes `rows` into the
+// pipe, as KWin does after its answer.
+class FakeKWin : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.KWin.ScreenShot2")
+public:
+    QVariantMap description;
+    QByteArray rows;
+public slots:
+    QVariantMap CaptureScreen(const QString& /*name*/, const QVariantMap& /*options*/,
+                              const QDBusUnixFileDescriptor& pipe)
+    {
+        if (!rows.isEmpty() && ::write(pipe.fileDescriptor(), rows.constData(), size_t(rows.size())) < 0) {
+            std::perror("FakeKWin");
+        }
+        return description;
+    }
+};
+
 // The failure's text, or an empty string and the area's pixels when the grab worked.
 QString grab(PortalScreen& screen, const QRect& area, QImage* pixels = nullptr)
 {
@@ -198,6 +220,8 @@ private slots:
     void gnomeLayoutInDevicePixels();
     void primaryScreenInTheDesktopPicture_data();
     void primaryScreenInTheDesktopPicture();
+    void kwinDescriptionsAreCheckedBeforeAnythingIsRead_data();
+    void kwinDescriptionsAreCheckedBeforeAnythingIsRead();
     void screenServiceFollowsTheDisplay_data();
     void screenServiceFollowsTheDisplay();
 
@@ -615,6 +639,64 @@ void TestPortalScreen::primaryScreenInTheDesktopPicture()
     QFETCH(QSize, picture);
     QFETCH(QRect, expected);
     QCOMPARE(primaryInDesktopPicture(desktop, primary, picture), expected);
+}
+
+void TestPortalScreen::kwinDescriptionsAreCheckedBeforeAnythingIsRead_data()
+{
+    QTest::addColumn<QVariant>("width");
+    QTest::addColumn<QVariant>("height");
+    QTest::addColumn<QVariant>("stride");
+    QTest::addColumn<QString>("failure"); // empty: the picture comes
+    const QString impossible = QStringLiteral("described an impossible picture of %1 x %2 pixels, %3 bytes a row");
+    QTest::newRow("4 x 2, padded rows") << QVariant(4u) << QVariant(2u) << QVariant(20u) << QString();
+    // The bytes of all the rows overflow 64 bits; KWin's numbers are unsigned.
+    QTest::newRow("rows overflowing 64 bits")
+        << QVariant(qulonglong(1) << 32) << QVariant(qulonglong(1) << 40) << QVariant(qulonglong(1) << 34)
+        << impossible.arg(qulonglong(1) << 32).arg(qulonglong(1) << 40).arg(qulonglong(1) << 34);
+    QTest::newRow("beyond a signed number")
+        << QVariant(4u) << QVariant(~qulonglong(0)) << QVariant(16u) << impossible.arg(4).arg(~qulonglong(0)).arg(16);
+    QTest::newRow("rows shorter than the pixels")
+        << QVariant(4u) << QVariant(2u) << QVariant(15u) << impossible.arg(4).arg(2).arg(15);
+    QTest::newRow("not a number") << QVariant(QStringLiteral("wide")) << QVariant(2u) << QVariant(16u)
+                                  << impossible.arg(QStringLiteral("wide")).arg(2).arg(16);
+}
+
+void TestPortalScreen::kwinDescriptionsAreCheckedBeforeAnythingIsRead()
+{
+    QFETCH(QVariant, width);
+    QFETCH(QVariant, height);
+    QFETCH(QVariant, stride);
+    QFETCH(QString, failure);
+    const QString n = QString::number(m_connections);
+    QDBusConnection service = QDBusConnection::connectToBus(m_address, QStringLiteral("portal") + n);
+    // On a thread of its own: the capture waits for KWin's answer without running this thread's events.
+    QThread thread;
+    FakeKWin kwin;
+    kwin.moveToThread(&thread);
+    thread.start();
+    kwin.description = {{QStringLiteral("width"), width},
+                        {QStringLiteral("height"), height},
+                        {QStringLiteral("stride"), stride},
+                        {QStringLiteral("format"), uint(QImage::Format_RGB32)}};
+    kwin.rows = failure.isEmpty() ? QByteArray(40, '\x7f') : QByteArray();
+    QVERIFY(
+        service.registerObject(QStringLiteral("/org/kde/KWin/ScreenShot2"), &kwin, QDBusConnection::ExportAllSlots));
+    QVERIFY(service.registerService(QStringLiteral("org.kde.KWin.ScreenShot2")));
+    try {
+        const QImage picture = KWinScreenShot::capture(
+            QDBusConnection::connectToBus(m_address, QStringLiteral("client") + n), QStringLiteral("Virtual-0"));
+        QVERIFY2(failure.isEmpty(), "an impossible picture was read");
+        QCOMPARE(picture.size(), QSize(4, 2));
+        QCOMPARE(picture.pixel(3, 1), 0xff7f7f7fu);
+    } catch (const Failure& error) {
+        QCOMPARE(error.description(),
+                 QStringLiteral("Cannot read the screen: KWin's screenshot service (org.kde.KWin.ScreenShot2) ") +
+                     failure);
+    }
+    service.unregisterService(QStringLiteral("org.kde.KWin.ScreenShot2"));
+    service.unregisterObject(QStringLiteral("/org/kde/KWin/ScreenShot2"));
+    thread.quit();
+    thread.wait();
 }
 
 void TestPortalScreen::screenServiceFollowsTheDisplay_data()

@@ -703,10 +703,18 @@ class Kde(LineInput, Session):
         wait_until(lambda: any(w["rect"] == (0, 0, *logical) for w in self.windows()),
                    what=f"KWin's output at scale {self.scale}, {logical[0]}x{logical[1]} logical pixels")
         # swaybg draws once it has its picture; at other scales than 1 KWin scales it, and it is drawn once it stays.
+        # While KWin takes a new scale in, its screenshot service is gone for a moment or cancels what it was asked:
+        # such a screenshot is one not yet taken.
         last = [None]
 
         def background_drawn():
-            top = self.grab().crop(0, 0, self.width, self.height // 2).rgb
+            try:
+                top = self.grab().crop(0, 0, self.width, self.height // 2).rgb
+            except AssertionError as error:
+                if "ScreenShot2" not in str(error):
+                    raise
+                last[0] = None
+                return False
             if self.scale == 1:
                 return top == self.background.crop(0, 0, self.width, self.height // 2).rgb
             same, last[0] = top == last[0], top

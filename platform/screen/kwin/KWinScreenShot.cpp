@@ -152,22 +152,30 @@ QImage KWinScreenShot::capture(const QDBusConnection& bus, const QString& output
         fail(QStringLiteral("failed: %1").arg(error.message()));
     }
     const QVariantMap results = reply.value();
-    const qint64 width = results.value(QStringLiteral("width")).toLongLong();
-    const qint64 height = results.value(QStringLiteral("height")).toLongLong();
-    const qint64 stride = results.value(QStringLiteral("stride")).toLongLong();
+    // KWin's numbers are unsigned; whatever comes is read as it is and checked by division, so that nothing overflows.
+    bool numbers = true;
+    const auto number = [&](const char* key) {
+        bool ok = false;
+        const qulonglong value = results.value(QLatin1String(key)).toULongLong(&ok);
+        numbers = numbers && ok;
+        return value;
+    };
+    const qulonglong width = number("width");
+    const qulonglong height = number("height");
+    const qulonglong stride = number("stride");
     const uint format = results.value(QStringLiteral("format")).toUInt();
     if (!isFourByteFormat(format)) {
         fail(
             QStringLiteral("handed over pixels in a format this program does not read (QImage format %1)").arg(format));
     }
-    if (width <= 0 || height <= 0 || stride < width * 4 || stride * height > maxPictureBytes ||
-        width > std::numeric_limits<int>::max() / 4) {
-        fail(QStringLiteral("described an impossible picture of %1x%2 pixels, %3 bytes a row")
-                 .arg(width)
-                 .arg(height)
-                 .arg(stride));
+    if (!numbers || width == 0 || height == 0 || width > std::numeric_limits<int>::max() / 4 || stride < width * 4 ||
+        height > static_cast<qulonglong>(maxPictureBytes) / stride) {
+        fail(QStringLiteral("described an impossible picture of %1 x %2 pixels, %3 bytes a row")
+                 .arg(results.value(QStringLiteral("width")).toString(),
+                      results.value(QStringLiteral("height")).toString(),
+                      results.value(QStringLiteral("stride")).toString()));
     }
-    const QByteArray data = readPicture(readEnd.get(), stride * height, deadline);
+    const QByteArray data = readPicture(readEnd.get(), static_cast<qint64>(stride * height), deadline);
     // The rows are borrowed from `data`: the picture returned has rows of its own.
     const QImage rows(reinterpret_cast<const uchar*>(data.constData()), static_cast<int>(width),
                       static_cast<int>(height), static_cast<qsizetype>(stride), static_cast<QImage::Format>(format));
