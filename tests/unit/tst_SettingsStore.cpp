@@ -136,7 +136,7 @@ private slots:
     void nothingOfTheSettingsGoesOutsideTheirFolder();
     void writeThatCannotReachTheDiskNamesFileAndReason();
     void readOnlyHomeIsNamedWithTheReason();
-    void failedWriteIsToldOnce();
+    void refusedWritesAreToldUntilOneIsStored();
     void copiesBesideALinksTargetAreSwept();
     void twoCopiesWritingAtOnceLoseNothing();
 
@@ -735,21 +735,23 @@ void TestSettingsStore::readOnlyHomeIsNamedWithTheReason()
                  .arg(home));
 }
 
-void TestSettingsStore::failedWriteIsToldOnce()
+void TestSettingsStore::refusedWritesAreToldUntilOneIsStored()
 {
     FakeSettings settings;
-    settings.writeFails = true;
     FakeDialogs dialogs;
     SettingsStore store(settings, dialogs);
-    store.saveFromHandler(nullptr, QStringLiteral("Title"), QStringLiteral("Check1"), QStringLiteral("1"));
-    store.saveFromHandler(nullptr, QStringLiteral("Title"), QStringLiteral("Text1"), QStringLiteral("/x/"));
-    QCOMPARE(dialogs.boxes.size(), 1);
-    QCOMPARE(dialogs.boxes[0].title, QStringLiteral("Title"));
-    QCOMPARE(dialogs.boxes[0].text,
+    // A lock held for a while by another copy: refused, refused again, stored, and refused once more.
+    for (const bool fails : {true, true, false, true}) {
+        settings.writeFails = fails;
+        store.saveFromHandler(nullptr, QStringLiteral("Title"), QStringLiteral("Check1"), QStringLiteral("1"));
+    }
+    QCOMPARE(dialogs.boxes.size(), 2);
+    QCOMPARE(dialogs.boxes[1].title, QStringLiteral("Title"));
+    QCOMPARE(dialogs.boxes[1].text,
              QStringLiteral("Your settings cannot be saved.\r\nCannot write the settings\r\n\r\nThe tool goes on "
-                            "working, but the options you change now will not be remembered next time. This message "
-                            "is shown once."));
-    QVERIFY(store.hasToldWriteFailure());
+                            "with the options as the window shows them, but this change is not in the settings file, "
+                            "and the next start shows what the file holds. Changes refused for the same reason are "
+                            "not told again until one is stored."));
     QVERIFY_THROWS_EXCEPTION(Failure, store.save(QStringLiteral("Check1"), QStringLiteral("1")));
 }
 
