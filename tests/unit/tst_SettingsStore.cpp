@@ -32,16 +32,17 @@
 namespace {
 
 // What another program does while the next write of this one is under way: during the flush of its copy, or just
-// before the copy takes the place of the settings file.
+// before each time that a file takes the place of the settings file.
 std::function<void()> g_duringWrite;
-std::function<void()> g_beforeReplace;
+QList<std::function<void()>> g_beforeReplace;
+bool g_isReplacing = false; // the other program's own replace is not one of them
 
 void runBeforeReplace(const char* target)
 {
-    if (QByteArrayView(target).endsWith("/Korvane.conf")) {
-        if (const std::function<void()> step = std::exchange(g_beforeReplace, nullptr)) {
-            step();
-        }
+    if (!g_isReplacing && !g_beforeReplace.isEmpty() && QByteArrayView(target).endsWith("/Korvane.conf")) {
+        g_isReplacing = true;
+        g_beforeReplace.takeFirst()();
+        g_isReplacing = false;
     }
 }
 
@@ -147,6 +148,8 @@ private:
 
 void TestSettingsStore::init()
 {
+    g_duringWrite = nullptr;
+    g_beforeReplace.clear();
     QFile::remove(path());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
 }
@@ -371,42 +374,51 @@ void TestSettingsStore::editOfTheSameSizeAndTimeIsSeen()
 void TestSettingsStore::otherProgramsSavesAreKept_data()
 {
     QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<QByteArray>("saved");   // an editor's save while the write is under way; empty: none
-    QTest::addColumn<bool>("beforeReplace"); // the save comes just before the replace, else during the flush
+    QTest::addColumn<QByteArrayList>("saves"); // an editor's saves while the write is under way
+    QTest::addColumn<bool>("beforeReplace");   // each comes just before a replace, else the first during the flush
     QTest::addColumn<QByteArray>("after");
     const QByteArray header("[Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh]\n");
-    QTest::newRow("UTF-8 mark from an editor, dropped") << "\xEF\xBB\xBF" + header + "Check1=1\nText1=/x/\n"
-                                                        << QByteArray() << false << header + "Check1=0\nText1=/x/\n";
+    QTest::newRow("UTF-8 mark from an editor, dropped")
+        << "\xEF\xBB\xBF" + header + "Check1=1\nText1=/x/\n"
+        << QByteArrayList() << false << header + "Check1=0\nText1=/x/\n";
     // A save of the same size, with the old file's time, differs from it only by its inode.
     for (const bool beforeReplace : {false, true}) {
         QTest::addRow("an editor's save, %s", beforeReplace ? "just before the replace" : "during the flush")
             << header + "Check1=1\nText1=/old/\n"
-            << header + "Check1=1\nText1=/new/\n"
-            << beforeReplace << header + "Check1=0\nText1=/new/\n";
+            << QByteArrayList{header + "Check1=1\nText1=/new/\n"} << beforeReplace
+            << header + "Check1=0\nText1=/new/\n";
     }
+    QTest::newRow("two saves, the second while the first is put back")
+        << header + "Check1=1\nText1=/old/\n"
+        << QByteArrayList{header + "Check1=1\nText1=/new/\n", header + "Check1=1\nText1=/2nd/\n"} << true
+        << header + "Check1=0\nText1=/2nd/\n";
 }
 
 void TestSettingsStore::otherProgramsSavesAreKept()
 {
     QFETCH(QByteArray, before);
-    QFETCH(QByteArray, saved);
+    QFETCH(QByteArrayList, saves);
     QFETCH(bool, beforeReplace);
     QFETCH(QByteArray, after);
     writeFileBytes(path(), before);
     struct stat old {};
     QCOMPARE(::stat(QFile::encodeName(path()).constData(), &old), 0);
     // As editors save: a new file renamed into place.
-    const auto save = [this, saved, old] {
+    const auto save = [this, old](const QByteArray& saved) {
         const QByteArray edited = QFile::encodeName(path() + QStringLiteral("~"));
         writeFileBytes(QFile::decodeName(edited), saved);
         const struct timespec times[2] = {old.st_atim, old.st_mtim};
         QCOMPARE(::utimensat(AT_FDCWD, edited.constData(), times, 0), 0);
         QCOMPARE(::rename(edited.constData(), QFile::encodeName(path()).constData()), 0);
     };
-    if (!saved.isEmpty())
-        (beforeReplace ? g_beforeReplace : g_duringWrite) = save;
+    for (const QByteArray& saved : saves) {
+        if (beforeReplace)
+            g_beforeReplace.append([&save, saved] { save(saved); });
+        else
+            g_duringWrite = [&save, saved] { save(saved); };
+    }
     QSettingsBackend().write(Application, Section, QStringLiteral("Check1"), QStringLiteral("0"));
-    QVERIFY(!g_duringWrite && !g_beforeReplace);
+    QVERIFY(!g_duringWrite && g_beforeReplace.isEmpty());
     QCOMPARE(readFileBytes(path()), after);
     QCOMPARE(QDir(m_config.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList(QStringLiteral("Korvane.conf")));
