@@ -55,10 +55,14 @@ WriteLock::WriteLock(const QString& lockPath, const QString& shownPath)
     const auto start = std::chrono::steady_clock::now();
     std::chrono::milliseconds virtualWaited{0};
     for (;;) {
-        // A pipe in its place would otherwise hold the open, and the window with it, for good.
+        // Something other than a file is not even opened (a device may act on it); what takes its place between the
+        // look and the open is found by fstat(). A pipe opened without O_NONBLOCK would hold the window for good.
+        struct stat status {};
+        if (::lstat(m_path.constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
+            throw notAFile();
+        }
         FileDescriptor file(
             ::open(m_path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
-        struct stat status {};
         if (file.get() < 0) {
             const int error = errno;
             if (error == EINTR) {
