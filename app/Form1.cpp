@@ -14,6 +14,7 @@
 #include "platform/files/ProgramFiles.h"
 #include "platform/process/EventLoop.h"
 #include "platform/screen/ScreenService.h"
+#include "platform/settings/SettingsBackend.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -39,6 +40,12 @@ void setOptionValue(QRadioButton& button, bool selected)
         button.setChecked(false);
         button.setAutoExclusive(true);
     }
+}
+
+// The title of the settings' warnings: the application title once set-up has set it.
+QString settingsTitle(const QString& appTitle)
+{
+    return appTitle.isEmpty() ? QString::fromLatin1(ProductName) : appTitle;
 }
 
 QString booleanText(bool value)
@@ -114,12 +121,20 @@ void Form1::Form_Load()
     // are held until every key has been read, so that they cannot overwrite a stored value before it is read (with
     // "Option1" and "Option2" both "True", storing "Option2" = "False" for the "BMP" button would hide the "JPG" one).
     m_restoring = true;
-    // A store that cannot be read is told once, at the first step, with its cause; the controls then keep the state
-    // they were made with rather than show defaults as if they were what is stored, and nothing is written over it.
+    // A store that cannot be read is told once, at the first step, with its cause, in plain words: it is the file's
+    // fault, not the program's. The controls then keep the state they were made with rather than show defaults as if
+    // they were what is stored, and nothing is written over it.
     const auto restore = [&](int line, const std::function<void()>& body) {
-        if (!m_store.isUnreadable()) {
-            trap.step(line, body);
+        if (m_store.isUnreadable()) {
+            return;
         }
+        trap.step(line, [&] {
+            try {
+                body();
+            } catch (const UnreadableSettings& failure) {
+                m_store.tellUnreadable(this, settingsTitle(m_appTitle), failure.description());
+            }
+        });
     };
     restore(128, [&] {
         setOptionValue(*Option2, toBoolean(m_store.get(QStringLiteral("Option1"), QStringLiteral("1")),
@@ -166,8 +181,7 @@ void Form1::store(const QString& key, const QString& text)
         m_heldWrites.append({key, text});
         return;
     }
-    const QString title = m_appTitle.isEmpty() ? QString::fromLatin1(ProductName) : m_appTitle;
-    m_store.saveFromHandler(this, title, key, text);
+    m_store.saveFromHandler(this, settingsTitle(m_appTitle), key, text);
 }
 
 // The keys cross the controls: "Option1" holds "BMP" (Option2), "Option2" holds "JPG" (Option1).

@@ -124,19 +124,32 @@ void SettingsStore::saveFromHandler(QWidget* parent, const QString& title, const
     QString description;
     try {
         save(key, text);
+        m_toldWriteFailure.clear();
         return;
     } catch (const Failure& failure) {
         description = failure.description();
     } catch (const std::exception& error) {
         description = QString::fromLocal8Bit(error.what());
     }
-    if (m_toldWriteFailure) {
+    // A folder typed into a store that cannot be written would otherwise bring a box at every keystroke.
+    if (description == m_toldWriteFailure) {
         return;
     }
-    m_toldWriteFailure = true;
+    m_toldWriteFailure = description;
     m_dialogs.messageBox(parent, title,
                          QStringLiteral("Your settings cannot be saved.\r\n") + description +
-                             QStringLiteral("\r\n\r\nThe tool goes on working, but the options you change now will "
-                                            "not be remembered next time. This message is shown once."),
+                             QStringLiteral("\r\n\r\nThe tool goes on with the options as the window shows them, but "
+                                            "this change is not in the settings file, and the next start shows what "
+                                            "the file holds. Changes refused for the same reason are not told again "
+                                            "until one is stored."),
+                         Dialogs::Icon::Warning);
+}
+
+void SettingsStore::tellUnreadable(QWidget* parent, const QString& title, const QString& description)
+{
+    m_dialogs.messageBox(parent, title,
+                         QStringLiteral("Your settings cannot be read.\r\n") + description +
+                             QStringLiteral("\r\n\r\nThe options start unset, and no change is written over the "
+                                            "file while it cannot be read."),
                          Dialogs::Icon::Warning);
 }

@@ -41,16 +41,18 @@ public:
     // Whether the key is stored with exactly this text. Never throws: a store that cannot be read holds nothing.
     bool holds(const QString& key, const QString& text) noexcept;
 
-    // For the change handlers, which have no error report of their own. A failed write is told to the user once
-    // per run, in a box titled `title`; later failures are not, and the tool goes on with the value in its control.
-    // Never throws.
+    // For the change handlers, which have no error report of their own. A refused write is told in a box titled
+    // `title`; a later one refused for the same reason is not, until a write has been stored again. The tool goes on
+    // with the value in its control. Never throws.
     void saveFromHandler(QWidget* parent, const QString& title, const QString& key, const QString& text);
 
-    bool hasToldWriteFailure() const { return m_toldWriteFailure; }
+    // Tells the user, in a box titled `title`, that the store as a whole cannot be read (`description`, which names
+    // the file): a fault of the file, not of the program.
+    void tellUnreadable(QWidget* parent, const QString& title, const QString& description);
 
 private:
     SettingsBackend& m_backend;
     Dialogs& m_dialogs;
-    bool m_toldWriteFailure = false;
+    QString m_toldWriteFailure; // the reason last told, until a write is stored
     bool m_unreadable = false;
 };

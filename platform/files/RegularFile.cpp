@@ -37,6 +37,21 @@ int FileDescriptor::release() noexcept
     return fd;
 }
 
+bool writeAllBytes(int fd, const QByteArray& bytes)
+{
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t step = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (step < 0 && errno == EINTR) {
+            continue;
+        }
+        if (step <= 0) {
+            return false;
+        }
+        done += step;
+    }
+    return true;
+}
+
 RegularFileRead readRegularFile(const QString& path, qint64 maxSize)
 {
     const QByteArray native = QFile::encodeName(path);

@@ -21,6 +21,9 @@ private:
     int m_fd;
 };
 
+// Writes all of `bytes` to `fd`, however the system splits them; false, with errno set, when it cannot.
+bool writeAllBytes(int fd, const QByteArray& bytes);
+
 // Which file was read, as the system names it, and by whom and when it was last written.
 struct FileIdentity {
     quint64 device = 0;

@@ -1,15 +1,16 @@
 #include "platform/settings/QSettingsBackend.h"
 
 #include "platform/errors/Failure.h"
-#include "platform/files/AbandonedFiles.h"
 #include "platform/files/RegularFile.h"
 #include "platform/files/UserFolders.h"
 #include "platform/settings/IniValues.h"
+#include "platform/settings/MadeFolders.h"
+#include "platform/settings/PrivateCopy.h"
+#include "platform/settings/WriteLock.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QSettings>
 #include <QStringDecoder>
 #include <QStringList>
@@ -21,10 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -32,11 +31,6 @@
 
 namespace {
 
-// How long a write waits for another copy of the program to finish its own. A write takes milliseconds; the window
-// does not answer while this runs.
-constexpr std::chrono::milliseconds WriteLockWait(1000);
-// A lock older than this is left over, also when the process number in it has been given to another program.
-constexpr int StaleWriteLockMs = 60000;
 // Times a write starts again because another program replaced the file while it was made.
 constexpr int MaxWriteAttempts = 5;
 // What some editors put at the start of a UTF-8 file; QSettings reads past it but reports a rewrite that keeps it as
@@ -90,46 +84,6 @@ QString writeFailureReason(const QString& folder)
     return QStringLiteral("the system refused the write");
 }
 
-// Creates the settings folder and the folders above it that are missing, private to the user as the XDG rules ask;
-// names the folder that could not be made and why.
-void makeFolder(const QString& folder, const QString& path)
-{
-    for (qsizetype slash = folder.indexOf(QLatin1Char('/'), 1);; slash = folder.indexOf(QLatin1Char('/'), slash + 1)) {
-        const QString step = slash < 0 ? folder : folder.left(slash);
-        const QByteArray native = QFile::encodeName(step);
-        int error = 0;
-        if (::mkdir(native.constData(), 0700) != 0) {
-            struct stat status {};
-            error = errno != EEXIST                            ? errno
-                    : ::stat(native.constData(), &status) != 0 ? errno
-                    : S_ISDIR(status.st_mode)                  ? 0
-                                                               : ENOTDIR;
-        }
-        if (error != 0) {
-            throw Failure(QStringLiteral("Cannot write %1: cannot create the folder %2: %3")
-                              .arg(shown(path), shown(step), systemMessage(error)));
-        }
-        if (slash < 0) {
-            return;
-        }
-    }
-}
-
-bool writeAll(int fd, const QByteArray& bytes)
-{
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t step = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (step < 0 && errno == EINTR) {
-            continue;
-        }
-        if (step <= 0) {
-            return false;
-        }
-        done += step;
-    }
-    return true;
-}
-
 // QSettings reads only from a path. A memory file gives it one under /proc that holds exactly the bytes that were
 // checked and leaves nothing on any disk: it is gone when its descriptor is closed.
 QMap<QString, QVariant> parseInMemory(const QByteArray& bytes, const QString& path)
@@ -139,7 +93,7 @@ QMap<QString, QVariant> parseInMemory(const QByteArray& bytes, const QString& pa
                                       .arg(shown(path), systemMessage(error)));
     };
     const FileDescriptor memory(::memfd_create("quosh-settings", MFD_CLOEXEC));
-    if (memory.get() < 0 || !writeAll(memory.get(), bytes)) {
+    if (memory.get() < 0 || !writeAllBytes(memory.get(), bytes)) {
         throw cannot(errno);
     }
     // QSettings keeps what it read of a path while the file's size and modification time stay the same, and the
@@ -180,135 +134,6 @@ QString keyOf(const QString& section, const QString& key)
     return section + QLatin1Char('/') + key;
 }
 
-// Whether `path` is, by its device, inode, time and size, the file that `read` found, or still absent when it found
-// none.
-bool isStillTheFileRead(const QString& path, const RegularFileRead& read)
-{
-    struct stat status {};
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0) {
-        return errno == ENOENT && read.status == RegularFileRead::Status::Absent;
-    }
-    const FileIdentity& was = read.identity;
-    return read.status == RegularFileRead::Status::Read && static_cast<quint64>(status.st_dev) == was.device &&
-           static_cast<quint64>(status.st_ino) == was.inode &&
-           qint64{status.st_mtim.tv_sec} * 1000000000 + qint64{status.st_mtim.tv_nsec} == was.modifiedNs &&
-           status.st_size == read.bytes.size();
-}
-
-// The lock that orders the program's writers of `path`, taken or refused within a short time: the window waits
-// meanwhile. Refused at once when something other than a file is in its place.
-void takeWriteLock(QLockFile& order, const QString& lockPath, const QString& path)
-{
-    const auto giveUpAt = std::chrono::steady_clock::now() + WriteLockWait;
-    while (!order.tryLock(0)) {
-        struct stat status {};
-        if (::lstat(QFile::encodeName(lockPath).constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
-            throw Failure(QStringLiteral("Cannot write %1: %2, where the lock that keeps two writers apart goes, is "
-                                         "not a file, so the change was not stored")
-                              .arg(shown(path), shown(lockPath)));
-        }
-        if (order.error() != QLockFile::LockFailedError) {
-            throw Failure(
-                QStringLiteral("Cannot write %1: cannot create its lock %2: %3")
-                    .arg(shown(path), shown(lockPath), writeFailureReason(QFileInfo(lockPath).absolutePath())));
-        }
-        if (std::chrono::steady_clock::now() >= giveUpAt) {
-            throw Failure(QStringLiteral("Cannot write %1: another copy of this program is writing it and has not "
-                                         "finished, so the change was not stored")
-                              .arg(shown(path)));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-}
-
-// A copy of the settings file beside it, under a name that no other writer uses, where QSettings makes the change.
-// It is removed on every path unless it was moved into place.
-class PrivateCopy {
-public:
-    // `mode`: the permissions of the file it replaces; a new file gets the usual ones for the user's umask.
-    PrivateCopy(const QString& target, const QByteArray& bytes, std::optional<mode_t> mode, const QString& shownPath)
-    {
-        static std::atomic<int> copies{0};
-        const QFileInfo info(target);
-        for (;;) {
-            m_path = info.absoluteDir().filePath(
-                QStringLiteral(".%1.new-%2-%3").arg(info.fileName()).arg(::getpid()).arg(++copies));
-            m_fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                          mode.value_or(0666));
-            if (m_fd < 0 && errno == EEXIST) {
-                continue; // left by a copy of the program that had this process number and ended in the middle
-            }
-            // Locked, so that the tidy-up of copies a kill left behind never takes it; QSettings writes it anew as
-            // another file, which is young until moveOnto() locks it again.
-            if (m_fd >= 0) {
-                static_cast<void>(::flock(m_fd, LOCK_EX | LOCK_NB));
-            }
-            struct stat status {};
-            const bool written = m_fd >= 0 && writeAll(m_fd, bytes) && (!mode || ::fchmod(m_fd, *mode) == 0) &&
-                                 ::fstat(m_fd, &status) == 0;
-            if (!written) {
-                const int error = errno;
-                remove();
-                throw Failure(QStringLiteral("Cannot write %1: %2").arg(shownPath, systemMessage(error)));
-            }
-            m_mode = status.st_mode & 07777;
-            return;
-        }
-    }
-    ~PrivateCopy() { remove(); }
-    PrivateCopy(const PrivateCopy&) = delete;
-    PrivateCopy& operator=(const PrivateCopy&) = delete;
-
-    const QString& path() const { return m_path; }
-
-    // Durable first, so that a power cut leaves the old file or the new one, never a part. QSettings writes the
-    // copy anew; its permissions are put back as they were made. Moved only while `target` is still the file that
-    // was read: another program (an editor) may have saved its own in the meantime. Returns false, and leaves
-    // `target` alone, when it is not.
-    bool moveOnto(const QString& target, const RegularFileRead& read, const QString& shownPath)
-    {
-        const QByteArray native = QFile::encodeName(m_path);
-        const FileDescriptor fd(::open(native.constData(), O_RDONLY | O_CLOEXEC));
-        if (fd.get() >= 0) {
-            static_cast<void>(::flock(fd.get(), LOCK_EX | LOCK_NB));
-        }
-        int result = fd.get() < 0 ? -1 : ::fchmod(fd.get(), m_mode);
-        if (result == 0) {
-            do {
-                result = ::fsync(fd.get());
-            } while (result != 0 && errno == EINTR);
-        }
-        if (result != 0) {
-            throw Failure(QStringLiteral("Cannot write %1: %2").arg(shownPath, systemMessage(errno)));
-        }
-        if (!isStillTheFileRead(target, read)) {
-            return false;
-        }
-        if (::rename(native.constData(), QFile::encodeName(target).constData()) != 0) {
-            throw Failure(QStringLiteral("Cannot write %1: %2").arg(shownPath, systemMessage(errno)));
-        }
-        m_path.clear();
-        return true;
-    }
-
-private:
-    void remove() noexcept
-    {
-        if (!m_path.isEmpty()) {
-            ::unlink(QFile::encodeName(m_path).constData());
-            m_path.clear();
-        }
-        if (m_fd >= 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
-
-    QString m_path;
-    int m_fd = -1;
-    mode_t m_mode = 0600;
-};
-
 } // namespace
 
 QString QSettingsBackend::filePath(const QString& application)
@@ -324,33 +149,17 @@ int QSettingsBackend::removeAbandonedCopies(const QString& application, qint64 m
     if (path.isEmpty()) {
         return 0;
     }
-    // ".<file>.new-<process>-<count>", as PrivateCopy names them; "<that>.lock", which QSettings takes on it, and
-    // "<that>.XXXXXX", where it writes the copy anew.
-    const QByteArray prefix = '.' + QFile::encodeName(QFileInfo(path).fileName()) + ".new-";
-    const auto isCopy = [&prefix](QByteArrayView name) {
-        if (!name.startsWith(prefix)) {
-            return false;
+    int removed = PrivateCopy::removeAbandoned(path, minimumAgeSeconds, giveUpAt);
+    // A write through a link makes its copy beside the file the link leads to (in a dotfiles folder).
+    const QByteArray native = QFile::encodeName(path);
+    struct stat status {};
+    if (::lstat(native.constData(), &status) == 0 && S_ISLNK(status.st_mode)) {
+        const std::unique_ptr<char, void (*)(void*)> resolved(::realpath(native.constData(), nullptr), std::free);
+        if (resolved && ::stat(resolved.get(), &status) == 0 && S_ISREG(status.st_mode)) {
+            removed += PrivateCopy::removeAbandoned(QFile::decodeName(resolved.get()), minimumAgeSeconds, giveUpAt);
         }
-        name = name.sliced(prefix.size());
-        const qsizetype dot = name.indexOf('.');
-        const QByteArrayView suffix = dot < 0 ? QByteArrayView() : name.sliced(dot + 1);
-        if (dot >= 0 && suffix != "lock" &&
-            (suffix.size() != 6 || !std::all_of(suffix.begin(), suffix.end(), [](char c) {
-                 return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-             }))) {
-            return false;
-        }
-        if (dot >= 0) {
-            name.truncate(dot);
-        }
-        const qsizetype dash = name.indexOf('-');
-        const auto isNumber = [](QByteArrayView digits) {
-            return !digits.isEmpty() &&
-                   std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
-        };
-        return dash > 0 && isNumber(name.first(dash)) && isNumber(name.sliced(dash + 1));
-    };
-    return removeAbandonedFiles(QFileInfo(path).absolutePath(), isCopy, minimumAgeSeconds, giveUpAt);
+    }
+    return removed;
 }
 
 const QSettingsBackend::Values& QSettingsBackend::parse(const QByteArray& bytes, const QString& path)
@@ -418,15 +227,15 @@ void QSettingsBackend::write(const QString& application, const QString& section,
     if (path.isEmpty()) {
         throw Failure(QStringLiteral("Cannot write the settings: the home folder is not known"));
     }
-    makeFolder(QFileInfo(path).absolutePath(), path);
+    // Declared first, so that the lock inside them is removed before them.
+    MadeFolders made;
+    made.make(QFileInfo(path).absolutePath(), shown(path));
 
     // One writer at a time, each reading the file afresh, so that no write puts back what another one replaced.
-    const QString lockPath = path + QStringLiteral(".order");
-    QLockFile order(lockPath);
-    order.setStaleLockTime(StaleWriteLockMs);
-    takeWriteLock(order, lockPath, path);
+    const WriteLock order(path + QStringLiteral(".order"), path);
     for (int attempt = 0; attempt < MaxWriteAttempts; ++attempt) {
         if (rewrite(path, section, key, value)) {
+            made.keep();
             return;
         }
     }
@@ -440,7 +249,7 @@ bool QSettingsBackend::rewrite(const QString& path, const QString& section, cons
     const QString target = rewriteTarget(path, section);
     const RegularFileRead old = readForRewrite(target, path);
     struct stat status {};
-    std::optional<mode_t> mode;
+    std::optional<uint> mode;
     if (old.status == RegularFileRead::Status::Read && ::stat(QFile::encodeName(target).constData(), &status) == 0) {
         mode = status.st_mode & 07777;
     }

@@ -3,6 +3,7 @@
 #include "fakes/FakeServices.h"
 #include "platform/files/UserFolders.h"
 #include "platform/settings/QSettingsBackend.h"
+#include "platform/settings/WriteLock.h"
 #include "support/PipeWatchdog.h"
 #include "support/TestFiles.h"
 
@@ -16,23 +17,38 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <utility>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// What another program does while the next write of this one is under way, between its read and its move.
+// What another program does while the next write of this one is under way: during the flush of its copy, or just
+// before each time that a file takes the place of the settings file.
 std::function<void()> g_duringWrite;
+QList<std::function<void()>> g_beforeReplace;
+bool g_isReplacing = false; // the other program's own replace is not one of them
+
+void runBeforeReplace(const char* target)
+{
+    if (!g_isReplacing && !g_beforeReplace.isEmpty() && QByteArrayView(target).endsWith("/Korvane.conf")) {
+        g_isReplacing = true;
+        g_beforeReplace.takeFirst()();
+        g_isReplacing = false;
+    }
+}
 
 } // namespace
 
-// Stands in for the C library's fsync() in this program, which a write calls on its copy before moving it into place.
+// Stand in for the C library's functions in this program, which a write calls on its copy.
 extern "C" int fsync(int fd)
 {
     if (const std::function<void()> step = std::exchange(g_duringWrite, nullptr)) {
@@ -40,6 +56,21 @@ extern "C" int fsync(int fd)
     }
     static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
     return real(fd);
+}
+
+extern "C" int rename(const char* from, const char* to) noexcept
+{
+    runBeforeReplace(to);
+    static const auto real = reinterpret_cast<int (*)(const char*, const char*)>(::dlsym(RTLD_NEXT, "rename"));
+    return real(from, to);
+}
+
+extern "C" int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned int flags) noexcept
+{
+    runBeforeReplace(to);
+    static const auto real =
+        reinterpret_cast<int (*)(int, const char*, int, const char*, unsigned int)>(::dlsym(RTLD_NEXT, "renameat2"));
+    return real(fromFolder, from, toFolder, to, flags);
 }
 
 namespace {
@@ -106,7 +137,8 @@ private slots:
     void nothingOfTheSettingsGoesOutsideTheirFolder();
     void writeThatCannotReachTheDiskNamesFileAndReason();
     void readOnlyHomeIsNamedWithTheReason();
-    void failedWriteIsToldOnce();
+    void refusedWritesAreToldUntilOneIsStored();
+    void copiesBesideALinksTargetAreSwept();
     void twoCopiesWritingAtOnceLoseNothing();
 
 private:
@@ -116,6 +148,8 @@ private:
 
 void TestSettingsStore::init()
 {
+    g_duringWrite = nullptr;
+    g_beforeReplace.clear();
     QFile::remove(path());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
 }
@@ -340,70 +374,111 @@ void TestSettingsStore::editOfTheSameSizeAndTimeIsSeen()
 void TestSettingsStore::otherProgramsSavesAreKept_data()
 {
     QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<QByteArray>("duringWrite"); // empty: nobody saves during the write
+    QTest::addColumn<QByteArrayList>("saves"); // an editor's saves while the write is under way
+    QTest::addColumn<bool>("beforeReplace");   // each comes just before a replace, else the first during the flush
     QTest::addColumn<QByteArray>("after");
     const QByteArray header("[Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh]\n");
-    QTest::newRow("UTF-8 mark from an editor, dropped") << "\xEF\xBB\xBF" + header + "Check1=1\nText1=/x/\n"
-                                                        << QByteArray() << header + "Check1=0\nText1=/x/\n";
-    QTest::newRow("an editor's save during the write") << header + "Check1=1\nText1=/old/\n"
-                                                       << header + "Check1=1\nText1=/edited/\n"
-                                                       << header + "Check1=0\nText1=/edited/\n";
+    QTest::newRow("UTF-8 mark from an editor, dropped")
+        << "\xEF\xBB\xBF" + header + "Check1=1\nText1=/x/\n"
+        << QByteArrayList() << false << header + "Check1=0\nText1=/x/\n";
+    // A save of the same size, with the old file's time, differs from it only by its inode.
+    for (const bool beforeReplace : {false, true}) {
+        QTest::addRow("an editor's save, %s", beforeReplace ? "just before the replace" : "during the flush")
+            << header + "Check1=1\nText1=/old/\n"
+            << QByteArrayList{header + "Check1=1\nText1=/new/\n"} << beforeReplace
+            << header + "Check1=0\nText1=/new/\n";
+    }
+    QTest::newRow("two saves, the second while the first is put back")
+        << header + "Check1=1\nText1=/old/\n"
+        << QByteArrayList{header + "Check1=1\nText1=/new/\n", header + "Check1=1\nText1=/2nd/\n"} << true
+        << header + "Check1=0\nText1=/2nd/\n";
 }
 
 void TestSettingsStore::otherProgramsSavesAreKept()
 {
     QFETCH(QByteArray, before);
-    QFETCH(QByteArray, duringWrite);
+    QFETCH(QByteArrayList, saves);
+    QFETCH(bool, beforeReplace);
     QFETCH(QByteArray, after);
     writeFileBytes(path(), before);
-    if (!duringWrite.isEmpty()) {
-        // As editors save: a new file renamed into place.
-        g_duringWrite = [this, duringWrite] {
-            writeFileBytes(path() + QStringLiteral("~"), duringWrite);
-            QCOMPARE(::rename(QFile::encodeName(path() + QStringLiteral("~")).constData(),
-                              QFile::encodeName(path()).constData()),
-                     0);
-        };
+    struct stat old {};
+    QCOMPARE(::stat(QFile::encodeName(path()).constData(), &old), 0);
+    // As editors save: a new file renamed into place.
+    const auto save = [this, old](const QByteArray& saved) {
+        const QByteArray edited = QFile::encodeName(path() + QStringLiteral("~"));
+        writeFileBytes(QFile::decodeName(edited), saved);
+        const struct timespec times[2] = {old.st_atim, old.st_mtim};
+        QCOMPARE(::utimensat(AT_FDCWD, edited.constData(), times, 0), 0);
+        QCOMPARE(::rename(edited.constData(), QFile::encodeName(path()).constData()), 0);
+    };
+    for (const QByteArray& saved : saves) {
+        if (beforeReplace)
+            g_beforeReplace.append([&save, saved] { save(saved); });
+        else
+            g_duringWrite = [&save, saved] { save(saved); };
     }
     QSettingsBackend().write(Application, Section, QStringLiteral("Check1"), QStringLiteral("0"));
-    QVERIFY(!g_duringWrite);
+    QVERIFY(!g_duringWrite && g_beforeReplace.isEmpty());
     QCOMPARE(readFileBytes(path()), after);
+    QCOMPARE(QDir(m_config.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList(QStringLiteral("Korvane.conf")));
 }
 
 // Never a write without the lock that keeps two writers apart, and never a long wait for it.
 void TestSettingsStore::lockThatCannotBeHadRefusesTheWrite_data()
 {
-    QTest::addColumn<bool>("isFolder");
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("held by another copy") << false
-                                          << "another copy of this program is writing it and has not finished, so the "
-                                             "change was not stored";
-    QTest::newRow("a folder in its place")
-        << true
-        << QStringLiteral("%1.order, where the lock that keeps two writers apart goes, is not a file, so the "
-                          "change was not stored")
-               .arg(path());
+    QTest::addColumn<QString>("inPlace");     // what stands where the lock goes
+    QTest::addColumn<int>("releasedAfterMs"); // when the other copy lets go of it; -1: never
+    QTest::addColumn<QString>("reason");      // empty: the change is stored
+    const QString held = QStringLiteral("another copy of this program is writing it and has not finished, so the "
+                                        "change was not stored");
+    const QString notAFile = QStringLiteral("%1.order, where the lock that keeps two writers apart goes, is not a "
+                                            "file, so the change was not stored")
+                                 .arg(path());
+    QTest::newRow("held by another copy for longer than the wait") << "lock" << -1 << held;
+    QTest::newRow("held by another copy that finishes within the wait") << "lock" << 900 << QString();
+    QTest::newRow("a folder in its place") << "folder" << -1 << notAFile;
+    QTest::newRow("a named pipe in its place") << "pipe" << -1 << notAFile;
+    QTest::newRow("a link in its place") << "link" << -1 << notAFile;
 }
 
 void TestSettingsStore::lockThatCannotBeHadRefusesTheWrite()
 {
-    QFETCH(bool, isFolder);
+    QFETCH(QString, inPlace);
+    QFETCH(int, releasedAfterMs);
     QFETCH(QString, reason);
     QSettingsBackend backend;
     backend.write(Application, Section, QStringLiteral("Check1"), QStringLiteral("1"));
     const QByteArray before = readFileBytes(path());
     const QString lockPath = path() + QStringLiteral(".order");
+    const QByteArray native = QFile::encodeName(lockPath);
+    // The kind of lock that older copies of the program take.
     QLockFile held(lockPath);
-    QVERIFY(isFolder ? QDir().mkdir(lockPath) : held.tryLock(0));
+    QTemporaryDir elsewhere;
+    if (inPlace == QLatin1String("lock"))
+        QVERIFY(held.tryLock(0));
+    else if (inPlace == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(lockPath));
+    else if (inPlace == QLatin1String("pipe"))
+        QCOMPARE(::mkfifo(native.constData(), 0600), 0);
+    else
+        QVERIFY(QFile::link(elsewhere.filePath(QStringLiteral("x")), lockPath));
+    const PipeWatchdog watchdog(lockPath);
+    // The wait is counted, not slept, so that the row decides by what the other copy did when.
+    const WriteLock::VirtualWait wait([&](std::chrono::milliseconds waited) {
+        if (releasedAfterMs >= 0 && waited.count() >= releasedAfterMs)
+            held.unlock();
+    });
     try {
         backend.write(Application, Section, QStringLiteral("Check1"), QStringLiteral("0"));
-        QFAIL("write succeeded");
+        QVERIFY(reason.isEmpty());
     } catch (const Failure& failure) {
         QCOMPARE(failure.description(), QStringLiteral("Cannot write %1: %2").arg(path(), reason));
     }
-    QCOMPARE(readFileBytes(path()), before);
-    if (isFolder)
-        QVERIFY(QDir().rmdir(lockPath));
+    QVERIFY(!watchdog.hasFired());
+    QCOMPARE(readFileBytes(path()), reason.isEmpty() ? QByteArray(before).replace("Check1=1", "Check1=0") : before);
+    if (inPlace != QLatin1String("lock"))
+        QVERIFY(QDir().rmdir(lockPath) || QFile::remove(lockPath));
 }
 
 void TestSettingsStore::pipeInPlaceOfTheFileDoesNotBlock()
@@ -627,6 +702,20 @@ void TestSettingsStore::writeThatCannotReachTheDiskNamesFileAndReason()
         QCOMPARE(failure.description(), QStringLiteral("Cannot write %1: cannot create the folder %2: Not a directory")
                                             .arg(blocked + QStringLiteral("/sub/Korvane.conf"), blocked));
     }
+    // A folder so deep that it can be made, but no file in it can: the folders made for the write go again.
+    QTemporaryDir deep;
+    QString folder = deep.path();
+    while (folder.size() < 4090)
+        folder += QLatin1Char('/') + QString(std::min<qsizetype>(250, 4089 - folder.size()), QLatin1Char('d'));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder));
+    try {
+        backend.write(Application, Section, QStringLiteral("Check1"), QStringLiteral("1"));
+        QFAIL("write succeeded");
+    } catch (const Failure& failure) {
+        QVERIFY2(failure.description().endsWith(QStringLiteral(": File name too long")),
+                 qPrintable(failure.description()));
+    }
+    QCOMPARE(QDir(deep.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
 }
 
 void TestSettingsStore::readOnlyHomeIsNamedWithTheReason()
@@ -658,22 +747,46 @@ void TestSettingsStore::readOnlyHomeIsNamedWithTheReason()
                  .arg(home));
 }
 
-void TestSettingsStore::failedWriteIsToldOnce()
+void TestSettingsStore::refusedWritesAreToldUntilOneIsStored()
 {
     FakeSettings settings;
-    settings.writeFails = true;
     FakeDialogs dialogs;
     SettingsStore store(settings, dialogs);
-    store.saveFromHandler(nullptr, QStringLiteral("Title"), QStringLiteral("Check1"), QStringLiteral("1"));
-    store.saveFromHandler(nullptr, QStringLiteral("Title"), QStringLiteral("Text1"), QStringLiteral("/x/"));
-    QCOMPARE(dialogs.boxes.size(), 1);
-    QCOMPARE(dialogs.boxes[0].title, QStringLiteral("Title"));
-    QCOMPARE(dialogs.boxes[0].text,
+    // A lock held for a while by another copy: refused, refused again, stored, and refused once more.
+    for (const bool fails : {true, true, false, true}) {
+        settings.writeFails = fails;
+        store.saveFromHandler(nullptr, QStringLiteral("Title"), QStringLiteral("Check1"), QStringLiteral("1"));
+    }
+    QCOMPARE(dialogs.boxes.size(), 2);
+    QCOMPARE(dialogs.boxes[1].title, QStringLiteral("Title"));
+    QCOMPARE(dialogs.boxes[1].text,
              QStringLiteral("Your settings cannot be saved.\r\nCannot write the settings\r\n\r\nThe tool goes on "
-                            "working, but the options you change now will not be remembered next time. This message "
-                            "is shown once."));
-    QVERIFY(store.hasToldWriteFailure());
+                            "with the options as the window shows them, but this change is not in the settings file, "
+                            "and the next start shows what the file holds. Changes refused for the same reason are "
+                            "not told again until one is stored."));
     QVERIFY_THROWS_EXCEPTION(Failure, store.save(QStringLiteral("Check1"), QStringLiteral("1")));
+}
+
+// Copies that a kill cut short are swept also beside the file that the settings link leads to (a dotfiles folder),
+// by the same rules as beside the link.
+void TestSettingsStore::copiesBesideALinksTargetAreSwept()
+{
+    QTemporaryDir dotfiles;
+    const QString target = dotfiles.filePath(QStringLiteral("korvane.ini"));
+    writeFileBytes(target, "[Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh]\nCheck1=1\n");
+    QVERIFY(QFile::link(target, path()));
+    const qint64 old = QDateTime::currentSecsSinceEpoch() - 3600;
+    for (const char* name : {".korvane.ini.new-4242-1", ".korvane.ini.new-4242-1.lock", ".korvane.ini.new-notes"}) {
+        const QString file = dotfiles.filePath(QString::fromLatin1(name));
+        writeFileBytes(file, "x");
+        const struct timespec times[2] = {{old, 0}, {old, 0}};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0), 0);
+    }
+    QCOMPARE(QSettingsBackend::removeAbandonedCopies(Application, 60,
+                                                     std::chrono::steady_clock::now() + std::chrono::minutes(1)),
+             2);
+    QCOMPARE(QDir(dotfiles.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+             QStringList({QStringLiteral(".korvane.ini.new-notes"), QStringLiteral("korvane.ini")}));
 }
 
 void TestSettingsStore::twoCopiesWritingAtOnceLoseNothing()
