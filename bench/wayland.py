@@ -160,8 +160,9 @@ def launch_times(session, binary, runs, peer=None):
         f.write(f"[{SECTION}]\nOption1=False\nOption2=True\nText1={home}/\nCheck1=1\n")
     platform = "xcb" if session.desktop == "kde" else "wayland"
     # The program notes each step of the launch with the monotonic clock's time, which is this one.
-    env = dict(session.env, **session.program_env, HOME=home, XDG_CONFIG_HOME=config, QT_QPA_PLATFORM=platform,
-               QT_LOGGING_RULES="quosh.launch.debug=true")
+    # The program shares the desktop's home, where GNOME Shell saves the portal's pictures, as a user's would.
+    env = dict(session.env, **session.program_env, HOME=session.home, XDG_CONFIG_HOME=config,
+               QT_QPA_PLATFORM=platform, QT_LOGGING_RULES="quosh.launch.debug=true")
     events = Events(session)
     if peer:
         peer.events = events

@@ -66,7 +66,9 @@ class WaylandCase:
             f.write("\n".join([f"[{SECTION}]"] + [f"{k}={v}" for k, v in values.items()]) + "\n")
         for path in (config, os.path.join(config, "Korvane.conf")):
             os.chown(path, self.session.user.pw_uid, self.session.user.pw_gid)
-        env = dict(self.session.env, **self.session.program_env, HOME=self.home, XDG_CONFIG_HOME=config,
+        # The program shares the desktop's home, as a user's does (GNOME Shell saves the portal's pictures there); its
+        # settings are the test's own.
+        env = dict(self.session.env, **self.session.program_env, HOME=self.session.home, XDG_CONFIG_HOME=config,
                    QT_QPA_PLATFORM=self.platform)
         env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS") or k == "QT_LOGGING_RULES"})
         self.program = self.session.start([os.environ["QUOSH_BIN"], *args], env)
@@ -320,6 +322,15 @@ class ExactXWayland(Exact):
     platform = "xcb"
     box, nudge = (42, 249, 519, 210), 1
 
+class ExactTopBar(Exact):
+    """The desktop's own bar is saved as it was: a band over the right end of GNOME's top bar, where an indicator of
+    a screen being shared or recorded would show."""
+
+    def test_drag_up_left_gives_the_output_pixels(self):
+        self.boxes = {(self.session.desktop, self.scale): (self.session.width - 401, 0, 400, 120)}
+        super().test_drag_up_left_gives_the_output_pixels()
+
+
 class CaptureOption(WaylandCase):
     """`quosh --capture`, as the capture key starts it: the frozen screen at once, never the main window, the region
     exact, and the program ended with status 0 after "Done."."""
@@ -412,6 +423,7 @@ ROWS = [
     (XWayland, {"sway": (1,), "gnome": (1,), "kde": (1,)}),
     (Exact, {"sway": (2, 1.25, 1.5, 1.75), "gnome": (2, 1.25, 1.5), "kde": (2, 1.25, 1.5)}),
     (ExactXWayland, {"sway": (1.5,), "gnome": (1.5,)}),
+    (ExactTopBar, {"gnome": (1,)}),
     (CaptureOption, {"sway": (1,)}),
     (NoPortal, {"sway": (1,)}),
     (BackendFails, {"sway": (1,)}),
