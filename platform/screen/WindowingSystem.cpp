@@ -143,9 +143,14 @@ std::unique_ptr<ScreenService> createScreenService()
     xcb_connection_t* x11 = toolkitX11Connection();
     if (QGuiApplication::platformName() == QLatin1String("xcb") && x11) {
         if (isXWayland()) {
+            // The compositor's frame through a Wayland connection of our own where it offers one, else KWin's.
+            std::unique_ptr<OutputSource> direct = WlrScreencopy::connect();
+            if (!direct) {
+                direct = std::make_unique<KWinScreenShot>(QDBusConnection::sessionBus(), false);
+            }
             return std::make_unique<PortalScreen>(
                 QDBusConnection::sessionBus(), std::chrono::seconds(30), [x11] { return rootWindowSize(x11); }, x11,
-                std::make_unique<KWinScreenShot>(QDBusConnection::sessionBus(), false));
+                std::move(direct));
         }
         return std::make_unique<XcbScreen>(x11);
     }

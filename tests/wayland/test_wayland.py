@@ -25,6 +25,7 @@ class WaylandCase:
 
     desktop = None
     size, scale, portal, permission, platform = (1024, 640), 1, "real", "yes", "wayland"
+    wayland_socket = True  # whether the program is told the compositor's socket
 
     sizes = {}  # a size of its own for a desktop at a scale, by (name, scale)
 
@@ -71,6 +72,8 @@ class WaylandCase:
         env = dict(self.session.env, **self.session.program_env, HOME=self.session.home, XDG_CONFIG_HOME=config,
                    QT_QPA_PLATFORM=self.platform)
         env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS") or k == "QT_LOGGING_RULES"})
+        if not self.wayland_socket:
+            env.pop("WAYLAND_DISPLAY", None)
         self.program = self.session.start([os.environ["QUOSH_BIN"], *args], env)
         return None if args else self.placed(PRODUCT)
 
@@ -351,9 +354,10 @@ class CaptureOption(WaylandCase):
 
 class Failure(WaylandCase):
     """A portal that fails with `expected`: one report, the plain overlay, and a click brings the main window back.
-    Through XWayland, where the portal is the screen: on sway the program on Wayland copies the output's frame itself."""
+    Through XWayland alone (no Wayland socket named), where the portal is the screen: on sway the program that reaches
+    the compositor copies the output's frame itself."""
 
-    platform = "xcb"
+    platform, wayland_socket = "xcb", False
 
     def test_one_report_plain_overlay_and_a_click_brings_the_main_window_back(self):
         main = self.launch("bmp", "1")

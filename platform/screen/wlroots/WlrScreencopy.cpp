@@ -6,6 +6,7 @@
 
 #include <QGuiApplication>
 #include <QImage>
+#include <QPoint>
 #include <QScreen>
 #include <qpa/qplatformnativeinterface.h>
 
@@ -173,16 +174,46 @@ struct BufferDeleter {
 };
 using Buffer = std::unique_ptr<wl_buffer, BufferDeleter>;
 
+// An output of the program's own connection, where the toolkit is on X11: its place in the compositor's layout.
+struct Output {
+    Proxy proxy;
+    int x = 0;
+    int y = 0;
+};
+
 struct Globals {
     Proxy shm;
     Proxy manager;
+    bool wantOutputs = false;
+    std::vector<std::unique_ptr<Output>> outputs;
 };
+
+void outputGeometry(void* data, wl_output* /*output*/, int32_t x, int32_t y, int32_t /*mmWidth*/, int32_t /*mmHeight*/,
+                    int32_t /*subpixel*/, const char* /*make*/, const char* /*model*/, int32_t /*transform*/)
+{
+    auto* output = static_cast<Output*>(data);
+    output->x = x;
+    output->y = y;
+}
+void outputMode(void* /*data*/, wl_output* /*output*/, uint32_t /*flags*/, int32_t /*width*/, int32_t /*height*/,
+                int32_t /*refresh*/)
+{}
+const wl_output_listener outputListener{outputGeometry, outputMode, nullptr, nullptr, nullptr, nullptr};
 
 void registryGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version)
 {
     auto* globals = static_cast<Globals*>(data);
     if (!globals->shm && std::strcmp(interface, wl_shm_interface.name) == 0) {
         globals->shm.reset(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+    }
+    if (globals->wantOutputs && std::strcmp(interface, wl_output_interface.name) == 0) {
+        // Version 1: its place, which is all that is asked of it.
+        auto output = std::make_unique<Output>();
+        output->proxy.reset(wl_registry_bind(registry, name, &wl_output_interface, 1));
+        if (output->proxy) {
+            wl_output_add_listener(static_cast<wl_output*>(output->proxy.get()), &outputListener, output.get());
+            globals->outputs.push_back(std::move(output));
+        }
     }
     if (!globals->manager && std::strcmp(interface, managerInterface.name) == 0) {
         globals->manager.reset(
@@ -201,6 +232,7 @@ QString systemError()
 
 struct WlrScreencopy::Connection {
     wl_display* display = nullptr;
+    bool ownDisplay = false; // the program's own connection, where the toolkit is on X11
     Queue queue;
     Globals globals;
     // Memory frames are copied into, its description and the compositor's buffer on it.
@@ -224,7 +256,12 @@ struct WlrScreencopy::Connection {
                                    WL_MARSHAL_FLAG_DESTROY);
         }
         globals.shm.reset();
+        globals.outputs.clear();
         wl_display_flush(display);
+        queue.reset();
+        if (ownDisplay) {
+            wl_display_disconnect(display);
+        }
     }
 
     // A frame of `output` asked for, described by the compositor.
@@ -311,11 +348,22 @@ struct WlrScreencopy::Connection {
 
 std::unique_ptr<WlrScreencopy> WlrScreencopy::create(wl_display* display)
 {
-    if (!display) {
-        return nullptr;
-    }
+    return display ? start(display, false) : nullptr;
+}
+
+std::unique_ptr<WlrScreencopy> WlrScreencopy::connect()
+{
+    // WAYLAND_DISPLAY, or the socket the session hands down; nothing where there is none.
+    wl_display* display = wl_display_connect(nullptr);
+    return display ? start(display, true) : nullptr;
+}
+
+std::unique_ptr<WlrScreencopy> WlrScreencopy::start(wl_display* display, bool own)
+{
     auto connection = std::make_unique<Connection>();
     connection->display = display;
+    connection->ownDisplay = own;
+    connection->globals.wantOutputs = own;
     connection->queue.reset(wl_display_create_queue(display));
     if (!connection->queue) {
         return nullptr;
@@ -327,7 +375,8 @@ std::unique_ptr<WlrScreencopy> WlrScreencopy::create(wl_display* display)
             return nullptr;
         }
         wl_registry_add_listener(static_cast<wl_registry*>(registry.get()), &registryListener, &connection->globals);
-        if (!roundTrip(display, connection->queue.get())) {
+        // The globals, then the outputs' places.
+        if (!roundTrip(display, connection->queue.get()) || (own && !roundTrip(display, connection->queue.get()))) {
             return nullptr;
         }
     }
@@ -350,7 +399,7 @@ QString WlrScreencopy::pictureName() const
 
 namespace {
 
-wl_output* outputOf(const QScreen& screen)
+wl_output* toolkitOutput(const QScreen& screen)
 {
     QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
     void* output = native ? native->nativeResourceForScreen("output", const_cast<QScreen*>(&screen)) : nullptr;
@@ -361,6 +410,25 @@ wl_output* outputOf(const QScreen& screen)
 }
 
 } // namespace
+
+wl_output* WlrScreencopy::outputOf(const QScreen& screen) const
+{
+    const Connection& c = *m_connection;
+    if (!c.ownDisplay) {
+        return toolkitOutput(screen);
+    }
+    // XWayland lays its screens out where the compositor has its outputs, in the same logical pixels.
+    const QPoint place = screen.geometry().topLeft();
+    for (const auto& output : c.globals.outputs) {
+        if (c.globals.outputs.size() == 1 || (output->x == place.x() && output->y == place.y())) {
+            return static_cast<wl_output*>(output->proxy.get());
+        }
+    }
+    fail(QStringLiteral("has no output at (%1, %2), where the screen %3 is")
+             .arg(place.x())
+             .arg(place.y())
+             .arg(screen.name()));
+}
 
 void WlrScreencopy::warmUp(const QScreen& screen)
 {

@@ -8,6 +8,7 @@
 #include <memory>
 
 struct wl_display;
+struct wl_output;
 
 // An output's frame through the screencopy protocol of wlroots compositors (sway, Hyprland, river, labwc, Wayfire):
 // copied by the compositor into shared memory of ours, without the pointer, in the output's own pixels. The requests
@@ -17,6 +18,9 @@ class WlrScreencopy final : public OutputSource {
 public:
     // The compositor's screencopy on the toolkit's Wayland connection `display`; null where it offers none.
     static std::unique_ptr<WlrScreencopy> create(wl_display* display);
+    // The same on a connection of the program's own to the session's compositor, for a toolkit on its X server
+    // (XWayland); null where there is no compositor or it offers no screencopy.
+    static std::unique_ptr<WlrScreencopy> connect();
     ~WlrScreencopy() override;
 
     QImage picture(const QScreen& screen) override;
@@ -26,6 +30,9 @@ public:
 private:
     struct Connection;
     explicit WlrScreencopy(std::unique_ptr<Connection> connection);
+    static std::unique_ptr<WlrScreencopy> start(wl_display* display, bool own);
+    // The compositor's output that shows `screen`.
+    wl_output* outputOf(const QScreen& screen) const;
     std::unique_ptr<Connection> m_connection;
 };
 
