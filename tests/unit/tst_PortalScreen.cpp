@@ -1,6 +1,7 @@
 #include "platform/errors/Failure.h"
 #include "platform/files/RegularFile.h"
 #include "platform/process/TerminationSignals.h"
+#include "platform/screen/ScreenService.h"
 #include "platform/screen/WindowingSystem.h"
 #include "platform/screen/kwin/KWinScreenShot.h"
 #include "platform/screen/portal/PortalPicture.h"
@@ -490,6 +491,10 @@ void TestPortalScreen::failures_data()
     QTest::newRow("a picture of another shape")
         << "shape"
         << "the screenshot %1 is %4 pixels, which cannot be the desktop of %3 at any scale, so it was not used";
+    // Each side alone at a scale there is, twice across and once down: only the sides' ratio gives it away.
+    QTest::newRow("a picture twice as wide")
+        << "wide"
+        << "the screenshot %1 is %6 pixels, which cannot be the desktop of %3 at any scale, so it was not used";
     QTest::newRow("cancelled without a pictures folder")
         << "code1 nopictures"
         << "the screenshot was cancelled. The desktop's screenshot service saves its picture in your pictures folder, "
@@ -540,9 +545,10 @@ void TestPortalScreen::failures()
                    : setup == QLatin1String("hugehigh") ? pngDeclaring(1, 16000)
                    : setup == QLatin1String("badcrc")   ? damagedHeader(pngDeclaring(640, 400))
                                                         : pngDeclaring(16000, 16000));
-    } else if (setup == QLatin1String("tiny") || setup == QLatin1String("shape")) {
-        const QSize size =
-            setup == QLatin1String("tiny") ? QSize(1, 1) : QSize(m_desktop.width(), m_desktop.height() / 4);
+    } else if (setup == QLatin1String("tiny") || setup == QLatin1String("shape") || setup == QLatin1String("wide")) {
+        const QSize size = setup == QLatin1String("tiny")   ? QSize(1, 1)
+                           : setup == QLatin1String("wide") ? QSize(m_desktop.width() * 2, m_desktop.height())
+                                                            : QSize(m_desktop.width(), m_desktop.height() / 4);
         QVERIFY(m_desktop.scaled(size).save(file, "PNG"));
     } else if (setup == QLatin1String("nobus")) {
         m_screen = std::make_unique<PortalScreen>(
@@ -556,6 +562,7 @@ void TestPortalScreen::failures()
     description.replace(QStringLiteral("Unsupported image format"), QStringLiteral("%2"));
     description.replace(QStringLiteral("%1 x %2").arg(screen.width()).arg(screen.height()), QStringLiteral("%3"));
     description.replace(QStringLiteral("%1 x %2").arg(screen.width()).arg(screen.height() / 4), QStringLiteral("%4"));
+    description.replace(QStringLiteral("%1 x %2").arg(screen.width() * 2).arg(screen.height()), QStringLiteral("%6"));
     description.replace(m_dir.filePath(QStringLiteral("elsewhere/Pictures")), QStringLiteral("%5"));
     QCOMPARE(description,
              QStringLiteral("Cannot read the screen: ") + QString(expected).replace(QStringLiteral("%1"), file));
@@ -628,6 +635,9 @@ void TestPortalScreen::primaryScreenInTheDesktopPicture_data()
                                                            << QSize(3584, 2208) << QRect(1024, 768, 2560, 1440);
     QTest::newRow("scale 1.5 drawn at 2")
         << QRect(0, 0, 853, 533) << QRect(0, 0, 853, 533) << QSize(1706, 1066) << QRect(0, 0, 1706, 1066);
+    // An edge between the picture's pixels goes to the nearest: 333 x 1.333 is 443.9, and the primary starts at 444.
+    QTest::newRow("scale 1.333, the left edge rounded up")
+        << QRect(0, 0, 1000, 500) << QRect(333, 0, 667, 500) << QSize(1333, 667) << QRect(444, 0, 889, 667);
     QTest::newRow("x scale 2, y scale 1.5")
         << QRect(0, 0, 2560, 800) << QRect(1280, 0, 1280, 800) << QSize(5120, 1200) << QRect(2560, 0, 2560, 1200);
 }
@@ -639,6 +649,9 @@ void TestPortalScreen::primaryScreenInTheDesktopPicture()
     QFETCH(QSize, picture);
     QFETCH(QRect, expected);
     QCOMPARE(primaryInDesktopPicture(desktop, primary, picture), expected);
+    // An area mapped from the desktop's pixels to the picture's has the same edges: a selection made over the primary
+    // screen is cut from the picture along the primary's own edges.
+    QCOMPARE(scaledEdges(primary.translated(-desktop.topLeft()), desktop.size(), picture), expected);
 }
 
 void TestPortalScreen::kwinDescriptionsAreCheckedBeforeAnythingIsRead_data()
