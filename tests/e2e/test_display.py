@@ -1,11 +1,15 @@
 """The display named on the command line: the program started as `quosh -display :N` with no $DISPLAY shows its
 windows on :N and grabs :N; with no display, a bad one or one that never answers, it ends at once with one line and
-an error status."""
+an error status. The run command's capture on a virtual display, where there is no desktop, leaves nothing but the
+file it reports."""
 
 import os
 import re
+import shutil
 import socket
 import subprocess
+import sys
+import tempfile
 import unittest
 
 import test_capture
@@ -112,6 +116,20 @@ class TestBadDisplay(unittest.TestCase):
                                     text=True, timeout=60)
         self.assertEqual((result.returncode, result.stderr),
                          (1, "quosh: cannot write to standard output: No space left on device\n"))
+
+
+class TestDemoCapture(unittest.TestCase):
+
+    def test_only_the_reported_capture_is_left(self):
+        temporary = tempfile.mkdtemp(prefix="quosh-demo-")
+        self.addCleanup(shutil.rmtree, temporary, True)
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "demo_capture.py")
+        result = subprocess.run([sys.executable, script, os.environ["QUOSH_BIN"]], capture_output=True, text=True,
+                                env=dict(os.environ, TMPDIR=temporary), timeout=120)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        reported = result.stdout.splitlines()[-1].strip()
+        left = {os.path.join(root, name) for root, folders, files in os.walk(temporary) for name in folders + files}
+        self.assertEqual(left, {os.path.dirname(reported), reported})
 
 
 if __name__ == "__main__":
