@@ -16,7 +16,7 @@ namespace {
 QString asTyped(const QStringList& arguments, const QString& name)
 {
     for (qsizetype i = 1; i < arguments.size() && arguments[i] != QLatin1String("--"); ++i) {
-        const QString typed = arguments[i].section(QLatin1Char('='), 0, 0);
+        QString typed = arguments[i].section(QLatin1Char('='), 0, 0);
         const qsizetype dashes = typed.startsWith(QLatin1String("--")) ? 2 : 1;
         if (typed.startsWith(QLatin1Char('-')) && QStringView(typed).mid(dashes) == name) {
             return typed;

@@ -72,10 +72,10 @@ public:
     }
     void moveFrame(const QPoint& position) override
     {
-        QRect frame(position, Window.size());
         if (m_timeline.move == Timeline::Move::Refused) {
             return;
         }
+        QRect frame(position, Window.size());
         if (m_timeline.move == Timeline::Move::KeptInCorner) {
             frame.moveTo(std::max(position.x(), -Window.width() * 9 / 10),
                          std::max(position.y(), -Window.height() * 9 / 10));
