@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include "app/CommandLine.h"
 #include "app/Form1.h"
 #include "app/StaleCaptures.h"
 #include "capture/CaptureLaunch.h"
@@ -12,21 +13,19 @@
 #include "platform/process/DisplayCheck.h"
 #include "platform/process/RealServices.h"
 #include "platform/process/TerminationSignals.h"
+#include "platform/process/ToolkitArguments.h"
 #include "platform/screen/WindowingSystem.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
-#include <QStringList>
+#include <QByteArray>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
-
-#ifndef QUOSH_VERSION
-#define QUOSH_VERSION "0"
-#endif
 
 namespace {
 
@@ -54,76 +53,17 @@ void endOnFatal(QtMsgType type, const QMessageLogContext& context, const QString
     std::_Exit(1);
 }
 
-// --- the command line ---------------------------------------------------------------------------------------------
-
-enum class Start { MainWindow, Capture, Help, Version, Refused };
-
-struct CommandLine {
-    Start start = Start::MainWindow;
-    QString text; // the help, the version, or why the command line was refused
-};
-
-// The toolkit's own options, which it takes off the command line itself once it starts ("-display :1",
-// "-platform wayland"): known here so that they are not refused, and left out of the help.
-constexpr const char* ToolkitOptionsWithValue[] = {
-    "platform", "platformpluginpath", "platformtheme",   "plugin", "display",      "name", "visual",
-    "session",  "geometry",           "qwindowgeometry", "title",  "qwindowtitle", "icon", "qwindowicon",
-    "style",    "stylesheet",         "qmljsdebugger"};
-constexpr const char* ToolkitFlags[] = {"reverse", "testability", "widgetcount", "nograb", "dograb"};
-
-// Read before the toolkit starts, so that --help, --version and a mistyped option need no display.
-CommandLine readCommandLine(int argc, char* argv[])
+// Standard output is checked as coreutils check it: a help or version text that never arrived (a full disk, a
+// closed pipe) is a failure.
+bool writeOut(const QString& text)
 {
-    QCommandLineParser parser;
-    // The toolkit's options are words after one dash: "-display" is one option, not seven letters.
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.setApplicationDescription(
-        QStringLiteral("Saves a rectangle of the screen as a JPEG or BMP file. Without options the main window comes "
-                       "up.\nThe toolkit's own options work as well, such as -display NAME and -platform NAME."));
-    const QCommandLineOption capture(
-        QStringLiteral("capture"),
-        QStringLiteral("Capture a region at once, with the stored options: the frozen screen comes up without the "
-                       "main window. Drag a rectangle to save it; Esc or a click leaves. Ends with status 0 when the "
-                       "file was saved or the capture was left, 1 after a failure."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Shows this help and ends."));
-    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
-                                     QStringLiteral("Shows the version and ends."));
-    parser.addOptions({capture, help, version});
-    for (const char* name : ToolkitOptionsWithValue) {
-        QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
-        option.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(option);
+    const QByteArray bytes = text.toLocal8Bit();
+    const auto size = static_cast<std::size_t>(bytes.size());
+    if (std::fwrite(bytes.constData(), 1, size, stdout) == size && std::fflush(stdout) == 0) {
+        return true;
     }
-    for (const char* name : ToolkitFlags) {
-        QCommandLineOption option(QString::fromLatin1(name));
-        option.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(option);
-    }
-
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i) {
-        arguments << QString::fromLocal8Bit(argv[i]);
-    }
-    const QString seeHelp = QStringLiteral(" (quosh --help lists the options)");
-    if (!parser.parse(arguments)) {
-        QString reason = parser.errorText();
-        if (!parser.unknownOptionNames().isEmpty()) {
-            reason = QStringLiteral("unknown option \"%1\"").arg(parser.unknownOptionNames().constFirst());
-        }
-        return {Start::Refused, reason + seeHelp};
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        return {Start::Refused,
-                QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()) + seeHelp};
-    }
-    if (parser.isSet(help)) {
-        return {Start::Help, parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("quosh"))};
-    }
-    if (parser.isSet(version)) {
-        return {Start::Version, QStringLiteral("quosh %1\n").arg(QStringLiteral(QUOSH_VERSION))};
-    }
-    return {parser.isSet(capture) ? Start::Capture : Start::MainWindow, {}};
+    std::fprintf(stderr, "quosh: cannot write to standard output: %s\n", std::strerror(errno));
+    return false;
 }
 
 // --- a capture on its own ------------------------------------------------------------------------------------------
@@ -187,6 +127,12 @@ int captureOnce(Services& services, const Form1& form, const CaptureOutcome& out
     // The overlay deletes itself once unloaded: after "Done.", after a failed save, or when the capture is left. It
     // may be gone already (the folder is missing, it could not come up, or the run ended in the launch's yields).
     Form2* overlay = Form2::loaded();
+    if (overlay && !overlay->Picture) {
+        // The screen could not be read, which has been reported: the overlay's plain background has nothing to cut
+        // out of, and no one would be left to end the run from the main window.
+        overlay->Unload();
+        return 1;
+    }
     if (overlay && termination.received() == 0) {
         QObject::connect(overlay, &QObject::destroyed, overlay, [] { QCoreApplication::exit(0); });
         removeStaleCaptures(form.folderText());
@@ -199,12 +145,12 @@ int captureOnce(Services& services, const Form1& form, const CaptureOutcome& out
 
 int Main(int argc, char* argv[])
 {
+    using Start = CommandLine::Start;
     const CommandLine command = readCommandLine(argc, argv);
     switch (command.start) {
     case Start::Help:
     case Start::Version:
-        std::fputs(command.text.toLocal8Bit().constData(), stdout);
-        return 0;
+        return writeOut(command.text) ? 0 : 1;
     case Start::Refused:
         std::fprintf(stderr, "quosh: %s\n", command.text.toLocal8Bit().constData());
         return UsageStatus;
@@ -212,18 +158,25 @@ int Main(int argc, char* argv[])
     case Start::Capture:
         break;
     }
+    const bool captureOnly = command.start == Start::Capture;
 
     applyUserFolderRules();
-    if (const QString reason = unusableDisplayReason(argc, argv, DisplayTimeLimit); !reason.isEmpty()) {
+    ToolkitArguments toolkit(argc, argv);
+    if (const QString reason = unusableDisplayReason(toolkit.argc(), toolkit.argv(), DisplayTimeLimit);
+        !reason.isEmpty()) {
         std::fprintf(stderr, "quosh: %s\n", reason.toLocal8Bit().constData());
         return 1;
     }
     g_previousHandler = qInstallMessageHandler(endOnFatal);
-    followNamedDisplay(argc, argv);
+    followNamedDisplay(toolkit.argc(), toolkit.argv());
     int received = 0;
     int status = 0;
     {
-        QApplication application(argc, argv);
+        QApplication application(toolkit.argc(), toolkit.argv());
+        if (const QString reason = captureOnly ? nothingToCaptureReason() : QString(); !reason.isEmpty()) {
+            std::fprintf(stderr, "quosh: %s\n", reason.toLocal8Bit().constData());
+            return 1;
+        }
         TerminationSignals termination;
 
         RealServices real(programFolder());
@@ -232,7 +185,6 @@ int Main(int argc, char* argv[])
         Services captureServices{outcome,           services.clipboard,     services.shell,
                                  services.settings, services.screen,        services.clock,
                                  services.random,   services.programFolder, services.faults};
-        const bool captureOnly = command.start == Start::Capture;
 
         // Only the boxes of a capture started from the command line are watched.
         Form1 form(captureOnly ? captureServices : services);

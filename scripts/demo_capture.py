@@ -98,11 +98,14 @@ def start_display():
 
 def main():
     binary = os.path.abspath(sys.argv[1])
-    # A home of our own, left in place so that the capture stays.
+    # A home of our own, removed at the end with all the program kept there; only the folder of the capture that is
+    # reported stays.
     home = tempfile.mkdtemp(prefix="quosh-home-")
     runtime = tempfile.mkdtemp(prefix="quosh-runtime-")
-    captures, config, tools = (os.path.join(home, name) for name in ("Captures", ".config", "tools"))
-    for folder in (captures, config, tools):
+    captures = tempfile.mkdtemp(prefix="quosh-capture-")
+    kept = False
+    config, tools, temporary = (os.path.join(home, name) for name in (".config", "tools", "tmp"))
+    for folder in (config, tools, temporary):
         os.makedirs(folder)
     with open(os.path.join(config, "Korvane.conf"), "w") as f:
         f.write(f"[{SECTION}]\nText1={captures}/\n")
@@ -111,12 +114,13 @@ def main():
         f.write("#!/bin/sh\n")
     os.chmod(os.path.join(tools, "xdg-open"), 0o755)
 
-    server, display = start_display()
-    program = None
+    server = program = None
     try:
+        server, display = start_display()
         env = {key: value for key, value in os.environ.items() if key not in ("WAYLAND_DISPLAY", "XDG_SESSION_TYPE")}
         # No session bus: nothing may be started on one that would outlive the display.
-        env.update(DISPLAY=display, HOME=home, XDG_CONFIG_HOME=config, XDG_RUNTIME_DIR=runtime, QT_QPA_PLATFORM="xcb",
+        env.update(DISPLAY=display, HOME=home, XDG_CONFIG_HOME=config, XDG_RUNTIME_DIR=runtime, TMPDIR=temporary,
+                   QT_QPA_PLATFORM="xcb",
                    DBUS_SESSION_BUS_ADDRESS=f"unix:path={runtime}/no-bus", PATH=tools + os.pathsep + env["PATH"])
         screen = Input(display)
         program = subprocess.Popen([binary, "--capture"], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -148,6 +152,7 @@ def main():
         if program.returncode != 0:
             raise AssertionError(f"the program ended with status {program.returncode}")
         print(f"The program said \"Done.\" and saved the selected region to:\n  {os.path.join(captures, saved[0])}")
+        kept = True
         return 0
     except AssertionError as failure:
         os.killpg(program.pid, signal.SIGTERM)
@@ -161,7 +166,8 @@ def main():
                 process.wait()
         if program:
             program.stdout.close()
-        shutil.rmtree(runtime, ignore_errors=True)
+        for folder in (runtime, home) if kept else (runtime, home, captures):
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":

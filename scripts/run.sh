@@ -3,8 +3,9 @@
 # missing is installed first (scripts/install-deps.sh --run: only that step asks sudo for your password). Started with
 # sudo, it installs and then builds and runs as the user who called sudo, inside that user's desktop session.
 #
-# On a desktop, X11 or Wayland, the tool starts on it. Where there is none (a server, a container), it takes one
-# capture on a virtual display instead (scripts/demo_capture.py) and says where the image went.
+# On a desktop, X11 or Wayland, the tool starts on it. Where there is none (a server, a container), and no arguments
+# are given, it takes one capture on a virtual display instead (scripts/demo_capture.py) and says where the image
+# went; arguments go to the program wherever it runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build
@@ -77,8 +78,14 @@ fi
 where=$(session)
 "$root/scripts/install-deps.sh" --run "$where"
 if [[ -e $build && ! -w $build ]]; then
+    take="chown -R $(id -un): $build"
+    if command -v sudo >/dev/null; then
+        take="sudo $take"
+    else
+        take="su -c '$take' (as root)"
+    fi
     echo "$build belongs to $(stat -c %U "$build") (an earlier run as root?): remove it, or give it to you with" \
-        "sudo chown -R $(id -un): $build" >&2
+        "$take" >&2
     exit 1
 fi
 # The program only: the tests and benchmarks are the test command's.
@@ -95,6 +102,10 @@ if [[ $where == wayland:* && ,$(tr ':' ',' <<<"${where#wayland:}"), == *,KDE,* ]
 fi
 if [[ $where != none ]]; then
     echo "Starting $program on the ${where%%:*} desktop."
+    exec "$program" "$@"
+fi
+# Arguments are the program's, desktop or not: --help and --version need none, and -display names one.
+if [[ $# -gt 0 ]]; then
     exec "$program" "$@"
 fi
 echo "No desktop here: taking one capture on a virtual display."

@@ -3,6 +3,7 @@
 #include "platform/screen/WindowingSystem.h"
 
 #include <QByteArray>
+#include <QGuiApplication>
 
 #include <future>
 #include <optional>
@@ -62,4 +63,15 @@ QString unusableDisplayReason(int argc, char* argv[], std::chrono::milliseconds 
         return QStringLiteral("cannot open the X display \"%1\": no X server runs there, or it refused the connection")
             .arg(name);
     }
+}
+
+QString nothingToCaptureReason()
+{
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal")) {
+        return {};
+    }
+    return QStringLiteral("there is no screen to capture: the toolkit's platform \"%1\" shows nothing (leave -platform "
+                          "and QT_QPA_PLATFORM out, or name a display with -display)")
+        .arg(platform);
 }

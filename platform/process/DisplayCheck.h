@@ -13,3 +13,8 @@
 // says. When that choice comes to X11, the X display (-display NAME, else $DISPLAY) is tried once and given
 // `timeLimit` to answer.
 QString unusableDisplayReason(int argc, char* argv[], std::chrono::milliseconds timeLimit);
+
+// Why there is nothing to capture on the platform the toolkit has started on, or an empty text when there is a screen
+// to capture: the "offscreen" and "minimal" platforms show nothing to anyone, so a capture there could only wait for
+// ever for a drag. Needs a QGuiApplication.
+QString nothingToCaptureReason();

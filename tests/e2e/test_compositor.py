@@ -15,14 +15,17 @@ from harness import spawn, stop_process, wait_until
 # openbox destroys the frame of a closing window, which cuts most fades short; without a window manager the whole
 # fade is drawn, here in steps 80 ms apart, longer than a wait for a few unchanged frames can tell from its end
 # (and with the window drawn at once when it opens). openbox keeps a tenth of a window that moves itself off the
-# screen on it; with a slow fade-in as well, the main window is still fading in at the first click.
+# screen on it. With a slow fade-in as well, the first click may come while the main window is still fading in;
+# one row clicks as soon as the window is there.
+SLOW_FADES = ["--fade-delta", "10", "--fade-out-step", "0.02", "--fade-in-step", "0.02"]
 DESKTOPS = {
-    "openbox, picom's default fade": (True, [], 3),
-    "openbox, a 0.5 s fade": (True, ["--fade-out-step", "0.02"], 3),
-    "openbox, 0.5 s fades in and out": (True, ["--fade-delta", "10", "--fade-out-step", "0.02",
-                                                "--fade-in-step", "0.02"], 5),
+    # window manager, picom's fade, captures, whether the first click comes as soon as the main window is mapped
+    "openbox, picom's default fade": (True, [], 3, False),
+    "openbox, a 0.5 s fade": (True, ["--fade-out-step", "0.02"], 3, False),
+    "openbox, 0.5 s fades in and out": (True, SLOW_FADES, 5, False),
+    "openbox, a click while the main window fades in": (True, SLOW_FADES, 2, True),
     "no window manager, a 1 s fade in steps": (False, ["--fade-in-step", "1", "--fade-delta", "80",
-                                                        "--fade-out-step", "0.08"], 3),
+                                                        "--fade-out-step", "0.08"], 3, False),
 }
 
 
@@ -58,12 +61,13 @@ class TestCompositor(test_capture.CaptureCase):
 
         wait_until(desktop_around, what="the desktop around the main window")
 
-    def captures_in_a_row(self, captures):
+    def captures_in_a_row(self, captures, click_at_once):
         width, height = self.display_args["width"], self.display_args["height"]
         self.launch(hide="1")
         placed = self.display.geometry(self.main)
         for run in range(1, captures + 1):
-            self.wait_for_the_desktop_around_the_main_window()
+            if run > 1 or not click_at_once:
+                self.wait_for_the_desktop_around_the_main_window()
             self.start_capture()
             self.drag(2, 2, width - 2, height - 2)
             self.confirm_done()
@@ -76,13 +80,13 @@ class TestCompositor(test_capture.CaptureCase):
             self.assert_same(images.read(f"{self.folder}/{name}"), expected)
 
     def test_full_screen_captures_in_a_row_hold_only_the_desktop(self):
-        for desktop, (window_manager, fade, captures) in DESKTOPS.items():
+        for desktop, (window_manager, fade, captures, click_at_once) in DESKTOPS.items():
             with self.subTest(desktop):
                 if not window_manager:
                     self.display.stop_window_manager()
                 picom = self.start_compositor(fade)
                 try:
-                    self.captures_in_a_row(captures)
+                    self.captures_in_a_row(captures, click_at_once)
                 finally:
                     self.program.stop()
                     stop_process(picom)

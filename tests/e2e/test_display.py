@@ -1,11 +1,15 @@
 """The display named on the command line: the program started as `quosh -display :N` with no $DISPLAY shows its
 windows on :N and grabs :N; with no display, a bad one or one that never answers, it ends at once with one line and
-an error status."""
+an error status. The run command's capture on a virtual display, where there is no desktop, leaves nothing but the
+file it reports."""
 
 import os
 import re
+import shutil
 import socket
 import subprocess
+import sys
+import tempfile
 import unittest
 
 import test_capture
@@ -13,27 +17,35 @@ from harness import Program, spawn
 
 
 class CommandLineDisplayProgram(Program):
-    """The program with its display given as Qt's -display option and $DISPLAY unset."""
+    """The program with its display given as Qt's -display option, in one of the ways it can be written, and
+    $DISPLAY unset."""
+
+    def __init__(self, display, form, **kwargs):
+        super().__init__(display, **kwargs)
+        self.form = form
 
     def start(self, wait_main=True):
         env = dict(self.env)
         env.pop("DISPLAY", None)
-        self.process = spawn([self.binary, "-display", self.display.name], env=env, stdout=subprocess.PIPE,
+        self.process = spawn([self.binary, *self.form(self.display.name)], env=env, stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, text=True)
         return self.wait_main() if wait_main else None
 
 
 class TestDisplayOption(test_capture.CaptureCase):
 
-    def setUp(self):
-        super().setUp()
-        self.program = CommandLineDisplayProgram(self.display, home=self.program.home)
-        self.addCleanup(self.program.stop)
-
     def test_windows_and_grab_are_on_the_named_display(self):
-        got = self.capture(150, 120, 420, 330, hide="1")
-        self.assert_same(got, self.pattern.crop(150, 120, 270, 210))
-        self.program.wait_main()
+        forms = {"-display NAME": lambda name: ["-display", name], "--display=NAME": lambda name: [f"--display={name}"]}
+        for row, form in forms.items():
+            with self.subTest(row):
+                for name in self.files():
+                    os.remove(os.path.join(self.folder, name))
+                self.program = CommandLineDisplayProgram(self.display, form, home=self.program.home)
+                self.addCleanup(self.program.stop)
+                got = self.capture(150, 120, 420, 330, hide="1")
+                self.assert_same(got, self.pattern.crop(150, 120, 270, 210))
+                self.program.wait_main()
+                self.program.stop()
 
 
 
@@ -72,7 +84,15 @@ class TestBadDisplay(unittest.TestCase):
                                 f'quosh: cannot open the X display "127.0.0.1:{number + 100}"'),
             "a server that never answers": (f"127.0.0.1:{number}", [], 1, f'"127.0.0.1:{number}" did not answer'),
             "an unknown option": (None, ["-display", "garbage", "--frobnicate"], 2,
-                                  'quosh: unknown option "frobnicate" (quosh --help lists the options)'),
+                                  'quosh: unknown option "--frobnicate" (quosh --help lists the options)'),
+            "an unknown option after one dash": (None, ["-bogus=1"], 2, 'quosh: unknown option "-bogus"'),
+            "-display=NAME with no server there": (None, [f"-display=127.0.0.1:{number + 100}", "--capture"], 1,
+                                                   f'quosh: cannot open the X display "127.0.0.1:{number + 100}"'),
+            "-platform offscreen --capture": (None, ["-platform", "offscreen", "--capture"], 1,
+                                              'quosh: there is no screen to capture: the toolkit\'s platform '
+                                              '"offscreen"'),
+            "-platform=minimal --capture": (None, ["-platform=minimal", "--capture"], 1,
+                                            'quosh: there is no screen to capture'),
             "an argument that is no option": (None, ["capture"], 2, 'quosh: unexpected argument "capture"'),
             "--version": (None, ["--version"], 0, f"quosh {project_version()}"),
             "--help": (None, ["--help"], 0, "  --capture "),
@@ -90,6 +110,26 @@ class TestBadDisplay(unittest.TestCase):
                 self.assertIn(expected, output)
                 if row != "--help":
                     self.assertEqual(len(output.splitlines()), 1, output)
+        # Help that cannot be written is a failure, as for coreutils.
+        with open("/dev/full", "w") as full:
+            result = subprocess.run([os.environ["QUOSH_BIN"], "--help"], stdout=full, stderr=subprocess.PIPE,
+                                    text=True, timeout=60)
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, "quosh: cannot write to standard output: No space left on device\n"))
+
+
+class TestDemoCapture(unittest.TestCase):
+
+    def test_only_the_reported_capture_is_left(self):
+        temporary = tempfile.mkdtemp(prefix="quosh-demo-")
+        self.addCleanup(shutil.rmtree, temporary, True)
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "demo_capture.py")
+        result = subprocess.run([sys.executable, script, os.environ["QUOSH_BIN"]], capture_output=True, text=True,
+                                env=dict(os.environ, TMPDIR=temporary), timeout=120)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        reported = result.stdout.splitlines()[-1].strip()
+        left = {os.path.join(root, name) for root, folders, files in os.walk(temporary) for name in folders + files}
+        self.assertEqual(left, {os.path.dirname(reported), reported})
 
 
 if __name__ == "__main__":

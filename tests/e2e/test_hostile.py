@@ -152,5 +152,22 @@ class TestStartUp(ProgramTestCase):
                       str(failure.exception))
 
 
+class TestUnreadableScreen(ProgramTestCase):
+    """A display of a depth that the grab does not read."""
+
+    display_args = {"depth": 15}
+
+    def test_capture_option_ends_after_the_report(self):
+        folder = tempfile.mkdtemp(prefix="quosh-out-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        self.program.write_settings({"Option1": "True", "Option2": "False", "Text1": folder + "/", "Check1": "1"})
+        self.program.start(wait_main=False, args=["--capture"])
+        _, text, _ = CaptureCase.read_box(self, ERROR_BOX)
+        self.assertIn("Cannot read the screen: a display of depth 15", text)
+        # No plain background is left up waiting for a click that nothing can come of.
+        self.assertEqual(self.program.process.wait(20), 1)
+        self.assertEqual(os.listdir(folder), [])
+
+
 if __name__ == "__main__":
     unittest.main()

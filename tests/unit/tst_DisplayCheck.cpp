@@ -1,5 +1,7 @@
 #include "platform/process/DisplayCheck.h"
 
+#include "platform/process/ToolkitArguments.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
@@ -35,9 +37,33 @@ private slots:
 private:
     int m_silent = -1; // listens and never accepts: a client is queued and waits for an answer for ever
     QString m_silentName;
-    QTemporaryDir m_runtime; // a session folder where a Wayland desktop listens as "wayland-live" only
+    QTemporaryDir m_runtime;        // a session folder where a Wayland desktop listens as "wayland-live" only
+    QTemporaryDir m_defaultRuntime; // one where it listens under the name that an unset WAYLAND_DISPLAY means
     int m_wayland = -1;
+    int m_defaultWayland = -1;
 };
+
+namespace {
+
+// A socket at `path` that takes connections into its queue and never accepts them; -1 when it cannot be made.
+int listeningSocket(const QString& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray bytes = QFile::encodeName(path);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bytes.size() >= qsizetype(sizeof address.sun_path)) {
+        return -1;
+    }
+    std::memcpy(address.sun_path, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
 
 void TestDisplayCheck::initTestCase()
 {
@@ -55,20 +81,16 @@ void TestDisplayCheck::initTestCase()
     QVERIFY(!m_silentName.isEmpty());
     QCOMPARE(::listen(m_silent, 16), 0);
 
-    m_wayland = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray path = QFile::encodeName(m_runtime.filePath(QStringLiteral("wayland-live")));
-    QVERIFY(m_wayland >= 0 && path.size() < qsizetype(sizeof address.sun_path));
-    std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
-    QCOMPARE(::bind(m_wayland, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    QCOMPARE(::listen(m_wayland, 16), 0);
+    m_wayland = listeningSocket(m_runtime.filePath(QStringLiteral("wayland-live")));
+    m_defaultWayland = listeningSocket(m_defaultRuntime.filePath(QStringLiteral("wayland-0")));
+    QVERIFY(m_wayland >= 0 && m_defaultWayland >= 0);
 }
 
 void TestDisplayCheck::cleanupTestCase()
 {
     ::close(m_silent);
     ::close(m_wayland);
+    ::close(m_defaultWayland);
 }
 
 void TestDisplayCheck::everyWayToAnXDisplayIsChecked_data()
@@ -83,8 +105,9 @@ void TestDisplayCheck::everyWayToAnXDisplayIsChecked_data()
     QTest::newRow("DISPLAY") << QStringList() << QStringList{silent} << silentLine;
     QTest::newRow("-display NAME, last") << QStringList{"-display", m_silentName} << QStringList() << silentLine;
     QTest::newRow("--display NAME") << QStringList{"--display", m_silentName, "-x"} << QStringList() << silentLine;
-    QTest::newRow("--display=NAME, which the toolkit does not take: DISPLAY")
-        << QStringList{"--display=:0"} << QStringList{silent} << silentLine;
+    QTest::newRow("--display=NAME") << QStringList{"--display=" + m_silentName} << QStringList() << silentLine;
+    QTest::newRow("-display=NAME over DISPLAY")
+        << QStringList{"-display=" + m_silentName} << QStringList{"DISPLAY=garbage"} << silentLine;
     QTest::newRow("-display with nothing after it: DISPLAY")
         << QStringList{"-display"} << QStringList{silent} << silentLine;
     QTest::newRow("-display '': DISPLAY") << QStringList{"-display", ""} << QStringList{silent} << silentLine;
@@ -107,6 +130,11 @@ void TestDisplayCheck::everyWayToAnXDisplayIsChecked_data()
                                        << QString();
     QTest::newRow("-display NAME in a Wayland session")
         << QStringList{"-display", m_silentName} << QStringList{runtime, "WAYLAND_DISPLAY=wayland-live"} << silentLine;
+    QTest::newRow("XDG_SESSION_TYPE=wayland, a desktop at the default socket")
+        << QStringList()
+        << QStringList{silent, "XDG_RUNTIME_DIR=" + m_defaultRuntime.path(), "XDG_SESSION_TYPE=wayland"} << QString();
+    QTest::newRow("-display NAME does not override QT_QPA_PLATFORM")
+        << QStringList{"-display", m_silentName} << QStringList{"QT_QPA_PLATFORM=offscreen"} << QString();
     QTest::newRow("-platform offscreen") << QStringList{"-platform", "offscreen"} << QStringList{silent} << QString();
     QTest::newRow("QT_QPA_PLATFORM=offscreen")
         << QStringList() << QStringList{silent, "QT_QPA_PLATFORM=offscreen"} << QString();
@@ -131,10 +159,12 @@ void TestDisplayCheck::everyWayToAnXDisplayIsChecked()
     for (QByteArray& argument : bytes)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
+    // The command line as the toolkit is given it.
+    ToolkitArguments toolkit(int(bytes.size()), argv.data());
 
     QElapsedTimer elapsed;
     elapsed.start();
-    const QString reason = unusableDisplayReason(int(bytes.size()), argv.data(), std::chrono::milliseconds(200));
+    const QString reason = unusableDisplayReason(toolkit.argc(), toolkit.argv(), std::chrono::milliseconds(200));
     // The limit is kept, not merely named: a generous bound, far below the next order of magnitude.
     QVERIFY2(elapsed.elapsed() < 10000, qPrintable(QString::number(elapsed.elapsed())));
     if (expected.isEmpty())
