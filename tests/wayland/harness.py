@@ -495,7 +495,9 @@ class Sway(Session):
     def grab(self, pointer=False):
         # The output's frame as the compositor copies it: grim lays outputs out in rounded logical pixels and resamples
         # them at fractional scales. The pixman renderer draws the pointer into the frame whatever it is asked.
-        env = dict(self.env, QT_QPA_PLATFORM="wayland")
+        # Under the sanitizers the tool runs as the program does: the toolkit's Wayland objects are not freed at exit.
+        env = dict(self.env, QT_QPA_PLATFORM="wayland",
+                   **{k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
         return images.from_ppm(self.run(self.built_tool("output_frame"), text=False, env=env))
 
     def clipboard(self):
