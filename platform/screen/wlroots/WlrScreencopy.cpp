@@ -295,7 +295,8 @@ struct WlrScreencopy::Connection {
     }
 
     // Memory and a buffer for frames laid out as `wanted`, as `current`: one there already that no picture reads any
-    // longer, else a new one in place of one that is free, or of the older where neither is.
+    // longer, else a new one in place of one that is free, or of the first where neither is (its memory stays mapped
+    // for the picture that reads it).
     void provide(const FrameLayout& wanted)
     {
         for (Slot& slot : blocks) {
@@ -309,9 +310,6 @@ struct WlrScreencopy::Connection {
             current = &blocks.back();
         } else {
             current = blocks[0].isFree() || !blocks[1].isFree() ? &blocks[0] : &blocks[1];
-            if (current == &blocks[0] && !blocks[0].isFree()) {
-                std::swap(blocks[0], blocks[1]);
-            }
         }
         Slot& slot = *current;
         slot.buffer.reset();
