@@ -1,4 +1,4 @@
-#include "platform/screen/wlroots/WlrScreencopy.h"
+#include "platform/screen/wlroots/FrameRows.h"
 
 #include <QTest>
 

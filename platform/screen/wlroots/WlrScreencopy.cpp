@@ -3,6 +3,8 @@
 #include "platform/errors/Failure.h"
 #include "platform/process/LaunchSteps.h"
 #include "platform/screen/wayland/WaylandQueue.h"
+#include "platform/screen/wlroots/FrameRows.h"
+#include "platform/screen/wlroots/ScreencopyProtocol.h"
 
 #include <QGuiApplication>
 #include <QImage>
@@ -23,47 +25,9 @@
 namespace {
 
 using namespace waylandqueue;
+using namespace screencopy;
 using namespace std::chrono_literals;
 
-// The protocol's interfaces, from its published description (wlr-screencopy-unstable-v1, version 3): requests and
-// events in their order, each with its signature and the interfaces of its object arguments.
-extern const wl_interface frameInterface;
-
-const wl_interface* const noTypes[8] = {};
-const wl_interface* captureOutputTypes[] = {&frameInterface, nullptr, &wl_output_interface};
-const wl_interface* captureRegionTypes[] = {&frameInterface, nullptr, &wl_output_interface, nullptr, nullptr,
-                                            nullptr,         nullptr};
-const wl_interface* copyTypes[] = {&wl_buffer_interface};
-
-const wl_message managerRequests[] = {
-    {"capture_output", "nio", captureOutputTypes},
-    {"capture_output_region", "nioiiii", captureRegionTypes},
-    {"destroy", "", nullptr},
-};
-const wl_interface managerInterface = {"zwlr_screencopy_manager_v1", 3, 3, managerRequests, 0, nullptr};
-
-const wl_message frameRequests[] = {
-    {"copy", "o", copyTypes},
-    {"destroy", "", nullptr},
-    {"copy_with_damage", "2o", copyTypes},
-};
-const wl_message frameEvents[] = {
-    {"buffer", "uuuu", const_cast<const wl_interface**>(noTypes)},
-    {"flags", "u", const_cast<const wl_interface**>(noTypes)},
-    {"ready", "uuu", const_cast<const wl_interface**>(noTypes)},
-    {"failed", "", const_cast<const wl_interface**>(noTypes)},
-    {"damage", "2uuuu", const_cast<const wl_interface**>(noTypes)},
-    {"linux_dmabuf", "3uuu", const_cast<const wl_interface**>(noTypes)},
-    {"buffer_done", "3", const_cast<const wl_interface**>(noTypes)},
-};
-const wl_interface frameInterface = {"zwlr_screencopy_frame_v1", 3, 3, frameRequests, 7, frameEvents};
-
-enum ManagerRequest : uint32_t { CaptureOutput = 0, ManagerDestroy = 2 };
-enum FrameRequest : uint32_t { Copy = 0, FrameDestroy = 1 };
-constexpr uint32_t FlagYInvert = 1;
-
-// Far beyond any output, and small enough that a row's bytes times the rows stay within an int.
-constexpr qint64 maxFrameBytes = 512LL * 1024 * 1024;
 // The compositor describes the frame at once, and copies it with its next frame: a compositor that draws nothing for
 // this long is not going to.
 constexpr auto DescriptionTimeout = 1000ms;
@@ -463,48 +427,4 @@ QImage WlrScreencopy::picture(const QScreen& screen)
     return QImage(
         rows, static_cast<int>(layout.width), static_cast<int>(layout.height), static_cast<qsizetype>(layout.stride),
         QImage::Format_RGB32, [](void* info) { delete static_cast<std::shared_ptr<Mapping>*>(info); }, keep);
-}
-
-QString screencopyFrameProblem(std::uint32_t format, std::uint32_t width, std::uint32_t height, std::uint32_t stride)
-{
-    switch (format) {
-    case WL_SHM_FORMAT_XRGB8888:
-    case WL_SHM_FORMAT_ARGB8888:
-    case WL_SHM_FORMAT_XBGR8888:
-    case WL_SHM_FORMAT_ABGR8888:
-        break;
-    default:
-        return QStringLiteral("offered the output's frame in a pixel format this program does not read (%1)")
-            .arg(format, 8, 16, QLatin1Char('0'));
-    }
-    // Divided, not multiplied: the compositor's numbers may be anything.
-    if (width == 0 || height == 0 || qint64{stride} < qint64{width} * 4 || height > maxFrameBytes / stride) {
-        return QStringLiteral("described an impossible frame of %1 x %2 pixels, %3 bytes a row")
-            .arg(width)
-            .arg(height)
-            .arg(stride);
-    }
-    return {};
-}
-
-void orderFrameRows(std::uint8_t* rows, int width, int height, int stride, std::uint32_t format, bool yInverted)
-{
-    if (yInverted) {
-        std::vector<std::uint8_t> spare(static_cast<std::size_t>(width) * 4);
-        for (int top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
-            std::uint8_t* a = rows + static_cast<std::ptrdiff_t>(top) * stride;
-            std::uint8_t* b = rows + static_cast<std::ptrdiff_t>(bottom) * stride;
-            std::memcpy(spare.data(), a, spare.size());
-            std::memcpy(a, b, spare.size());
-            std::memcpy(b, spare.data(), spare.size());
-        }
-    }
-    if (format == WL_SHM_FORMAT_XBGR8888 || format == WL_SHM_FORMAT_ABGR8888) {
-        for (int y = 0; y < height; ++y) {
-            std::uint8_t* pixel = rows + static_cast<std::ptrdiff_t>(y) * stride;
-            for (int x = 0; x < width; ++x, pixel += 4) {
-                std::swap(pixel[0], pixel[2]);
-            }
-        }
-    }
 }

@@ -4,7 +4,6 @@
 
 #include <QString>
 
-#include <cstdint>
 #include <memory>
 
 struct wl_display;
@@ -35,12 +34,3 @@ private:
     wl_output* outputOf(const QScreen& screen) const;
     std::unique_ptr<Connection> m_connection;
 };
-
-// Why a frame that the compositor describes as `width` x `height` pixels of the shared-memory `format` (wl_shm's
-// numbers), `stride` bytes a row, cannot be taken; empty when it can.
-QString screencopyFrameProblem(std::uint32_t format, std::uint32_t width, std::uint32_t height, std::uint32_t stride);
-
-// The rows of a copied frame put into the picture's order in place: top row first where the compositor said they came
-// bottom up (`yInverted`), and B, G, R, X in each pixel where `format` holds them as R, G, B, X. `format` is one that
-// screencopyFrameProblem() takes.
-void orderFrameRows(std::uint8_t* rows, int width, int height, int stride, std::uint32_t format, bool yInverted);
