@@ -67,9 +67,10 @@ class WaylandCase:
             f.write("\n".join([f"[{SECTION}]"] + [f"{k}={v}" for k, v in values.items()]) + "\n")
         for path in (config, os.path.join(config, "Korvane.conf")):
             os.chown(path, self.session.user.pw_uid, self.session.user.pw_gid)
-        # The program shares the desktop's home, as a user's does (GNOME Shell saves the portal's pictures there); its
-        # settings are the test's own.
-        env = dict(self.session.env, **self.session.program_env, HOME=self.session.home, XDG_CONFIG_HOME=config,
+        # On GNOME the program shares the desktop's home, as a user's does: the shell saves the portal's pictures
+        # there. Its settings are the test's own.
+        home = self.session.home if self.session.desktop == "gnome" else self.home
+        env = dict(self.session.env, **self.session.program_env, HOME=home, XDG_CONFIG_HOME=config,
                    QT_QPA_PLATFORM=self.platform)
         env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS") or k == "QT_LOGGING_RULES"})
         if not self.wayland_socket:

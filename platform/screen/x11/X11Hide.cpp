@@ -142,17 +142,15 @@ public:
     }
 
     // The window manager places the frame where the window asks to be, in root coordinates (ICCCM 4.1.5), so the
-    // request is for the window's own origin at the same distance from the frame's corner as where it was shown.
+    // request is for the window's own origin at the same distance from the frame's corner.
     void moveFrame(const QPoint& position) override
     {
-        if (!m_originInFrame) {
-            const QRect frame = frameGeometry();
-            if (frame.isEmpty()) {
-                return;
-            }
-            m_originInFrame = m_placement.origin - frame.topLeft();
+        const QRect frame = frameGeometry();
+        if (frame.isEmpty()) {
+            return;
         }
-        moveWindow(m_connection, static_cast<xcb_window_t>(m_window.winId()), position + *m_originInFrame);
+        moveWindow(m_connection, static_cast<xcb_window_t>(m_window.winId()),
+                   position + (m_placement.origin - frame.topLeft()));
         m_hasMoved = true;
     }
 
@@ -162,7 +160,6 @@ private:
     QWidget& m_window;
     xcb_connection_t* m_connection;
     Placement m_placement;
-    std::optional<QPoint> m_originInFrame;
     bool m_hasMoved = false;
 };
 
