@@ -99,6 +99,17 @@ bool isXWayland()
                        [](const QScreen* screen) { return screen->name().startsWith(QLatin1String("XWAYLAND")); });
 }
 
+// The desktop's own source of the primary output's picture, which the portal stands behind: the compositor's frame
+// where it offers one to any program (wlroots compositors), else KWin's, which answers only an installed program.
+// Qt on Wayland names its screens after KWin's outputs (`outputsByName`); XWayland's names are its own.
+std::unique_ptr<OutputSource> directSource(std::unique_ptr<WlrScreencopy> screencopy, bool outputsByName)
+{
+    if (screencopy) {
+        return screencopy;
+    }
+    return std::make_unique<KWinScreenShot>(QDBusConnection::sessionBus(), outputsByName);
+}
+
 } // namespace
 
 ToolkitPlatform toolkitPlatform(int argc, char* argv[])
@@ -129,28 +140,19 @@ ToolkitPlatform toolkitPlatform(int argc, char* argv[])
 std::unique_ptr<ScreenService> createScreenService()
 {
     if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
-        // The desktop's own frame where it offers one to any program (wlroots compositors), else KWin's (which answers
-        // only an installed program); the portal behind either.
-        std::unique_ptr<OutputSource> direct = WlrScreencopy::create(toolkitWaylandDisplay());
-        if (!direct) {
-            direct = std::make_unique<KWinScreenShot>(QDBusConnection::sessionBus(), true);
-        }
         return std::make_unique<PortalScreen>(QDBusConnection::sessionBus(), std::chrono::seconds(30),
-                                              std::function<QSize()>(), nullptr, std::move(direct));
+                                              std::function<QSize()>(), nullptr,
+                                              directSource(WlrScreencopy::create(toolkitWaylandDisplay()), true));
     }
     // The toolkit's own connection: the display that its windows are on (also when named with -display), and
     // one order for hiding, mapping and grabbing.
     xcb_connection_t* x11 = toolkitX11Connection();
     if (QGuiApplication::platformName() == QLatin1String("xcb") && x11) {
         if (isXWayland()) {
-            // The compositor's frame through a Wayland connection of our own where it offers one, else KWin's.
-            std::unique_ptr<OutputSource> direct = WlrScreencopy::connect();
-            if (!direct) {
-                direct = std::make_unique<KWinScreenShot>(QDBusConnection::sessionBus(), false);
-            }
+            // The compositor is reached over a Wayland connection of our own.
             return std::make_unique<PortalScreen>(
                 QDBusConnection::sessionBus(), std::chrono::seconds(30), [x11] { return rootWindowSize(x11); }, x11,
-                std::move(direct));
+                directSource(WlrScreencopy::connect(), false));
         }
         return std::make_unique<XcbScreen>(x11);
     }

@@ -343,12 +343,12 @@ QImage PortalScreen::portalPicture(const QSize& root, QString* path)
     QImage memory;
     // GNOME Shell answers only once its flash has faded, half a second after it wrote the picture, where it saves its
     // screenshots.
+    settle();
     std::unique_ptr<WrittenPicture> early;
     if (shellAnswersLate()) {
         early = std::make_unique<WrittenPicture>(
             QStringList{QStandardPaths::writableLocation(QStandardPaths::PicturesLocation), QDir::homePath()});
     }
-    settle();
     auto request = std::make_unique<PortalRequest>(m_bus, m_answerLimit);
     const QString uri = request->run(
         [&] {

@@ -36,10 +36,12 @@ public:
 //
 // Without a compositing manager the screen lets go of the window when its frame is unmapped. A compositor may go on
 // drawing a closing window for as long as it animates, and how long that is cannot be known; so the window is first
-// moved beyond a corner of the screen (a move is drawn at once), after the corner's pixels were read. Where the
-// window really went is read back: a window manager may keep part of it on the screen, which must then lie in that
-// corner. Once the compositor has drawn the move, the window's old place shows the desktop under it. After the
-// unmap, the wait ends when the corner shows what it showed before and the old place shows that desktop again.
+// moved away (a move is drawn at once), after the pixels of a screen corner it does not cover were read: a sliver of
+// it into that corner, then on beyond it. Where the window really went is read back: a window manager may keep more
+// of it on the screen, which must then lie in that corner. Once the corner shows the window, the compositor has drawn
+// the move, and the window's old place shows the desktop under it (the old place alone cannot tell: a window still
+// fading in changes it until then). After the unmap, the wait ends when the corner shows what it showed before and
+// the old place shows that desktop again.
 // Where the window cannot be moved there in time, the corner is watched all the same (the window manager may move it
 // late), and the screen where the window is has let go of it once it has changed and then stays the same for a few
 // frames.

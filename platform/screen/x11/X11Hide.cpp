@@ -142,15 +142,17 @@ public:
     }
 
     // The window manager places the frame where the window asks to be, in root coordinates (ICCCM 4.1.5), so the
-    // request is for the window's own origin at the same distance from the frame's corner.
+    // request is for the window's own origin at the same distance from the frame's corner as where it was shown.
     void moveFrame(const QPoint& position) override
     {
-        const QRect frame = frameGeometry();
-        if (frame.isEmpty()) {
-            return;
+        if (!m_originInFrame) {
+            const QRect frame = frameGeometry();
+            if (frame.isEmpty()) {
+                return;
+            }
+            m_originInFrame = m_placement.origin - frame.topLeft();
         }
-        moveWindow(m_connection, static_cast<xcb_window_t>(m_window.winId()),
-                   position + (m_placement.origin - frame.topLeft()));
+        moveWindow(m_connection, static_cast<xcb_window_t>(m_window.winId()), position + *m_originInFrame);
         m_hasMoved = true;
     }
 
@@ -160,6 +162,7 @@ private:
     QWidget& m_window;
     xcb_connection_t* m_connection;
     Placement m_placement;
+    std::optional<QPoint> m_originInFrame;
     bool m_hasMoved = false;
 };
 
