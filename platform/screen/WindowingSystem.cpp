@@ -6,6 +6,7 @@
 #include "platform/screen/wayland/WaylandHide.h"
 #include "platform/screen/wlroots/WlrScreencopy.h"
 #include "platform/screen/x11/RootWindow.h"
+#include "platform/screen/x11/SyncRepaint.h"
 #include "platform/screen/x11/X11Windows.h"
 #include "platform/screen/x11/XcbScreen.h"
 
@@ -148,6 +149,7 @@ std::unique_ptr<ScreenService> createScreenService()
     // one order for hiding, mapping and grabbing.
     xcb_connection_t* x11 = toolkitX11Connection();
     if (QGuiApplication::platformName() == QLatin1String("xcb") && x11) {
+        answerWindowManagerSync(x11);
         if (isXWayland()) {
             // The compositor is reached over a Wayland connection of our own.
             return std::make_unique<PortalScreen>(
