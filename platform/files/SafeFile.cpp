@@ -88,15 +88,16 @@ SafeFile::FailAfter::~FailAfter()
     t_failAfter = m_previous;
 }
 
-SafeFile::SafeFile(QString fileName)
+SafeFile::SafeFile(QString fileName, unsigned mode, QString shownName)
     : m_fileName(std::move(fileName))
+    , m_shownName(std::move(shownName))
 {
     const QByteArray native = QFile::encodeName(m_fileName);
     const qsizetype slash = native.lastIndexOf('/');
     const QByteArray folder = native.left(slash + 1);
     const QByteArray name = native.mid(slash + 1);
     if (name.isEmpty()) {
-        throw Failure(failureText(m_fileName, EISDIR));
+        throw Failure(failureText(this->shownName(), EISDIR));
     }
 
     // Hidden, so that file managers and viewers never show a half-written capture; named after the target so that
@@ -104,7 +105,7 @@ SafeFile::SafeFile(QString fileName)
     for (int attempt = 0;; ++attempt) {
         const QByteArray tail = QByteArray::number(QRandomGenerator::global()->generate64() % 2176782336u, 36);
         m_tempPath = folder + '.' + name + kMark + tail.rightJustified(kTailLength, '0');
-        m_fd = ::open(m_tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        m_fd = ::open(m_tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         int error = m_fd >= 0 ? 0 : errno;
         // Held until the file is in place: a copy of the program sweeping this folder leaves alone what it cannot
         // lock, however long the write takes. A filesystem without locks gives none to the sweep either.
@@ -119,7 +120,7 @@ SafeFile::SafeFile(QString fileName)
             continue;
         }
         m_tempPath.clear();
-        throw Failure(failureText(m_fileName, error));
+        throw Failure(failureText(this->shownName(), error));
     }
 }
 
@@ -143,7 +144,12 @@ void SafeFile::discard() noexcept
 void SafeFile::fail(int error)
 {
     discard();
-    throw Failure(failureText(m_fileName, error));
+    throw Failure(failureText(shownName(), error));
+}
+
+QString SafeFile::shownName() const
+{
+    return m_shownName.isEmpty() ? m_fileName : m_shownName;
 }
 
 void SafeFile::write(const void* data, std::size_t size)

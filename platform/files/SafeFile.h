@@ -3,6 +3,7 @@
 #include <QString>
 
 class QRegularExpression;
+struct RegularFileRead;
 
 #include <chrono>
 #include <cstddef>
@@ -16,8 +17,9 @@ class QRegularExpression;
 // "Cannot write /home/ann/Desktop/Screen Capture 12_06_26_16_49_54.bmp: No space left on device".
 class SafeFile {
 public:
-    // Creates the temporary file next to `fileName`; throws when the folder is missing or not writable.
-    explicit SafeFile(QString fileName);
+    // Creates the temporary file next to `fileName`; throws when the folder is missing or not writable. `mode`: the
+    // new file's permissions, less the umask; `shownName`: the name that failures give (`fileName` when empty).
+    explicit SafeFile(QString fileName, unsigned mode = 0644, QString shownName = QString());
     ~SafeFile();
     SafeFile(const SafeFile&) = delete;
     SafeFile& operator=(const SafeFile&) = delete;
@@ -32,6 +34,15 @@ public:
     std::size_t preferredWriteSize() const noexcept;
     // Makes the data durable, closes the file and moves it into place; returns the path it was given.
     QString commit();
+
+    // Gives the new file these permissions, which the umask does not change (those of the file it replaces).
+    void setPermissions(unsigned mode);
+    // Makes the data durable and puts the file in the place of the target, but only over the file that `read` found
+    // there, or while there is none where it found none: another program (an editor) may have saved its own since.
+    // Returns false when that happened; the target then holds that program's save as it made it, and the new file is
+    // gone. Throws Failure when the file cannot be put in place, or when other programs kept saving while their
+    // save was put back (one of those saves is then kept aside, under the name that the failure gives).
+    bool replace(const RegularFileRead& read);
 
     // The whole file in one call.
     static QString writeNew(const QString& fileName, const void* data, std::size_t size);
@@ -66,8 +77,11 @@ private:
     [[noreturn]] void fail(int error);
     void discard() noexcept;
     QString moveIntoPlace();
+    bool putBack(const struct stat& lastPut, const struct stat& nowHeld);
+    QString shownName() const;
 
     QString m_fileName;
+    QString m_shownName;
     QByteArray m_tempPath; // native encoding, as the system calls want it
     int m_fd = -1;
     std::int64_t m_written = 0;

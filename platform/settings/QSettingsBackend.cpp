@@ -2,6 +2,7 @@
 
 #include "platform/errors/Failure.h"
 #include "platform/files/RegularFile.h"
+#include "platform/files/SafeFile.h"
 #include "platform/files/UserFolders.h"
 #include "platform/settings/IniValues.h"
 #include "platform/settings/MadeFolders.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStringDecoder>
 #include <QStringList>
@@ -149,14 +151,22 @@ int QSettingsBackend::removeAbandonedCopies(const QString& application, qint64 m
     if (path.isEmpty()) {
         return 0;
     }
-    int removed = PrivateCopy::removeAbandoned(path, minimumAgeSeconds, giveUpAt);
-    // A write through a link makes its copy beside the file the link leads to (in a dotfiles folder).
+    // The copies QSettings wrote in, and the new files that were on their way into place.
+    const auto removeBeside = [&](const QString& file) {
+        const QFileInfo info(file);
+        return PrivateCopy::removeAbandoned(file, minimumAgeSeconds, giveUpAt) +
+               SafeFile::removeStaleTemporaryFiles(info.absolutePath(),
+                                                   QRegularExpression(QRegularExpression::escape(info.fileName())),
+                                                   minimumAgeSeconds, giveUpAt);
+    };
+    int removed = removeBeside(path);
+    // A write through a link makes its files beside the file the link leads to (in a dotfiles folder).
     const QByteArray native = QFile::encodeName(path);
     struct stat status {};
     if (::lstat(native.constData(), &status) == 0 && S_ISLNK(status.st_mode)) {
         const std::unique_ptr<char, void (*)(void*)> resolved(::realpath(native.constData(), nullptr), std::free);
         if (resolved && ::stat(resolved.get(), &status) == 0 && S_ISREG(status.st_mode)) {
-            removed += PrivateCopy::removeAbandoned(QFile::decodeName(resolved.get()), minimumAgeSeconds, giveUpAt);
+            removed += removeBeside(QFile::decodeName(resolved.get()));
         }
     }
     return removed;
@@ -260,7 +270,12 @@ bool QSettingsBackend::rewrite(const QString& path, const QString& section, cons
     Values expected = old.status == RegularFileRead::Status::Read ? parse(bytes, path) : Values();
     expected.remove(keyOf(section, key));
 
-    PrivateCopy copy(target, bytes, mode, shown(path));
+    // The new file is made first: a folder that takes no new file refuses the change before anything is written.
+    SafeFile file(target, 0666, shown(path));
+    if (mode) {
+        file.setPermissions(*mode);
+    }
+    const PrivateCopy copy(target, bytes, shown(path));
     {
         QSettings settings(copy.path(), QSettings::IniFormat);
         settings.beginGroup(section);
@@ -273,7 +288,7 @@ bool QSettingsBackend::rewrite(const QString& path, const QString& section, cons
         }
     }
 
-    // What the next start reads is what the copy holds: every other value as it was, and this one as given.
+    // What the next start reads is what is checked here: every other value as it was, and this one as given.
     const RegularFileRead written = readRegularFile(copy.path(), MaxFileSize);
     Values got;
     if (written.status == RegularFileRead::Status::Read && isSettingsText(written.bytes)) {
@@ -291,7 +306,8 @@ bool QSettingsBackend::rewrite(const QString& path, const QString& section, cons
                                      "the same, so it was not stored")
                           .arg(shown(path), key));
     }
-    return copy.moveOnto(target, old, shown(path));
+    file.write(written.bytes.constData(), static_cast<std::size_t>(written.bytes.size()));
+    return file.replace(old);
 }
 
 QString QSettingsBackend::rewriteTarget(const QString& path, const QString& section)

@@ -17,13 +17,13 @@
 // and up to MaxFileSize, and parsed from those bytes in memory: nothing of it is copied to a file anywhere. Values
 // that QSettings would decode into other types are refused before it sees them.
 //
-// A write is made on a private copy beside the file, under a lock that orders the program's writers (WriteLock: waited
-// for a second at most, then refused), and moves into place only once every value of the copy reads back as the file
-// had it, with the new one, and only over the file that was read: when another program replaced it meanwhile, its
-// file is put back and the write starts again from it (PrivateCopy). A file that a rewrite would not keep whole (lines
-// that are not settings, values of other kinds) is never rewritten; a UTF-8 mark at its start is dropped; a link is
-// written through only when it leads to a file that holds this program's section. A write that fails leaves none of
-// the folders it made.
+// A write is made by QSettings on a private copy beside the file (PrivateCopy), under a lock that orders the program's
+// writers (WriteLock: waited for a second at most, then refused). Once every value of the copy reads back as the file
+// had it, with the new one, those bytes replace the file (SafeFile::replace), but only the file that was read: when
+// another program replaced it meanwhile, its file is put back and the write starts again from it. A file that a rewrite
+// would not keep whole (lines that are not settings, values of other kinds) is never rewritten; a UTF-8 mark at its
+// start is dropped; a link is written through only when it leads to a file that holds this program's section. A write
+// that fails leaves none of the folders it made.
 class QSettingsBackend final : public SettingsBackend {
 public:
     QSettingsBackend() = default;
@@ -36,9 +36,10 @@ public:
     // Where the store of `application` lives; empty when the user has no known home folder.
     static QString filePath(const QString& application);
 
-    // Removes the private copies, and their locks, that writes cut short by a kill or a crash left beside the store
-    // of `application`, or beside the file its link leads to: only those older than `minimumAgeSeconds` that no write
-    // holds (removeAbandonedFiles). Stops at `giveUpAt`. Returns how many were removed; never throws.
+    // Removes the private copies, their locks and the new files on their way into place that writes cut short by a
+    // kill or a crash left beside the store of `application`, or beside the file its link leads to: only those older
+    // than `minimumAgeSeconds` that no write holds (removeAbandonedFiles). Stops at `giveUpAt`. Returns how many were
+    // removed; never throws.
     static int removeAbandonedCopies(const QString& application, qint64 minimumAgeSeconds,
                                      std::chrono::steady_clock::time_point giveUpAt);
 

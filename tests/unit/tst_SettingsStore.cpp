@@ -776,7 +776,8 @@ void TestSettingsStore::copiesBesideALinksTargetAreSwept()
     writeFileBytes(target, "[Ostrafen%20Mirel%20Tasko%20Vendry%20Quosh]\nCheck1=1\n");
     QVERIFY(QFile::link(target, path()));
     const qint64 old = QDateTime::currentSecsSinceEpoch() - 3600;
-    for (const char* name : {".korvane.ini.new-4242-1", ".korvane.ini.new-4242-1.lock", ".korvane.ini.new-notes"}) {
+    for (const char* name : {".korvane.ini.new-4242-1", ".korvane.ini.new-4242-1.lock", ".korvane.ini.new-notes",
+                             ".korvane.ini.quosh-partial-0abc12", ".other.ini.quosh-partial-0abc12"}) {
         const QString file = dotfiles.filePath(QString::fromLatin1(name));
         writeFileBytes(file, "x");
         const struct timespec times[2] = {{old, 0}, {old, 0}};
@@ -784,9 +785,10 @@ void TestSettingsStore::copiesBesideALinksTargetAreSwept()
     }
     QCOMPARE(QSettingsBackend::removeAbandonedCopies(Application, 60,
                                                      std::chrono::steady_clock::now() + std::chrono::minutes(1)),
-             2);
+             3);
     QCOMPARE(QDir(dotfiles.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
-             QStringList({QStringLiteral(".korvane.ini.new-notes"), QStringLiteral("korvane.ini")}));
+             QStringList({QStringLiteral(".korvane.ini.new-notes"), QStringLiteral(".other.ini.quosh-partial-0abc12"),
+                          QStringLiteral("korvane.ini")}));
 }
 
 void TestSettingsStore::twoCopiesWritingAtOnceLoseNothing()
