@@ -6,6 +6,7 @@
 #include "capture/OutputFile.h"
 #include "capture/OverlayMapping.h"
 #include "capture/OverlayPointer.h"
+#include "capture/OverlayWindow.h"
 #include "imaging/BmpWriter.h"
 #include "imaging/Picture.h"
 #include "imaging/SaveAsJPG.h"
@@ -22,14 +23,11 @@
 #include "platform/screen/ScreenService.h"
 
 #include <QApplication>
-#include <QBackingStore>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScopedValueRollback>
-#include <QScreen>
 #include <QTimer>
 
 #include <cmath>
@@ -62,43 +60,24 @@ void Form2::Show()
         return;
     }
     m_services.screen.keepOffTaskbar(*this);
-    placeOnPrimaryScreen();
+    placeOnPrimaryScreen(*this);
     showFullScreen();
     noteLaunchStep("overlay shown");
 }
 
-void Form2::placeOnPrimaryScreen()
-{
-    if (QScreen* primary = QGuiApplication::primaryScreen()) {
-        setScreen(primary);
-        setGeometry(primary->geometry());
-    }
-}
-
-// A full-screen buffer takes milliseconds to come into memory, page by page, and the first paint would pay them after
-// the picture has come. So while the screen service waits for its picture (a desktop portal's answer takes a tenth of a
-// second) the window is made, unshown, and its buffer drawn once; the paint on showing then finds it ready. A grab that
-// does not wait in the event loop leaves nothing to overlap, and this does nothing after it.
+// While the screen service waits for its picture (a desktop portal's answer takes a tenth of a second) the window is
+// made, unshown, and its buffer drawn. A grab that does not wait in the event loop leaves nothing to overlap, and this
+// does nothing after it.
 void Form2::prepareWindow()
 {
     if (!m_grabbing || m_unloaded || isVisible()) {
         return;
     }
-    placeOnPrimaryScreen();
+    placeOnPrimaryScreen(*this);
     create();
-    QBackingStore* store = backingStore();
-    if (!store) {
-        return;
+    if (drawBufferAhead(*this)) {
+        noteLaunchStep("overlay prepared");
     }
-    const QRect area(QPoint(0, 0), size());
-    store->resize(area.size());
-    store->beginPaint(area);
-    if (QPaintDevice* device = store->paintDevice()) {
-        QPainter painter(device);
-        painter.fillRect(area, Qt::black);
-    }
-    store->endPaint();
-    noteLaunchStep("overlay prepared");
 }
 
 void Form2::SetFocus()
@@ -371,12 +350,7 @@ void Form2::paintEvent(QPaintEvent* event)
                  palette().color(QPalette::WindowText));
     if (!m_painted) {
         m_painted = true;
-        // The icon's large sizes, once the overlay is on the screen: on its way there they would hold it up.
-        QTimer::singleShot(0, this, [this] {
-            if (!windowIcon().isNull()) {
-                setWindowIcon(programIcon());
-            }
-        });
+        addLargeIconSizesSoon(*this);
     }
 }
 

@@ -95,7 +95,6 @@ private:
     bool isBandTooSmall() const;
     void pictureChanged();
     void syncBand();
-    void placeOnPrimaryScreen();
     void prepareWindow();
     void abandon();
     MainWindowLink& mainWindow() const;
