@@ -6,6 +6,7 @@
 #include "capture/OutputFile.h"
 #include "capture/OverlayMapping.h"
 #include "capture/OverlayPointer.h"
+#include "capture/OverlayWindow.h"
 #include "imaging/BmpWriter.h"
 #include "imaging/Picture.h"
 #include "imaging/SaveAsJPG.h"
@@ -22,14 +23,11 @@
 #include "platform/screen/ScreenService.h"
 
 #include <QApplication>
-#include <QBackingStore>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScopedValueRollback>
-#include <QScreen>
 #include <QTimer>
 
 #include <cmath>
@@ -62,43 +60,24 @@ void Form2::Show()
         return;
     }
     m_services.screen.keepOffTaskbar(*this);
-    placeOnPrimaryScreen();
+    placeOnPrimaryScreen(*this);
     showFullScreen();
     noteLaunchStep("overlay shown");
 }
 
-void Form2::placeOnPrimaryScreen()
-{
-    if (QScreen* primary = QGuiApplication::primaryScreen()) {
-        setScreen(primary);
-        setGeometry(primary->geometry());
-    }
-}
-
-// A full-screen buffer takes milliseconds to come into memory, page by page, and the first paint would pay them after
-// the picture has come. So while the screen service waits for its picture (a desktop portal's answer takes a tenth of a
-// second) the window is made, unshown, and its buffer drawn once; the paint on showing then finds it ready. A grab that
-// does not wait in the event loop leaves nothing to overlap, and this does nothing after it.
+// While the screen service waits for its picture (a desktop portal's answer takes a tenth of a second) the window is
+// made, unshown, and its buffer drawn. A grab that does not wait in the event loop leaves nothing to overlap, and this
+// does nothing after it.
 void Form2::prepareWindow()
 {
     if (!m_grabbing || m_unloaded || isVisible()) {
         return;
     }
-    placeOnPrimaryScreen();
+    placeOnPrimaryScreen(*this);
     create();
-    QBackingStore* store = backingStore();
-    if (!store) {
-        return;
+    if (drawBufferAhead(*this)) {
+        noteLaunchStep("overlay prepared");
     }
-    const QRect area(QPoint(0, 0), size());
-    store->resize(area.size());
-    store->beginPaint(area);
-    if (QPaintDevice* device = store->paintDevice()) {
-        QPainter painter(device);
-        painter.fillRect(area, Qt::black);
-    }
-    store->endPaint();
-    noteLaunchStep("overlay prepared");
 }
 
 void Form2::SetFocus()
@@ -146,24 +125,19 @@ void Form2::Unload()
     }
 }
 
-float Form2::bandLeft() const
+Form2::BandView Form2::band() const
 {
-    return ScaleMode == 3 ? shRect.Left / m_screen.TwipsPerPixelX : shRect.Left;
+    return {QRectF(shRect.Left, shRect.Top, shRect.Width, shRect.Height),
+            shRect.Visible,
+            DragState == 0,
+            QPointF(AnchorX, AnchorY),
+            QPointF(PointerX, PointerY),
+            m_band.drawn()};
 }
 
-float Form2::bandTop() const
+float Form2::inScaleMode(float twips, float twipsPerPixel) const
 {
-    return ScaleMode == 3 ? shRect.Top / m_screen.TwipsPerPixelY : shRect.Top;
-}
-
-float Form2::bandWidth() const
-{
-    return ScaleMode == 3 ? shRect.Width / m_screen.TwipsPerPixelX : shRect.Width;
-}
-
-float Form2::bandHeight() const
-{
-    return ScaleMode == 3 ? shRect.Height / m_screen.TwipsPerPixelY : shRect.Height;
+    return ScaleMode == 3 ? twips / twipsPerPixel : twips;
 }
 
 void Form2::Form_Load()
@@ -260,10 +234,10 @@ void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y
     qint16 previousScaleMode = 0;
     trap.step(112, [&] { previousScaleMode = ScaleMode; });
     trap.step(114, [&] { ScaleMode = 3; });
-    trap.step(116, [&] { PicClip.ClipX = roundToInt16(bandLeft()); });
-    trap.step(118, [&] { PicClip.ClipY = roundToInt16(bandTop()); });
-    trap.step(120, [&] { PicClip.ClipWidth = roundToInt16(bandWidth()); });
-    trap.step(122, [&] { PicClip.ClipHeight = roundToInt16(bandHeight()); });
+    trap.step(116, [&] { PicClip.ClipX = roundToInt16(inScaleMode(shRect.Left, m_screen.TwipsPerPixelX)); });
+    trap.step(118, [&] { PicClip.ClipY = roundToInt16(inScaleMode(shRect.Top, m_screen.TwipsPerPixelY)); });
+    trap.step(120, [&] { PicClip.ClipWidth = roundToInt16(inScaleMode(shRect.Width, m_screen.TwipsPerPixelX)); });
+    trap.step(122, [&] { PicClip.ClipHeight = roundToInt16(inScaleMode(shRect.Height, m_screen.TwipsPerPixelY)); });
     if (trap.test(124, [&] { return isBandTooSmall(); })) {
         trap.step(126, [&] { mainWindow().showMainWindow(); });
         trap.step(126, [&] { Unload(); });
@@ -304,9 +278,8 @@ void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y
 
 bool Form2::isBandTooSmall() const
 {
-    // Decided on the whole device pixels the band covers, rounded as the clip rounds them: at a twips-per-pixel
-    // that is not exact in binary (8.5714 at a scale of 1.75) a band drawn 2 pixels wide reads 1.9999998.
-    return std::nearbyint(bandWidth()) < 2 || std::nearbyint(bandHeight()) < 2;
+    return OverlayBand::isTooSmallToCut(inScaleMode(shRect.Width, m_screen.TwipsPerPixelX),
+                                        inScaleMode(shRect.Height, m_screen.TwipsPerPixelY));
 }
 
 MainWindowLink& Form2::mainWindow() const
@@ -333,12 +306,8 @@ void Form2::pictureChanged()
 
 void Form2::syncBand()
 {
-    m_drawnBand = shRect.devicePixels(m_screen.TwipsPerPixelX, m_screen.TwipsPerPixelY);
-    const QRect band = m_drawnBand.isEmpty() || !Picture
-                           ? m_drawnBand
-                           : scaledEdges(m_drawnBand, QSize(Picture->width(), Picture->height()), m_view.size());
-    const QRegion dirty = ShapeRect::dirtyRegion(m_viewBand, band);
-    m_viewBand = band;
+    const QSize picture = Picture ? QSize(Picture->width(), Picture->height()) : QSize();
+    const QRegion dirty = m_band.follow(shRect, m_screen, picture, m_view.size());
     if (dirty.isEmpty() || !isVisible()) {
         return;
     }
@@ -367,16 +336,11 @@ bool Form2::event(QEvent* event)
 void Form2::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
-    paintOverlay(painter, event->region(), devicePixelRatioF(), m_view, m_viewBand, palette().color(QPalette::Window),
-                 palette().color(QPalette::WindowText));
+    paintOverlay(painter, event->region(), devicePixelRatioF(), m_view, m_band.viewed(),
+                 palette().color(QPalette::Window), palette().color(QPalette::WindowText));
     if (!m_painted) {
         m_painted = true;
-        // The icon's large sizes, once the overlay is on the screen: on its way there they would hold it up.
-        QTimer::singleShot(0, this, [this] {
-            if (!windowIcon().isNull()) {
-                setWindowIcon(programIcon());
-            }
-        });
+        addLargeIconSizesSoon(*this);
     }
 }
 

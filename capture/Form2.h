@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/OverlayBand.h"
 #include "capture/OverlayMapping.h"
 #include "capture/OverlayPointer.h"
 #include "capture/PicClip.h"
@@ -8,6 +9,8 @@
 
 #include <QCursor>
 #include <QImage>
+#include <QPointF>
+#include <QRectF>
 #include <QWidget>
 
 #include <memory>
@@ -56,29 +59,24 @@ public:
     void Form_MouseMove(qint16 Button, qint16 Shift, float X, float Y);
     void Form_MouseUp(qint16 Button, qint16 Shift, float X, float Y);
 
-    // The coordinate unit: 1 twips, 3 pixels. shRect's numbers read in this unit through bandLeft() and friends.
-    qint16 ScaleMode = 1;
-    float bandLeft() const;
-    float bandTop() const;
-    float bandWidth() const;
-    float bandHeight() const;
-
     // The twips in one device pixel and the screen's size, as measured by the load's grab; until then, or when the
     // screen could not be measured, as the toolkit sees the overlay's screen.
     const ScreenObject& screen() const { return m_screen; }
 
-    // The picture pixels the band is drawn on now (empty while it is hidden).
-    QRect drawnBand() const { return m_drawnBand; }
+    // The band and the pointer as the handlers left them, and where the band is drawn: what a user sees of a drag.
+    struct BandView {
+        QRectF shape;         // shRect: Left, Top, Width, Height in twips
+        bool visible = false; // shRect is shown
+        bool dragging = false;
+        QPointF anchor;  // twips: where the drag began
+        QPointF pointer; // twips: where the pointer last moved
+        QRect drawn;     // the picture pixels the band is drawn on; empty while it is hidden
+    };
+    BandView band() const;
 
-    qint16 DragState = 0; // 1: no drag under way; 0: dragging
-    float AnchorX = 0;    // twips
-    float AnchorY = 0;
-    float PointerX = 0;
-    float PointerY = 0;
-    ShapeRect shRect;
-    ::PicClip PicClip;
-    std::unique_ptr<::Picture> Picture; // the frozen screen, then the cut-out region; null when the grab failed
-    QCursor MouseIcon;                  // kept as loaded; the overlay shows the crosshair
+    // The frozen screen, then the cut-out region; null when the grab failed.
+    bool hasPicture() const { return Picture != nullptr; }
+    std::unique_ptr<::Picture> Picture;
 
 protected:
     bool event(QEvent* event) override;
@@ -91,23 +89,32 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    bool handlingEvents() const { return !m_unloaded; }
+    // One of shRect's numbers (twips) read in the coordinate unit ScaleMode names: 1 twips, 3 pixels.
+    float inScaleMode(float twips, float twipsPerPixel) const;
     bool isBandTooSmall() const;
     void pictureChanged();
     void syncBand();
-    void placeOnPrimaryScreen();
     void prepareWindow();
     void abandon();
     MainWindowLink& mainWindow() const;
     const ::Picture& picture() const;
+
+    qint16 ScaleMode = 1;
+    qint16 DragState = 0; // 1: no drag under way; 0: dragging
+    float AnchorX = 0;    // twips
+    float AnchorY = 0;
+    float PointerX = 0;
+    float PointerY = 0;
+    ShapeRect shRect;
+    ::PicClip PicClip;
+    QCursor MouseIcon; // kept as loaded; the overlay shows the crosshair
 
     Services& m_services;
     MainWindowLink* m_mainWindow;
     ScreenObject m_screen;
     PictureScale m_scale; // the picture's pixels per logical pixel
     QImage m_view;        // the picture as drawn: its own pixels without a copy, or a copy at the toolkit's scale
-    QRect m_drawnBand;    // picture pixels
-    QRect m_viewBand;     // the same on m_view
+    OverlayBand m_band;
     OverlayPointer m_pointer;
     int m_handlerDepth = 0;
     bool m_unloaded = false;

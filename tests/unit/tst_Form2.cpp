@@ -154,14 +154,14 @@ void TestForm2::bandFollowsThePointer()
     rig.form->Form_MouseDown(1, 0, float(points[0].x()), float(points[0].y()));
     for (qsizetype i = 1; i < points.size(); ++i)
         rig.form->Form_MouseMove(1, 0, float(points[i].x()), float(points[i].y()));
-    const ShapeRect& shape = rig.form->shRect;
-    QCOMPARE(QRectF(shape.Left, shape.Top, shape.Width, shape.Height), band);
-    QVERIFY(shape.Visible);
+    const Form2::BandView shown = rig.form->band();
+    QCOMPARE(shown.shape, band);
+    QVERIFY(shown.visible);
     // A band without width or height encloses no pixel and is not drawn.
     const QRect pixels = QRectF(band.topLeft() / 15, band.size() / 15).toRect();
-    QCOMPARE(rig.form->drawnBand(), pixels.isEmpty() ? QRect() : pixels);
-    QCOMPARE(rig.form->DragState, qint16(0));
-    QCOMPARE(QPointF(rig.form->PointerX, rig.form->PointerY), points.last());
+    QCOMPARE(shown.drawn, pixels.isEmpty() ? QRect() : pixels);
+    QVERIFY(shown.dragging);
+    QCOMPARE(shown.pointer, points.last());
     QVERIFY(rig.fake.dialogs.boxes.isEmpty());
 }
 
@@ -173,25 +173,24 @@ void TestForm2::movesThatLeaveTheBandAlone()
 
     // Before any mouse-down a move only stores where the pointer is.
     form.Form_MouseMove(0, 0, 450, 600);
-    QCOMPARE(QPointF(form.PointerX, form.PointerY), QPointF(450, 600));
-    QVERIFY(!form.shRect.Visible);
-    QCOMPARE(QSizeF(form.shRect.Width, form.shRect.Height), QSizeF(0, 0));
-    QCOMPARE(form.DragState, qint16(1));
+    QCOMPARE(form.band().pointer, QPointF(450, 600));
+    QVERIFY(!form.band().visible);
+    QCOMPARE(form.band().shape.size(), QSizeF(0, 0));
+    QVERIFY(!form.band().dragging);
 
     // The right button alone changes nothing, not even the pointer; with another button it is a drag move.
     form.Form_MouseDown(1, 0, 1500, 1500);
     form.Form_MouseMove(1, 0, 3000, 2400);
     form.Form_MouseMove(2, 0, 6000, 6000);
-    QCOMPARE(QPointF(form.PointerX, form.PointerY), QPointF(3000, 2400));
-    QCOMPARE(form.shRect.Width, 1500.0F);
+    QCOMPARE(form.band().pointer, QPointF(3000, 2400));
+    QCOMPARE(form.band().shape.width(), 1500.0);
     form.Form_MouseMove(3, 0, 2250, 1950);
-    QCOMPARE(QSizeF(form.shRect.Width, form.shRect.Height), QSizeF(750, 450));
+    QCOMPARE(form.band().shape.size(), QSizeF(750, 450));
 
     // No button held while a drag is under way: the band still follows.
     form.Form_MouseMove(0, 0, 4500, 3000);
-    QCOMPARE(QRectF(form.shRect.Left, form.shRect.Top, form.shRect.Width, form.shRect.Height),
-             QRectF(1500, 1500, 3000, 1500));
-    QCOMPARE(form.drawnBand(), QRect(100, 100, 200, 100));
+    QCOMPARE(form.band().shape, QRectF(1500, 1500, 3000, 1500));
+    QCOMPARE(form.band().drawn, QRect(100, 100, 200, 100));
 }
 
 void TestForm2::failingMoveTestRunsTheBlockItGuards_data()
@@ -223,10 +222,9 @@ void TestForm2::failingMoveTestRunsTheBlockItGuards()
             rig.fake.probe.failing.insert({MoveAt, line});
         rig.form->Form_MouseMove(1, 0, rig.twipsX(points[i].x()), rig.twipsY(points[i].y()));
     }
-    const ShapeRect& shape = rig.form->shRect;
-    QCOMPARE(QRectF(shape.Left, shape.Top, shape.Width, shape.Height),
+    QCOMPARE(rig.form->band().shape,
              QRectF(rig.twipsX(band.x()), rig.twipsY(band.y()), rig.twipsX(band.width()), rig.twipsY(band.height())));
-    QVERIFY(shape.Visible);
+    QVERIFY(rig.form->band().visible);
     QCOMPARE(rig.reportedLines(), QList<int>{line});
 }
 
@@ -293,7 +291,7 @@ void TestForm2::loadClearsTheClipboard()
     rig.form->Form_Load();
     QCOMPARE(rig.fake.clipboard.attempts, attempts);
     QVERIFY(rig.fake.dialogs.boxes.isEmpty());
-    QVERIFY(rig.form->Picture);
+    QVERIFY(rig.form->hasPicture());
 }
 
 void TestForm2::grabFailureShowsTheOverlayWithoutPicture()
@@ -305,7 +303,7 @@ void TestForm2::grabFailureShowsTheOverlayWithoutPicture()
     QVERIFY(
         rig.fake.dialogs.boxes[0].text.startsWith(reportHead(QStringLiteral("Cannot read the screen"), LoadAt, 116)));
     QVERIFY(rig.form->isVisible());
-    QVERIFY(!rig.form->Picture);
+    QVERIFY(!rig.form->hasPicture());
     QVERIFY(!rig.form->grab().isNull());
 }
 
@@ -502,7 +500,7 @@ void TestForm2::wholeSizesAreExactAtEveryScale()
             const QRect expected =
                 size == 0 ? QRect()
                           : QRect(anchor + QPoint(sign < 0 ? -size : 0, sign < 0 ? -size : 0), QSize(size, size));
-            QCOMPARE(rig.form->drawnBand(), expected);
+            QCOMPARE(rig.form->band().drawn, expected);
         }
     }
     // A band drawn 2 by 2 is saved 2 by 2.
@@ -533,7 +531,7 @@ void TestForm2::rightReleaseLeavesTheDragGoing()
     rig.drag({{10, 20}, {20, 30}});
     rig.release(2);
     QVERIFY(rig.form->isVisible());
-    QCOMPARE(rig.form->DragState, qint16(0));
+    QVERIFY(rig.form->band().dragging);
     QVERIFY(rig.files().isEmpty());
     rig.form->Form_MouseMove(1, 0, rig.twipsX(30), rig.twipsY(35));
     rig.release(1);
@@ -570,7 +568,7 @@ void TestForm2::failedSaveIsReportedWithoutDone()
              qPrintable(text));
     QCOMPARE(rig.doneBoxes(), 0);
     QVERIFY(rig.main.visible);
-    QVERIFY(!rig.form->shRect.Visible);
+    QVERIFY(!rig.form->band().visible);
     runDeferredDeletes();
     QVERIFY(!rig.form);
     QVERIFY(!QDir(rig.folder.filePath(QStringLiteral("gone"))).exists());
@@ -623,10 +621,10 @@ void TestForm2::windowEventsReachTheHandlersInTwips()
     }
     // Twips do not depend on the scale; the picture's pixels do.
     QTest::mousePress(rig.form.data(), Qt::LeftButton, {}, QPoint(8, 20));
-    QCOMPARE(QPointF(rig.form->AnchorX, rig.form->AnchorY), QPointF(120, 300));
+    QCOMPARE(rig.form->band().anchor, QPointF(120, 300));
     QTest::mouseMove(rig.form.data(), QPoint(32, 44));
-    QCOMPARE(QPointF(rig.form->PointerX, rig.form->PointerY), QPointF(480, 660));
-    QCOMPARE(rig.form->drawnBand(), band);
+    QCOMPARE(rig.form->band().pointer, QPointF(480, 660));
+    QCOMPARE(rig.form->band().drawn, band);
     QTest::mouseRelease(rig.form.data(), Qt::LeftButton, {}, QPoint(32, 44));
     const QImage saved(rig.folder.filePath(rig.files().value(0)));
     QCOMPARE(saved.size(), band.size());
