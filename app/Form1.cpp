@@ -337,9 +337,9 @@ void Form1::paintEvent(QPaintEvent* event)
     }
 }
 
-bool Form1::isJpegSelected() const
+OutputFormat Form1::outputFormat() const
 {
-    return Option1->isChecked();
+    return Option1->isChecked() ? OutputFormat::Jpeg : OutputFormat::Bmp;
 }
 
 QString Form1::folderText() const

@@ -53,7 +53,7 @@ public:
     // How the process ends; tests replace it.
     void setProcessEnd(std::function<void()> end) { m_endProcess = std::move(end); }
 
-    bool isJpegSelected() const override;
+    OutputFormat outputFormat() const override;
     QString folderText() const override;
     int hideFlag() const override;
     QString applicationTitle() const override { return m_appTitle; }

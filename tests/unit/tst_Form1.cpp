@@ -223,6 +223,7 @@ void TestForm1::restoresStoredOptions()
     Form1& form = world.load();
     QCOMPARE(form.Option1->isChecked(), jpg);
     QCOMPARE(form.Option2->isChecked(), bmp);
+    QCOMPARE(form.outputFormat(), jpg ? OutputFormat::Jpeg : OutputFormat::Bmp); // with neither selected, BMP
     QCOMPARE(form.Text1->text(), folder);
     QCOMPARE(form.Check1->value(), check);
     QCOMPARE(world.reports(), reports);
