@@ -1,6 +1,7 @@
 #include "app/CheckBox.h"
 #include "app/Form1.h"
 #include "app/MainModule.h"
+#include "app/MainWindowControls.h"
 #include "app/Skin.h"
 #include "fakes/FakeDialogs.h"
 #include "fakes/FakeMainWindow.h"
@@ -30,9 +31,36 @@ namespace {
 const QString Section = QStringLiteral("Korvane/Ostrafen Mirel Tasko Vendry Quosh/");
 const QString Load = QString::fromLatin1(Location::Form1_Form_Load);
 
+// The window's control of that name and kind; the test ends at once where there is none.
+template <class Control> Control* control(const QWidget& window, const char* name)
+{
+    auto* found = window.findChild<Control*>(QLatin1String(name));
+    if (!found)
+        qFatal("The window has no control named %s", name);
+    return found;
+}
+
+// The controls by the object names they show to skins and tools.
+MainWindowControls controlsOf(const QWidget& window)
+{
+    MainWindowControls c;
+    c.Frame1 = control<QGroupBox>(window, "Frame1");
+    c.Option1 = control<QRadioButton>(window, "Option1");
+    c.Option2 = control<QRadioButton>(window, "Option2");
+    c.Frame2 = control<QGroupBox>(window, "Frame2");
+    c.Text1 = control<QLineEdit>(window, "Text1");
+    c.PushButton4 = control<QPushButton>(window, "PushButton4");
+    c.Frame3 = control<QGroupBox>(window, "Frame3");
+    c.Check1 = control<CheckBox>(window, "Check1");
+    c.PushButton1 = control<QPushButton>(window, "PushButton1");
+    c.Text2 = control<QLineEdit>(window, "Text2");
+    return c;
+}
+
 // The fakes, a program folder of its own, and the main window over them.
 struct World : FakeCaptureServices {
     std::unique_ptr<Form1> form;
+    MainWindowControls controls; // the window's, found by their names
     int ends = 0;
 
     void store(const QString& key, const QString& value) { settings.values.insert(Section + key, value); }
@@ -54,6 +82,7 @@ struct World : FakeCaptureServices {
         form = std::make_unique<Form1>(services);
         form->setProcessEnd([this] { ++ends; });
         form->Form_Load();
+        controls = controlsOf(*form);
         return *form;
     }
     QStringList reports() const
@@ -131,10 +160,10 @@ void TestForm1::firstStartWithAnEmptyStore()
     Form1& form = world.load();
     QCOMPARE(form.windowTitle(), QStringLiteral("Ostrafen Mirel Tasko Vendry Quosh"));
     QCOMPARE(form.applicationTitle(), QStringLiteral("Ostrafen Mirel Tasko Vendry"));
-    QVERIFY(form.Option2->isChecked());
-    QVERIFY(!form.Option1->isChecked());
-    QCOMPARE(form.Text1->text(), QStringLiteral("/home/user/Desktop/"));
-    QCOMPARE(form.Check1->value(), 1);
+    QVERIFY(world.controls.Option2->isChecked());
+    QVERIFY(!world.controls.Option1->isChecked());
+    QCOMPARE(world.controls.Text1->text(), QStringLiteral("/home/user/Desktop/"));
+    QCOMPARE(world.controls.Check1->value(), 1);
     QVERIFY(!form.windowIcon().isNull());
     QVERIFY(world.dialogs.boxes.isEmpty());
     QVERIFY(world.shell.opened.isEmpty());
@@ -220,12 +249,12 @@ void TestForm1::restoresStoredOptions()
     World world;
     for (const QString& pair : stored)
         world.store(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
-    Form1& form = world.load();
-    QCOMPARE(form.Option1->isChecked(), jpg);
-    QCOMPARE(form.Option2->isChecked(), bmp);
+    const Form1& form = world.load();
+    QCOMPARE(world.controls.Option1->isChecked(), jpg);
+    QCOMPARE(world.controls.Option2->isChecked(), bmp);
     QCOMPARE(form.outputFormat(), jpg ? OutputFormat::Jpeg : OutputFormat::Bmp); // with neither selected, BMP
-    QCOMPARE(form.Text1->text(), folder);
-    QCOMPARE(form.Check1->value(), check);
+    QCOMPARE(world.controls.Text1->text(), folder);
+    QCOMPARE(world.controls.Check1->value(), check);
     QCOMPARE(world.reports(), reports);
     // A start that finds every key stored as the controls show it has nothing to write.
     if (stored.size() == 4 && reports.isEmpty())
@@ -246,15 +275,15 @@ void TestForm1::unreadableStoreIsToldOnceAndNothingIsWrittenOverIt()
     const QString cause =
         QStringLiteral("Cannot read /home/user/.config/Korvane.conf: Too many levels of symbolic links");
     world.settings.readFailure = cause;
-    Form1& form = world.load();
+    world.load();
     QCOMPARE(world.reports(), QStringList{QStringLiteral("Your settings cannot be read.\r\n") + cause +
                                           QStringLiteral("\r\n\r\nThe options start unset, and no change is written "
                                                          "over the file while it cannot be read.")});
     QCOMPARE(world.dialogs.boxes[0].title, QStringLiteral("Ostrafen Mirel Tasko Vendry"));
     // Neither the defaults nor anything else stands in for what is stored.
-    QVERIFY(!form.Option1->isChecked() && !form.Option2->isChecked());
-    QCOMPARE(form.Text1->text(), QString());
-    QCOMPARE(form.Check1->value(), 0);
+    QVERIFY(!world.controls.Option1->isChecked() && !world.controls.Option2->isChecked());
+    QCOMPARE(world.controls.Text1->text(), QString());
+    QCOMPARE(world.controls.Check1->value(), 0);
     QCOMPARE(world.settings.writes, QStringList());
 }
 
@@ -263,10 +292,10 @@ void TestForm1::desktopUnknownLeavesTheFolderEmpty()
     World world;
     world.shell.desktopFails = true;
     world.store(QStringLiteral("Text1"), QStringLiteral("/srv/shots/"));
-    Form1& form = world.load();
-    QCOMPARE(form.Text1->text(), QString());
+    world.load();
+    QCOMPARE(world.controls.Text1->text(), QString());
     QCOMPARE(world.reports(), QStringList{report(132, QStringLiteral("No desktop folder"))});
-    QCOMPARE(form.Check1->value(), 1); // the step after it still ran
+    QCOMPARE(world.controls.Check1->value(), 1); // the step after it still ran
 }
 
 void TestForm1::setUpStepsRunInOrderAndGoOnAfterAFailure()
@@ -285,7 +314,7 @@ void TestForm1::setUpStepsRunInOrderAndGoOnAfterAFailure()
     QCOMPARE(form.windowTitle(), QString());
     QCOMPARE(form.applicationTitle(), QString());
     QVERIFY(form.hasHandCursor());
-    QVERIFY(form.Option2->isChecked());
+    QVERIFY(world.controls.Option2->isChecked());
 }
 
 void TestForm1::failingCursorTestLoadsTheFileAnyway()
@@ -298,7 +327,7 @@ void TestForm1::failingCursorTestLoadsTheFileAnyway()
     QCOMPARE(reports[0], report(106, QStringLiteral("Injected failure")));
     QVERIFY2(reports[1].contains(Load + QStringLiteral("at line 108\r\r")), qPrintable(reports[1]));
     QVERIFY(!form.hasHandCursor());
-    QVERIFY(form.Option2->isChecked());
+    QVERIFY(world.controls.Option2->isChecked());
 }
 
 void TestForm1::homePageDraw_data()
@@ -332,9 +361,9 @@ void TestForm1::homePageThatCannotOpenIsReportedAt110()
     World world;
     world.random.fraction = 0.065;
     world.shell.openFails = true;
-    Form1& form = world.load();
+    world.load();
     QCOMPARE(world.reports(), QStringList{report(110, QStringLiteral("Cannot start the browser"))});
-    QVERIFY(form.Option2->isChecked());
+    QVERIFY(world.controls.Option2->isChecked());
 }
 
 void TestForm1::optionClicksStoreTheCrossedKeys()
@@ -343,32 +372,32 @@ void TestForm1::optionClicksStoreTheCrossedKeys()
     Form1& form = world.load();
     form.show();
     world.settings.writes.clear();
-    QTest::mouseClick(form.Option1, Qt::LeftButton);
-    QVERIFY(form.Option1->isChecked());
+    QTest::mouseClick(world.controls.Option1, Qt::LeftButton);
+    QVERIFY(world.controls.Option1->isChecked());
     QCOMPARE(world.settings.writes, QStringList({QStringLiteral("Option1=False"), QStringLiteral("Option2=True")}));
-    QTest::mouseClick(form.Option2, Qt::LeftButton);
+    QTest::mouseClick(world.controls.Option2, Qt::LeftButton);
     QCOMPARE(world.stored(QStringLiteral("Option1")), QStringLiteral("True"));
     QCOMPARE(world.stored(QStringLiteral("Option2")), QStringLiteral("False"));
 
     // The next start brings each value back into the button it came from.
-    QTest::mouseClick(form.Option1, Qt::LeftButton);
+    QTest::mouseClick(world.controls.Option1, Qt::LeftButton);
     World next;
     next.settings.values = world.settings.values;
-    Form1& again = next.load();
-    QVERIFY(again.Option1->isChecked());
-    QVERIFY(!again.Option2->isChecked());
+    next.load();
+    QVERIFY(next.controls.Option1->isChecked());
+    QVERIFY(!next.controls.Option2->isChecked());
 }
 
 void TestForm1::everyKeystrokeStoresTheWholeText()
 {
     World world;
     world.store(QStringLiteral("Text1"), QStringLiteral("/tmp"));
-    Form1& form = world.load();
+    world.load();
     world.settings.writes.clear();
-    form.Text1->setFocus();
-    form.Text1->end(false);
-    QTest::keyClicks(form.Text1, QStringLiteral("/a"));
-    QTest::keyClick(form.Text1, Qt::Key_Backspace);
+    world.controls.Text1->setFocus();
+    world.controls.Text1->end(false);
+    QTest::keyClicks(world.controls.Text1, QStringLiteral("/a"));
+    QTest::keyClick(world.controls.Text1, Qt::Key_Backspace);
     QCOMPARE(world.settings.writes, QStringList({QStringLiteral("Text1=/tmp/"), QStringLiteral("Text1=/tmp/a"),
                                                  QStringLiteral("Text1=/tmp/")}));
 }
@@ -381,9 +410,9 @@ void TestForm1::checkBoxClicksStoreItsValue()
     form.show();
     world.settings.writes.clear();
     // A click on a grey box checks it; the user cannot make it grey again.
-    QTest::mouseClick(form.Check1, Qt::LeftButton);
-    QTest::mouseClick(form.Check1, Qt::LeftButton);
-    QTest::mouseClick(form.Check1, Qt::LeftButton);
+    QTest::mouseClick(world.controls.Check1, Qt::LeftButton);
+    QTest::mouseClick(world.controls.Check1, Qt::LeftButton);
+    QTest::mouseClick(world.controls.Check1, Qt::LeftButton);
     QCOMPARE(world.settings.writes,
              QStringList({QStringLiteral("Check1=1"), QStringLiteral("Check1=0"), QStringLiteral("Check1=1")}));
 }
@@ -394,16 +423,16 @@ void TestForm1::failedWritesAreToldOnceForTheSameReason()
     world.settings.writeFails = true;
     Form1& form = world.load();
     form.show();
-    QTest::mouseClick(form.Option1, Qt::LeftButton);
-    QTest::keyClicks(form.Text1, QStringLiteral("x"));
+    QTest::mouseClick(world.controls.Option1, Qt::LeftButton);
+    QTest::keyClicks(world.controls.Text1, QStringLiteral("x"));
     QCOMPARE(world.dialogs.boxes.size(), 1);
     const FakeDialogs::Box& box = world.dialogs.boxes.first();
     QCOMPARE(box.title, QStringLiteral("Ostrafen Mirel Tasko Vendry"));
     QCOMPARE(box.icon, Dialogs::Icon::Warning);
     QVERIFY(box.text.startsWith(QStringLiteral("Your settings cannot be saved.\r\nCannot write the settings\r\n")));
     // The tool goes on with what the user chose.
-    QVERIFY(form.Option1->isChecked());
-    QVERIFY(form.Text1->text().endsWith(QLatin1Char('x')));
+    QVERIFY(world.controls.Option1->isChecked());
+    QVERIFY(world.controls.Text1->text().endsWith(QLatin1Char('x')));
 }
 
 void TestForm1::setAppTitle_data()
@@ -459,17 +488,18 @@ void TestForm1::coloursWithoutAndWithSkin()
     Form1& form = world.load();
     const QColor expected = recoloured ? buttonFaceColor() : QColor(Qt::white);
     QVERIFY(buttonFaceColor() != QColor(Qt::white));
-    for (const QWidget* control : {static_cast<const QWidget*>(&form), static_cast<const QWidget*>(form.Frame1),
-                                   static_cast<const QWidget*>(form.Frame2), static_cast<const QWidget*>(form.Frame3),
-                                   static_cast<const QWidget*>(form.Option1), static_cast<const QWidget*>(form.Option2),
-                                   static_cast<const QWidget*>(form.Check1)}) {
+    for (const QWidget* control :
+         {static_cast<const QWidget*>(&form), static_cast<const QWidget*>(world.controls.Frame1),
+          static_cast<const QWidget*>(world.controls.Frame2), static_cast<const QWidget*>(world.controls.Frame3),
+          static_cast<const QWidget*>(world.controls.Option1), static_cast<const QWidget*>(world.controls.Option2),
+          static_cast<const QWidget*>(world.controls.Check1)}) {
         QCOMPARE(background(control), expected);
         QVERIFY(control->autoFillBackground());
     }
     // The folder box and the push buttons keep their own colours.
-    QCOMPARE(form.PushButton1->palette().color(QPalette::Button), QColor(Qt::white));
-    QCOMPARE(form.PushButton4->palette().color(QPalette::Button), QColor(Qt::white));
-    QCOMPARE(form.Text1->palette().color(QPalette::Base), QApplication::palette().color(QPalette::Base));
+    QCOMPARE(world.controls.PushButton1->palette().color(QPalette::Button), QColor(Qt::white));
+    QCOMPARE(world.controls.PushButton4->palette().color(QPalette::Button), QColor(Qt::white));
+    QCOMPARE(world.controls.Text1->palette().color(QPalette::Base), QApplication::palette().color(QPalette::Base));
     if (reported.isEmpty()) {
         QVERIFY(world.dialogs.boxes.isEmpty());
         QCOMPARE(form.styleSheet(), QString::fromUtf8(skin));
@@ -500,25 +530,25 @@ void TestForm1::pointerKinds()
     QCOMPARE(form.hasHandCursor(), withCursorFile);
     const auto moveOver = [&](QWidget* control, QPoint at = QPoint(2, 2)) { QTest::mouseMove(control, at); };
 
-    moveOver(form.PushButton1, form.PushButton1->rect().center());
+    moveOver(world.controls.PushButton1, world.controls.PushButton1->rect().center());
     QCOMPARE(form.mousePointer(), MousePointer::Custom);
     QCOMPARE(form.cursor().shape(), withCursorFile ? Qt::BitmapCursor : Qt::ArrowCursor);
     if (withCursorFile)
         QCOMPARE(form.cursor().hotSpot(), QPoint(12, 1));
     // Over a control without a pointer handler the kind stays as it was.
-    moveOver(form.Text1, form.Text1->rect().center());
+    moveOver(world.controls.Text1, world.controls.Text1->rect().center());
     QCOMPARE(form.mousePointer(), MousePointer::Custom);
-    moveOver(form.Frame1, QPoint(form.Frame1->width() - 4, form.Frame1->height() - 4));
+    moveOver(world.controls.Frame1, QPoint(world.controls.Frame1->width() - 4, world.controls.Frame1->height() - 4));
     QCOMPARE(form.mousePointer(), MousePointer::Default);
     QCOMPARE(form.cursor().shape(), Qt::ArrowCursor);
-    moveOver(form.PushButton4, form.PushButton4->rect().center());
+    moveOver(world.controls.PushButton4, world.controls.PushButton4->rect().center());
     QCOMPARE(form.mousePointer(), MousePointer::Custom);
     moveOver(&form, QPoint(2, form.height() - 2));
     QCOMPARE(form.mousePointer(), MousePointer::Default);
 
     form.setMousePointer(MousePointer::Hourglass);
-    for (QWidget* control :
-         {static_cast<QWidget*>(form.PushButton1), static_cast<QWidget*>(form.Frame2), static_cast<QWidget*>(&form)})
+    for (QWidget* control : {static_cast<QWidget*>(world.controls.PushButton1),
+                             static_cast<QWidget*>(world.controls.Frame2), static_cast<QWidget*>(&form)})
         moveOver(control, QPoint(3, 3));
     QCOMPARE(form.mousePointer(), MousePointer::Hourglass);
     QCOMPARE(form.cursor().shape(), Qt::WaitCursor);
@@ -545,7 +575,7 @@ void TestForm1::badCursorFileIsReportedAt108()
     const QString path = QDir::toNativeSeparators(world.programFolder.filePath(QStringLiteral("HAND-M.CUR")));
     QCOMPARE(world.reports(), QStringList{report(108, path + QStringLiteral(" is not a loadable cursor: ") + why)});
     QVERIFY(!form.hasHandCursor());
-    QVERIFY(form.Option2->isChecked());
+    QVERIFY(world.controls.Option2->isChecked());
 }
 
 void TestForm1::layoutInTwips_data()
@@ -575,16 +605,16 @@ void TestForm1::layoutInTwips()
     QCOMPARE(form.size(), client);
     QCOMPARE(form.minimumSize(), client);
     QCOMPARE(form.maximumSize(), client);
-    QCOMPARE(form.Frame2->geometry(), frame2);
-    QCOMPARE(form.Text1->geometry(), text1);
-    QCOMPARE(form.PushButton1->geometry(), startButton);
-    QVERIFY(form.Text2->geometry().top() >= form.height()); // out of sight
-    QCOMPARE(form.Frame1->title(), QStringLiteral("Image Output Option"));
-    QCOMPARE(form.Check1->text(), QStringLiteral("Hide this window so screenshot can be taken"));
-    QCOMPARE(form.PushButton1->font().pointSizeF(), 11.25);
-    QVERIFY(form.PushButton1->font().bold());
-    QCOMPARE(form.Option1->font().pointSizeF(), 9.0);
-    QVERIFY(form.Option1->font().families().contains(QStringLiteral("Arial")));
+    QCOMPARE(world.controls.Frame2->geometry(), frame2);
+    QCOMPARE(world.controls.Text1->geometry(), text1);
+    QCOMPARE(world.controls.PushButton1->geometry(), startButton);
+    QVERIFY(world.controls.Text2->geometry().top() >= form.height()); // out of sight
+    QCOMPARE(world.controls.Frame1->title(), QStringLiteral("Image Output Option"));
+    QCOMPARE(world.controls.Check1->text(), QStringLiteral("Hide this window so screenshot can be taken"));
+    QCOMPARE(world.controls.PushButton1->font().pointSizeF(), 11.25);
+    QVERIFY(world.controls.PushButton1->font().bold());
+    QCOMPARE(world.controls.Option1->font().pointSizeF(), 9.0);
+    QVERIFY(world.controls.Option1->font().families().contains(QStringLiteral("Arial")));
     const Qt::WindowFlags flags = form.windowFlags();
     QVERIFY(flags & Qt::WindowMinimizeButtonHint);
     QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
@@ -597,16 +627,16 @@ void TestForm1::focusStartsInTheHiddenTextBox()
     form.show();
     form.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&form));
-    QCOMPARE(QApplication::focusWidget(), form.Text2);
-    QCOMPARE(form.Text2->text(), QStringLiteral("Text2"));
+    QCOMPARE(QApplication::focusWidget(), world.controls.Text2);
+    QCOMPARE(world.controls.Text2->text(), QStringLiteral("Text2"));
     QList<QWidget*> chain;
-    for (QWidget* next = form.Text2->nextInFocusChain(); next != form.Text2 && chain.size() < 20;
+    for (QWidget* next = world.controls.Text2->nextInFocusChain(); next != world.controls.Text2 && chain.size() < 20;
          next = next->nextInFocusChain()) {
         if (next->focusPolicy() & Qt::TabFocus)
             chain << next;
     }
-    QCOMPARE(chain, (QList<QWidget*>{form.Option1, form.Option2, form.Text1, form.PushButton4, form.Check1,
-                                     form.PushButton1}));
+    QCOMPARE(chain, (QList<QWidget*>{world.controls.Option1, world.controls.Option2, world.controls.Text1,
+                                     world.controls.PushButton4, world.controls.Check1, world.controls.PushButton1}));
 }
 
 void TestForm1::iconGetsItsLargeSizesOnceTheWindowIsPainted()
