@@ -1,98 +1,11 @@
-#include "app/CheckBox.h"
-#include "app/Form1.h"
+#include "Form1World.h"
 #include "app/MainModule.h"
-#include "app/MainWindowControls.h"
-#include "app/Skin.h"
-#include "fakes/FakeDialogs.h"
-#include "fakes/FakeMainWindow.h"
 #include "fakes/FakeScreen.h"
-#include "fakes/FakeServices.h"
 #include "platform/Services.h"
-#include "platform/errors/ErrorReport.h"
-#include "platform/files/CursorFile.h"
-#include "platform/files/ProgramFiles.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QGroupBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-#include <optional>
-
 namespace {
-
-const QString Section = QStringLiteral("Korvane/Ostrafen Mirel Tasko Vendry Quosh/");
-const QString Load = QString::fromLatin1(Location::Form1_Form_Load);
-
-// The window's control of that name and kind; the test ends at once where there is none.
-template <class Control> Control* control(const QWidget& window, const char* name)
-{
-    auto* found = window.findChild<Control*>(QLatin1String(name));
-    if (!found)
-        qFatal("The window has no control named %s", name);
-    return found;
-}
-
-// The controls by the object names they show to skins and tools.
-MainWindowControls controlsOf(const QWidget& window)
-{
-    MainWindowControls c;
-    c.Frame1 = control<QGroupBox>(window, "Frame1");
-    c.Option1 = control<QRadioButton>(window, "Option1");
-    c.Option2 = control<QRadioButton>(window, "Option2");
-    c.Frame2 = control<QGroupBox>(window, "Frame2");
-    c.Text1 = control<QLineEdit>(window, "Text1");
-    c.PushButton4 = control<QPushButton>(window, "PushButton4");
-    c.Frame3 = control<QGroupBox>(window, "Frame3");
-    c.Check1 = control<CheckBox>(window, "Check1");
-    c.PushButton1 = control<QPushButton>(window, "PushButton1");
-    c.Text2 = control<QLineEdit>(window, "Text2");
-    return c;
-}
-
-// The fakes, a program folder of its own, and the main window over them.
-struct World : FakeCaptureServices {
-    std::unique_ptr<Form1> form;
-    MainWindowControls controls; // the window's, found by their names
-    int ends = 0;
-
-    void store(const QString& key, const QString& value) { settings.values.insert(Section + key, value); }
-    std::optional<QString> stored(const QString& key) const
-    {
-        const auto found = settings.values.find(Section + key);
-        return found == settings.values.end() ? std::nullopt : std::optional<QString>(*found);
-    }
-    void putFile(const QString& name, const QByteArray& bytes)
-    {
-        const QString path = programFolder.filePath(name);
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
-    Form1& load()
-    {
-        form = std::make_unique<Form1>(services);
-        form->setProcessEnd([this] { ++ends; });
-        form->Form_Load();
-        controls = controlsOf(*form);
-        return *form;
-    }
-    QStringList reports() const
-    {
-        QStringList texts;
-        for (const FakeDialogs::Box& box : dialogs.boxes)
-            texts << box.text;
-        return texts;
-    }
-};
 
 QStringList keys(std::initializer_list<const char*> pairs)
 {
@@ -107,20 +20,9 @@ QString report(int line, const QString& description)
     return errorReportText(Load, line, description);
 }
 
-QColor background(const QWidget* widget)
-{
-    return widget->palette().color(widget->backgroundRole());
-}
-
-QByteArray handCursorBytes()
-{
-    QImage image(32, 32, QImage::Format_ARGB32);
-    image.fill(qRgba(255, 255, 255, 255));
-    return encodeCursorFile(image, QPoint(12, 1));
-}
-
 } // namespace
 
+// Set-up and the options: what is restored, what is stored as it changes, and what set-up tells.
 class TestForm1 : public QObject {
     Q_OBJECT
 private slots:
@@ -140,18 +42,8 @@ private slots:
     void failedWritesAreToldOnceForTheSameReason();
     void setAppTitle_data();
     void setAppTitle();
-    void coloursWithoutAndWithSkin_data();
-    void coloursWithoutAndWithSkin();
-    void pointerKinds_data();
-    void pointerKinds();
     void badCursorFileIsReportedAt108_data();
     void badCursorFileIsReportedAt108();
-    void layoutInTwips_data();
-    void layoutInTwips();
-    void focusStartsInTheHiddenTextBox();
-    void iconGetsItsLargeSizesOnceTheWindowIsPainted();
-    void closingYieldsOnceAndEndsTheProcess();
-    void showingTheVisibleWindowBringsItForward();
 };
 
 void TestForm1::firstStartWithAnEmptyStore()
@@ -466,94 +358,6 @@ void TestForm1::setAppTitle()
     QCOMPARE(SetAppTitle(name), title);
 }
 
-void TestForm1::coloursWithoutAndWithSkin_data()
-{
-    QTest::addColumn<QByteArray>("skin"); // empty: no skin file
-    QTest::addColumn<bool>("recoloured");
-    QTest::addColumn<QString>("reported");
-    QTest::newRow("no skin") << QByteArray() << false << QString();
-    QTest::newRow("skin") << QByteArray("QPushButton { font-weight: bold; }") << true << QString();
-    QTest::newRow("broken skin: colours stay changed")
-        << QByteArray("QWidget { color: ") << true << QStringLiteral("is not a valid style sheet");
-}
-
-void TestForm1::coloursWithoutAndWithSkin()
-{
-    QFETCH(QByteArray, skin);
-    QFETCH(bool, recoloured);
-    QFETCH(QString, reported);
-    World world;
-    if (!skin.isEmpty())
-        world.putFile(QStringLiteral("x/o.cjs"), skin);
-    Form1& form = world.load();
-    const QColor expected = recoloured ? buttonFaceColor() : QColor(Qt::white);
-    QVERIFY(buttonFaceColor() != QColor(Qt::white));
-    for (const QWidget* control :
-         {static_cast<const QWidget*>(&form), static_cast<const QWidget*>(world.controls.Frame1),
-          static_cast<const QWidget*>(world.controls.Frame2), static_cast<const QWidget*>(world.controls.Frame3),
-          static_cast<const QWidget*>(world.controls.Option1), static_cast<const QWidget*>(world.controls.Option2),
-          static_cast<const QWidget*>(world.controls.Check1)}) {
-        QCOMPARE(background(control), expected);
-        QVERIFY(control->autoFillBackground());
-    }
-    // The folder box and the push buttons keep their own colours.
-    QCOMPARE(world.controls.PushButton1->palette().color(QPalette::Button), QColor(Qt::white));
-    QCOMPARE(world.controls.PushButton4->palette().color(QPalette::Button), QColor(Qt::white));
-    QCOMPARE(world.controls.Text1->palette().color(QPalette::Base), QApplication::palette().color(QPalette::Base));
-    if (reported.isEmpty()) {
-        QVERIFY(world.dialogs.boxes.isEmpty());
-        QCOMPARE(form.styleSheet(), QString::fromUtf8(skin));
-    } else {
-        QCOMPARE(world.dialogs.boxes.size(), 1);
-        QVERIFY(world.dialogs.boxes[0].text.contains(reported));
-        QVERIFY(world.dialogs.boxes[0].text.contains(QStringLiteral("at line 100\r\r")));
-        QCOMPARE(form.styleSheet(), QString());
-    }
-}
-
-void TestForm1::pointerKinds_data()
-{
-    QTest::addColumn<bool>("withCursorFile");
-    QTest::newRow("with HAND-M.CUR") << true;
-    QTest::newRow("without HAND-M.CUR") << false;
-}
-
-void TestForm1::pointerKinds()
-{
-    QFETCH(bool, withCursorFile);
-    World world;
-    if (withCursorFile)
-        world.putFile(QStringLiteral("HAND-M.CUR"), handCursorBytes());
-    Form1& form = world.load();
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
-    QCOMPARE(form.hasHandCursor(), withCursorFile);
-    const auto moveOver = [&](QWidget* control, QPoint at = QPoint(2, 2)) { QTest::mouseMove(control, at); };
-
-    moveOver(world.controls.PushButton1, world.controls.PushButton1->rect().center());
-    QCOMPARE(form.mousePointer(), MousePointer::Custom);
-    QCOMPARE(form.cursor().shape(), withCursorFile ? Qt::BitmapCursor : Qt::ArrowCursor);
-    if (withCursorFile)
-        QCOMPARE(form.cursor().hotSpot(), QPoint(12, 1));
-    // Over a control without a pointer handler the kind stays as it was.
-    moveOver(world.controls.Text1, world.controls.Text1->rect().center());
-    QCOMPARE(form.mousePointer(), MousePointer::Custom);
-    moveOver(world.controls.Frame1, QPoint(world.controls.Frame1->width() - 4, world.controls.Frame1->height() - 4));
-    QCOMPARE(form.mousePointer(), MousePointer::Default);
-    QCOMPARE(form.cursor().shape(), Qt::ArrowCursor);
-    moveOver(world.controls.PushButton4, world.controls.PushButton4->rect().center());
-    QCOMPARE(form.mousePointer(), MousePointer::Custom);
-    moveOver(&form, QPoint(2, form.height() - 2));
-    QCOMPARE(form.mousePointer(), MousePointer::Default);
-
-    form.setMousePointer(MousePointer::Hourglass);
-    for (QWidget* control : {static_cast<QWidget*>(world.controls.PushButton1),
-                             static_cast<QWidget*>(world.controls.Frame2), static_cast<QWidget*>(&form)})
-        moveOver(control, QPoint(3, 3));
-    QCOMPARE(form.mousePointer(), MousePointer::Hourglass);
-    QCOMPARE(form.cursor().shape(), Qt::WaitCursor);
-}
-
 void TestForm1::badCursorFileIsReportedAt108_data()
 {
     QTest::addColumn<QByteArray>("bytes");
@@ -576,121 +380,6 @@ void TestForm1::badCursorFileIsReportedAt108()
     QCOMPARE(world.reports(), QStringList{report(108, path + QStringLiteral(" is not a loadable cursor: ") + why)});
     QVERIFY(!form.hasHandCursor());
     QVERIFY(world.controls.Option2->isChecked());
-}
-
-void TestForm1::layoutInTwips_data()
-{
-    QTest::addColumn<double>("dpi");
-    QTest::addColumn<QSize>("client");
-    QTest::addColumn<QRect>("frame2");
-    QTest::addColumn<QRect>("text1");
-    QTest::addColumn<QRect>("startButton");
-    QTest::newRow("96 dpi: 15 twips a pixel")
-        << 96.0 << QSize(536, 216) << QRect(8, 64, 520, 53) << QRect(16, 20, 441, 23) << QRect(8, 181, 520, 27);
-    QTest::newRow("144 dpi: 10 twips a pixel")
-        << 144.0 << QSize(804, 324) << QRect(12, 96, 780, 80) << QRect(24, 30, 662, 35) << QRect(12, 272, 780, 41);
-}
-
-void TestForm1::layoutInTwips()
-{
-    QFETCH(double, dpi);
-    QFETCH(QSize, client);
-    QFETCH(QRect, frame2);
-    QFETCH(QRect, text1);
-    QFETCH(QRect, startButton);
-    World world;
-    world.screen.screen.logicalDpiX = dpi;
-    world.screen.screen.logicalDpiY = dpi;
-    Form1& form = world.load();
-    QCOMPARE(form.size(), client);
-    QCOMPARE(form.minimumSize(), client);
-    QCOMPARE(form.maximumSize(), client);
-    QCOMPARE(world.controls.Frame2->geometry(), frame2);
-    QCOMPARE(world.controls.Text1->geometry(), text1);
-    QCOMPARE(world.controls.PushButton1->geometry(), startButton);
-    QVERIFY(world.controls.Text2->geometry().top() >= form.height()); // out of sight
-    QCOMPARE(world.controls.Frame1->title(), QStringLiteral("Image Output Option"));
-    QCOMPARE(world.controls.Check1->text(), QStringLiteral("Hide this window so screenshot can be taken"));
-    QCOMPARE(world.controls.PushButton1->font().pointSizeF(), 11.25);
-    QVERIFY(world.controls.PushButton1->font().bold());
-    QCOMPARE(world.controls.Option1->font().pointSizeF(), 9.0);
-    QVERIFY(world.controls.Option1->font().families().contains(QStringLiteral("Arial")));
-    const Qt::WindowFlags flags = form.windowFlags();
-    QVERIFY(flags & Qt::WindowMinimizeButtonHint);
-    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
-}
-
-void TestForm1::focusStartsInTheHiddenTextBox()
-{
-    World world;
-    Form1& form = world.load();
-    form.show();
-    form.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&form));
-    QCOMPARE(QApplication::focusWidget(), world.controls.Text2);
-    QCOMPARE(world.controls.Text2->text(), QStringLiteral("Text2"));
-    QList<QWidget*> chain;
-    for (QWidget* next = world.controls.Text2->nextInFocusChain(); next != world.controls.Text2 && chain.size() < 20;
-         next = next->nextInFocusChain()) {
-        if (next->focusPolicy() & Qt::TabFocus)
-            chain << next;
-    }
-    QCOMPARE(chain, (QList<QWidget*>{world.controls.Option1, world.controls.Option2, world.controls.Text1,
-                                     world.controls.PushButton4, world.controls.Check1, world.controls.PushButton1}));
-}
-
-void TestForm1::iconGetsItsLargeSizesOnceTheWindowIsPainted()
-{
-    World world;
-    Form1& form = world.load();
-    const auto sides = [&form] {
-        QList<int> list;
-        for (const QSize& size : form.windowIcon().availableSizes()) {
-            list << size.width();
-        }
-        return list;
-    };
-    QCOMPARE(sides(), QList<int>({16, 24, 32, 48, 64}));
-    QSignalSpy shown(&form, &Form1::firstFrameShown);
-    form.show();
-    QTRY_COMPARE(shown.count(), 1);
-    QCOMPARE(sides(), QList<int>({16, 24, 32, 48, 64, 128, 256}));
-
-    // Sizes between the drawn ones, and beyond them.
-    const QIcon icon = form.windowIcon();
-    QCOMPARE(icon.pixmap(QSize(20, 20)).size(), QSize(20, 20));
-    QCOMPARE(icon.pixmap(QSize(100, 40)).size(), QSize(40, 40));
-    QCOMPARE(icon.pixmap(QSize(1000, 1000)).size(), QSize(256, 256));
-    QCOMPARE(icon.pixmap(QSize(32, 32)).toImage(),
-             programIconImage(32).convertToFormat(QImage::Format_ARGB32_Premultiplied));
-    QCOMPARE(icon.pixmap(QSize(32, 32), QIcon::Disabled).size(), QSize(32, 32));
-}
-
-void TestForm1::closingYieldsOnceAndEndsTheProcess()
-{
-    World world;
-    Form1& form = world.load();
-    form.show();
-    world.probe.failing.insert({QString::fromLatin1(Location::Form1_Form_QueryUnload), 100});
-    QVERIFY(form.close());
-    QCOMPARE(world.ends, 1);
-    // The failing yield was reported and the process still ended; nothing asked the user anything else.
-    QCOMPARE(world.dialogs.boxes.size(), 1);
-    QVERIFY(world.dialogs.boxes[0].text.contains(QStringLiteral("Form1.Form_QueryUnload at line 100")));
-}
-
-void TestForm1::showingTheVisibleWindowBringsItForward()
-{
-    // With the box clear the main window stays visible under the overlay; the run's end must bring it forward.
-    World world;
-    Form1& form = world.load();
-    form.show();
-    QWidget other;
-    other.show();
-    other.activateWindow();
-    QTRY_COMPARE(QApplication::activeWindow(), &other);
-    form.showMainWindow();
-    QTRY_COMPARE(QApplication::activeWindow(), &form);
 }
 
 QTEST_MAIN(TestForm1)
