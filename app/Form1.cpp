@@ -48,6 +48,13 @@ QString settingsTitle(const QString& appTitle)
     return appTitle.isEmpty() ? QString::fromLatin1(ProductName) : appTitle;
 }
 
+// The controls at the screen's logical DPI.
+MainWindowControls createControls(QWidget& window, ScreenService& screen)
+{
+    const ScreenMetrics metrics = screen.metrics();
+    return createMainWindowControls(window, metrics.logicalDpiX, metrics.logicalDpiY);
+}
+
 QString booleanText(bool value)
 {
     return value ? QStringLiteral("True") : QStringLiteral("False");
@@ -56,14 +63,14 @@ QString booleanText(bool value)
 } // namespace
 
 Form1::Form1(Services& services, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+    : QWidget(parent, MainWindowFlags)
     , m_services(services)
+    , m_controls(createControls(*this, services.screen))
     , m_store(services.settings, services.dialogs)
     , m_endProcess([] { std::quick_exit(EXIT_SUCCESS); })
 {
     setObjectName(QStringLiteral("Form1"));
-    createControls();
+    connectControls();
     connect(this, &Form1::firstFrameShown, this, [this] {
         if (!windowIcon().isNull()) {
             setWindowIcon(programIcon());
@@ -71,29 +78,27 @@ Form1::Form1(Services& services, QWidget* parent)
     });
 }
 
-void Form1::createControls()
+void Form1::connectControls()
 {
-    const ScreenMetrics metrics = m_services.screen.metrics();
-    static_cast<MainWindowControls&>(*this) = createMainWindowControls(*this, metrics.logicalDpiX, metrics.logicalDpiY);
-
-    connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
+    connect(m_controls.Option1, &QRadioButton::toggled, this, [this](bool on) {
         if (on) {
             Option1_Click();
         }
     });
-    connect(Option2, &QRadioButton::toggled, this, [this](bool on) {
+    connect(m_controls.Option2, &QRadioButton::toggled, this, [this](bool on) {
         if (on) {
             Option2_Click();
         }
     });
-    connect(Check1, &QCheckBox::stateChanged, this, [this] { Check1_Click(); });
-    connect(Text1, &QLineEdit::textChanged, this, [this] { Text1_Change(); });
-    connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
-    connect(PushButton4, &QPushButton::clicked, this, [this] { PushButton4_Click(); });
+    connect(m_controls.Check1, &QCheckBox::stateChanged, this, [this] { Check1_Click(); });
+    connect(m_controls.Text1, &QLineEdit::textChanged, this, [this] { Text1_Change(); });
+    connect(m_controls.PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
+    connect(m_controls.PushButton4, &QPushButton::clicked, this, [this] { PushButton4_Click(); });
 
     for (QWidget* watched :
-         {static_cast<QWidget*>(this), static_cast<QWidget*>(Frame1), static_cast<QWidget*>(Frame2),
-          static_cast<QWidget*>(Frame3), static_cast<QWidget*>(PushButton1), static_cast<QWidget*>(PushButton4)}) {
+         {static_cast<QWidget*>(this), static_cast<QWidget*>(m_controls.Frame1),
+          static_cast<QWidget*>(m_controls.Frame2), static_cast<QWidget*>(m_controls.Frame3),
+          static_cast<QWidget*>(m_controls.PushButton1), static_cast<QWidget*>(m_controls.PushButton4)}) {
         watched->setMouseTracking(true);
         watched->installEventFilter(this);
     }
@@ -137,19 +142,19 @@ void Form1::Form_Load()
         });
     };
     restore(128, [&] {
-        setOptionValue(*Option2, toBoolean(m_store.get(QStringLiteral("Option1"), QStringLiteral("1")),
-                                           QStringLiteral("Option1")));
+        setOptionValue(*m_controls.Option2, toBoolean(m_store.get(QStringLiteral("Option1"), QStringLiteral("1")),
+                                                      QStringLiteral("Option1")));
     });
     restore(130, [&] {
-        setOptionValue(*Option1, toBoolean(m_store.get(QStringLiteral("Option2"), QStringLiteral("0")),
-                                           QStringLiteral("Option2")));
+        setOptionValue(*m_controls.Option1, toBoolean(m_store.get(QStringLiteral("Option2"), QStringLiteral("0")),
+                                                      QStringLiteral("Option2")));
     });
     restore(132, [&] {
         const QString folder = DefaultOutputFolder(m_services.shell);
-        Text1->setText(m_store.get(QStringLiteral("Text1"), folder));
+        m_controls.Text1->setText(m_store.get(QStringLiteral("Text1"), folder));
     });
     restore(134, [&] {
-        Check1->setValue(
+        m_controls.Check1->setValue(
             toCheckState(m_store.get(QStringLiteral("Check1"), QStringLiteral("1")), QStringLiteral("Check1")));
     });
     m_restoring = false;
@@ -187,8 +192,8 @@ void Form1::store(const QString& key, const QString& text)
 // The keys cross the controls: "Option1" holds "BMP" (Option2), "Option2" holds "JPG" (Option1).
 void Form1::storeOptions()
 {
-    store(QStringLiteral("Option1"), booleanText(Option2->isChecked()));
-    store(QStringLiteral("Option2"), booleanText(Option1->isChecked()));
+    store(QStringLiteral("Option1"), booleanText(m_controls.Option2->isChecked()));
+    store(QStringLiteral("Option2"), booleanText(m_controls.Option1->isChecked()));
 }
 
 void Form1::Option1_Click()
@@ -203,12 +208,12 @@ void Form1::Option2_Click()
 
 void Form1::Check1_Click()
 {
-    store(QStringLiteral("Check1"), QString::number(Check1->value()));
+    store(QStringLiteral("Check1"), QString::number(m_controls.Check1->value()));
 }
 
 void Form1::Text1_Change()
 {
-    store(QStringLiteral("Text1"), Text1->text());
+    store(QStringLiteral("Text1"), m_controls.Text1->text());
 }
 
 void Form1::PushButton1_Click()
@@ -218,7 +223,7 @@ void Form1::PushButton1_Click()
 
 void Form1::PushButton4_Click()
 {
-    ::PushButton4_Click(m_services, m_store, *this, *Text1);
+    ::PushButton4_Click(m_services, m_store, *this, *m_controls.Text1);
 }
 
 void Form1::setMousePointer(int kind)
@@ -268,12 +273,12 @@ void Form1::PushButton4_MouseMove()
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == PushButton1 && event->type() == QEvent::MouseButtonPress) {
+    if (watched == m_controls.PushButton1 && event->type() == QEvent::MouseButtonPress) {
         if (const auto* press = static_cast<QMouseEvent*>(event); press->button() == Qt::LeftButton) {
             m_lastStartPress = press->timestamp();
         }
     }
-    if (watched == PushButton1 && event->type() == QEvent::Enter) {
+    if (watched == m_controls.PushButton1 && event->type() == QEvent::Enter) {
         // A capture is likely soon: what makes the first grab slow is best done now, while no one waits.
         m_services.screen.prepare();
     }
@@ -287,15 +292,15 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
     }
     if (watched == this) {
         Form_MouseMove();
-    } else if (watched == Frame1) {
+    } else if (watched == m_controls.Frame1) {
         Frame1_MouseMove();
-    } else if (watched == Frame2) {
+    } else if (watched == m_controls.Frame2) {
         Frame2_MouseMove();
-    } else if (watched == Frame3) {
+    } else if (watched == m_controls.Frame3) {
         Frame3_MouseMove();
-    } else if (watched == PushButton1) {
+    } else if (watched == m_controls.PushButton1) {
         PushButton1_MouseMove();
-    } else if (watched == PushButton4) {
+    } else if (watched == m_controls.PushButton4) {
         PushButton4_MouseMove();
     }
     return false;
@@ -337,19 +342,19 @@ void Form1::paintEvent(QPaintEvent* event)
     }
 }
 
-bool Form1::isJpegSelected() const
+OutputFormat Form1::outputFormat() const
 {
-    return Option1->isChecked();
+    return m_controls.Option1->isChecked() ? OutputFormat::Jpeg : OutputFormat::Bmp;
 }
 
 QString Form1::folderText() const
 {
-    return Text1->text();
+    return m_controls.Text1->text();
 }
 
 int Form1::hideFlag() const
 {
-    return Check1->value();
+    return m_controls.Check1->value();
 }
 
 void Form1::showMainWindow()

@@ -16,7 +16,7 @@ struct Services;
 
 // The main window: the output format, the output folder and the hide-window option, each restored at set-up and
 // stored the moment it changes, and the "Start Capturing" button.
-class Form1 : public QWidget, public MainWindowLink, public MainWindowControls {
+class Form1 : public QWidget, public MainWindowLink {
     Q_OBJECT
 public:
     explicit Form1(Services& services, QWidget* parent = nullptr);
@@ -53,7 +53,7 @@ public:
     // How the process ends; tests replace it.
     void setProcessEnd(std::function<void()> end) { m_endProcess = std::move(end); }
 
-    bool isJpegSelected() const override;
+    OutputFormat outputFormat() const override;
     QString folderText() const override;
     int hideFlag() const override;
     QString applicationTitle() const override { return m_appTitle; }
@@ -69,11 +69,13 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void createControls();
+    void connectControls();
     void storeOptions();
     void store(const QString& key, const QString& text);
 
     Services& m_services;
+    // Made with the window, as its children; the handlers call them by the table's names.
+    const MainWindowControls m_controls;
     SettingsStore m_store;
     QString m_appTitle;
     QCursor m_handCursor;

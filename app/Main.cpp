@@ -103,7 +103,7 @@ public:
         : m_form(form)
     {}
 
-    bool isJpegSelected() const override { return m_form.isJpegSelected(); }
+    OutputFormat outputFormat() const override { return m_form.outputFormat(); }
     QString folderText() const override { return m_form.folderText(); }
     int hideFlag() const override { return m_form.hideFlag(); }
     QString applicationTitle() const override { return m_form.applicationTitle(); }

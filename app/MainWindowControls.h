@@ -1,11 +1,18 @@
 #pragma once
 
+#include <qnamespace.h>
+
 class CheckBox;
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QWidget;
+
+// The main window's frame: a title bar with its menu, minimise and close buttons; no maximise, no resizing.
+inline constexpr Qt::WindowFlags MainWindowFlags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                                                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint;
 
 // The main window's controls as the window's table draws them: captions, fonts, colours, object names, places and
 // the tab order. Places are given in twips and drawn at the screen's logical DPI.

@@ -7,9 +7,8 @@
 #include "capture/OverlayMapping.h"
 #include "capture/OverlayPointer.h"
 #include "capture/OverlayWindow.h"
-#include "imaging/BmpWriter.h"
+#include "imaging/OutputFormat.h"
 #include "imaging/Picture.h"
-#include "imaging/SaveAsJPG.h"
 #include "platform/Services.h"
 #include "platform/dialogs/Dialogs.h"
 #include "platform/errors/ErrorReport.h"
@@ -257,12 +256,14 @@ void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y
         const QString folder = mainWindow().folderText();
         return capturePath(folder, captureFileName(m_services.clock.now(), extension));
     };
-    bool saved = false;
-    if (trap.test(132, [&] { return !mainWindow().isJpegSelected(); })) {
-        saved = trap.step(134, [&] { SavePicture(picture(), pathFor(QStringLiteral(".bmp"))); });
-    } else {
-        saved = trap.step(136, [&] { SavePictureAsJpeg(picture(), pathFor(QStringLiteral(".jpg")), 100); });
-    }
+    // Where the main window cannot tell the format, the test has failed and the block it guards runs: the bitmap.
+    OutputFormat format = OutputFormat::Bmp;
+    trap.test(132, [&] {
+        format = mainWindow().outputFormat();
+        return format == OutputFormat::Bmp;
+    });
+    const int saveLine = format == OutputFormat::Bmp ? 134 : 136;
+    const bool saved = trap.step(saveLine, [&] { savePictureAs(format, picture(), pathFor(fileExtension(format))); });
     trap.step(138, [&] { shRect.Visible = false; });
     trap.step(140, [&] { mainWindow().showMainWindow(); });
     // A failed save has been reported already; "Done." would tell the user the opposite.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imaging/OutputFormat.h"
+
 #include <QtGlobal>
 
 #include <optional>
@@ -11,9 +13,9 @@ class QWidget;
 class MainWindowLink {
 public:
     virtual ~MainWindowLink() = default;
-    virtual bool isJpegSelected() const = 0; // Option1 ("JPG")
-    virtual QString folderText() const = 0;  // Text1
-    virtual int hideFlag() const = 0;        // Check1's value: 0, 1 or 2
+    virtual OutputFormat outputFormat() const = 0; // "JPG" (Option1) when selected, otherwise "BMP"
+    virtual QString folderText() const = 0;        // Text1
+    virtual int hideFlag() const = 0;              // Check1's value: 0, 1 or 2
     virtual QString applicationTitle() const = 0;
     virtual void showMainWindow() = 0;
     virtual void hideMainWindow() = 0;

@@ -15,7 +15,7 @@
 // The main window as a capture run sees it: the options it answers with and a log of what was asked of it.
 class FakeMainWindow final : public MainWindowLink {
 public:
-    bool jpeg = false;
+    OutputFormat format = OutputFormat::Bmp;
     QString folder;
     int hide = 0;
     bool visible = true;
@@ -24,7 +24,7 @@ public:
     QStringList log;              // "hide", "show"
     QWidget window;
 
-    bool isJpegSelected() const override { return jpeg; }
+    OutputFormat outputFormat() const override { return format; }
     QString folderText() const override { return folder; }
     int hideFlag() const override { return hide; }
     QString applicationTitle() const override { return QStringLiteral("Ostrafen Mirel Tasko Vendry"); }

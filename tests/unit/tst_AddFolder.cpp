@@ -42,11 +42,17 @@ struct World : FakeCaptureServices {
         const auto found = settings.values.find(Section + key);
         return found == settings.values.end() ? std::nullopt : std::optional<QString>(*found);
     }
-    QString folderBox() const { return form->Text1->text(); }
+    QString folderBox() const { return form->folderText(); }
+    void typeOverFolderBox(const QString& text)
+    {
+        auto* box = form->findChild<QLineEdit*>(QStringLiteral("Text1"));
+        box->selectAll();
+        QTest::keyClicks(box, text);
+    }
     void browse(const QString& answer)
     {
         dialogs.browseAnswer = answer;
-        QTest::mouseClick(form->PushButton4, Qt::LeftButton);
+        QTest::mouseClick(form->findChild<QPushButton*>(QStringLiteral("PushButton4")), Qt::LeftButton);
     }
     QStringList reports() const
     {
@@ -127,8 +133,7 @@ void TestAddFolder::nextBrowseOpensOnTheLastChoiceNotOnTheTypedFolder()
 {
     World world(QStringLiteral("/typed/"), std::nullopt);
     world.browse(QStringLiteral("/home/ann/shots"));
-    world.form->Text1->selectAll();
-    QTest::keyClicks(world.form->Text1, QStringLiteral("/elsewhere/"));
+    world.typeOverFolderBox(QStringLiteral("/elsewhere/"));
     QCOMPARE(world.stored(QStringLiteral("Text1")), std::optional<QString>(QStringLiteral("/elsewhere/")));
     world.browse(QString());
     world.browse(QStringLiteral("/"));

@@ -1,69 +1,11 @@
-#include "app/CheckBox.h"
-#include "app/Form1.h"
+#include "Form1World.h"
 #include "app/MainModule.h"
-#include "app/Skin.h"
-#include "fakes/FakeDialogs.h"
-#include "fakes/FakeMainWindow.h"
 #include "fakes/FakeScreen.h"
-#include "fakes/FakeServices.h"
 #include "platform/Services.h"
-#include "platform/errors/ErrorReport.h"
-#include "platform/files/CursorFile.h"
-#include "platform/files/ProgramFiles.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QGroupBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-#include <optional>
-
 namespace {
-
-const QString Section = QStringLiteral("Korvane/Ostrafen Mirel Tasko Vendry Quosh/");
-const QString Load = QString::fromLatin1(Location::Form1_Form_Load);
-
-// The fakes, a program folder of its own, and the main window over them.
-struct World : FakeCaptureServices {
-    std::unique_ptr<Form1> form;
-    int ends = 0;
-
-    void store(const QString& key, const QString& value) { settings.values.insert(Section + key, value); }
-    std::optional<QString> stored(const QString& key) const
-    {
-        const auto found = settings.values.find(Section + key);
-        return found == settings.values.end() ? std::nullopt : std::optional<QString>(*found);
-    }
-    void putFile(const QString& name, const QByteArray& bytes)
-    {
-        const QString path = programFolder.filePath(name);
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
-    Form1& load()
-    {
-        form = std::make_unique<Form1>(services);
-        form->setProcessEnd([this] { ++ends; });
-        form->Form_Load();
-        return *form;
-    }
-    QStringList reports() const
-    {
-        QStringList texts;
-        for (const FakeDialogs::Box& box : dialogs.boxes)
-            texts << box.text;
-        return texts;
-    }
-};
 
 QStringList keys(std::initializer_list<const char*> pairs)
 {
@@ -78,20 +20,9 @@ QString report(int line, const QString& description)
     return errorReportText(Load, line, description);
 }
 
-QColor background(const QWidget* widget)
-{
-    return widget->palette().color(widget->backgroundRole());
-}
-
-QByteArray handCursorBytes()
-{
-    QImage image(32, 32, QImage::Format_ARGB32);
-    image.fill(qRgba(255, 255, 255, 255));
-    return encodeCursorFile(image, QPoint(12, 1));
-}
-
 } // namespace
 
+// Set-up and the options: what is restored, what is stored as it changes, and what set-up tells.
 class TestForm1 : public QObject {
     Q_OBJECT
 private slots:
@@ -111,18 +42,8 @@ private slots:
     void failedWritesAreToldOnceForTheSameReason();
     void setAppTitle_data();
     void setAppTitle();
-    void coloursWithoutAndWithSkin_data();
-    void coloursWithoutAndWithSkin();
-    void pointerKinds_data();
-    void pointerKinds();
     void badCursorFileIsReportedAt108_data();
     void badCursorFileIsReportedAt108();
-    void layoutInTwips_data();
-    void layoutInTwips();
-    void focusStartsInTheHiddenTextBox();
-    void iconGetsItsLargeSizesOnceTheWindowIsPainted();
-    void closingYieldsOnceAndEndsTheProcess();
-    void showingTheVisibleWindowBringsItForward();
 };
 
 void TestForm1::firstStartWithAnEmptyStore()
@@ -131,10 +52,10 @@ void TestForm1::firstStartWithAnEmptyStore()
     Form1& form = world.load();
     QCOMPARE(form.windowTitle(), QStringLiteral("Ostrafen Mirel Tasko Vendry Quosh"));
     QCOMPARE(form.applicationTitle(), QStringLiteral("Ostrafen Mirel Tasko Vendry"));
-    QVERIFY(form.Option2->isChecked());
-    QVERIFY(!form.Option1->isChecked());
-    QCOMPARE(form.Text1->text(), QStringLiteral("/home/user/Desktop/"));
-    QCOMPARE(form.Check1->value(), 1);
+    QVERIFY(world.controls.Option2->isChecked());
+    QVERIFY(!world.controls.Option1->isChecked());
+    QCOMPARE(world.controls.Text1->text(), QStringLiteral("/home/user/Desktop/"));
+    QCOMPARE(world.controls.Check1->value(), 1);
     QVERIFY(!form.windowIcon().isNull());
     QVERIFY(world.dialogs.boxes.isEmpty());
     QVERIFY(world.shell.opened.isEmpty());
@@ -220,11 +141,12 @@ void TestForm1::restoresStoredOptions()
     World world;
     for (const QString& pair : stored)
         world.store(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
-    Form1& form = world.load();
-    QCOMPARE(form.Option1->isChecked(), jpg);
-    QCOMPARE(form.Option2->isChecked(), bmp);
-    QCOMPARE(form.Text1->text(), folder);
-    QCOMPARE(form.Check1->value(), check);
+    const Form1& form = world.load();
+    QCOMPARE(world.controls.Option1->isChecked(), jpg);
+    QCOMPARE(world.controls.Option2->isChecked(), bmp);
+    QCOMPARE(form.outputFormat(), jpg ? OutputFormat::Jpeg : OutputFormat::Bmp); // with neither selected, BMP
+    QCOMPARE(world.controls.Text1->text(), folder);
+    QCOMPARE(world.controls.Check1->value(), check);
     QCOMPARE(world.reports(), reports);
     // A start that finds every key stored as the controls show it has nothing to write.
     if (stored.size() == 4 && reports.isEmpty())
@@ -245,15 +167,15 @@ void TestForm1::unreadableStoreIsToldOnceAndNothingIsWrittenOverIt()
     const QString cause =
         QStringLiteral("Cannot read /home/user/.config/Korvane.conf: Too many levels of symbolic links");
     world.settings.readFailure = cause;
-    Form1& form = world.load();
+    world.load();
     QCOMPARE(world.reports(), QStringList{QStringLiteral("Your settings cannot be read.\r\n") + cause +
                                           QStringLiteral("\r\n\r\nThe options start unset, and no change is written "
                                                          "over the file while it cannot be read.")});
     QCOMPARE(world.dialogs.boxes[0].title, QStringLiteral("Ostrafen Mirel Tasko Vendry"));
     // Neither the defaults nor anything else stands in for what is stored.
-    QVERIFY(!form.Option1->isChecked() && !form.Option2->isChecked());
-    QCOMPARE(form.Text1->text(), QString());
-    QCOMPARE(form.Check1->value(), 0);
+    QVERIFY(!world.controls.Option1->isChecked() && !world.controls.Option2->isChecked());
+    QCOMPARE(world.controls.Text1->text(), QString());
+    QCOMPARE(world.controls.Check1->value(), 0);
     QCOMPARE(world.settings.writes, QStringList());
 }
 
@@ -262,10 +184,10 @@ void TestForm1::desktopUnknownLeavesTheFolderEmpty()
     World world;
     world.shell.desktopFails = true;
     world.store(QStringLiteral("Text1"), QStringLiteral("/srv/shots/"));
-    Form1& form = world.load();
-    QCOMPARE(form.Text1->text(), QString());
+    world.load();
+    QCOMPARE(world.controls.Text1->text(), QString());
     QCOMPARE(world.reports(), QStringList{report(132, QStringLiteral("No desktop folder"))});
-    QCOMPARE(form.Check1->value(), 1); // the step after it still ran
+    QCOMPARE(world.controls.Check1->value(), 1); // the step after it still ran
 }
 
 void TestForm1::setUpStepsRunInOrderAndGoOnAfterAFailure()
@@ -284,7 +206,7 @@ void TestForm1::setUpStepsRunInOrderAndGoOnAfterAFailure()
     QCOMPARE(form.windowTitle(), QString());
     QCOMPARE(form.applicationTitle(), QString());
     QVERIFY(form.hasHandCursor());
-    QVERIFY(form.Option2->isChecked());
+    QVERIFY(world.controls.Option2->isChecked());
 }
 
 void TestForm1::failingCursorTestLoadsTheFileAnyway()
@@ -297,7 +219,7 @@ void TestForm1::failingCursorTestLoadsTheFileAnyway()
     QCOMPARE(reports[0], report(106, QStringLiteral("Injected failure")));
     QVERIFY2(reports[1].contains(Load + QStringLiteral("at line 108\r\r")), qPrintable(reports[1]));
     QVERIFY(!form.hasHandCursor());
-    QVERIFY(form.Option2->isChecked());
+    QVERIFY(world.controls.Option2->isChecked());
 }
 
 void TestForm1::homePageDraw_data()
@@ -331,9 +253,9 @@ void TestForm1::homePageThatCannotOpenIsReportedAt110()
     World world;
     world.random.fraction = 0.065;
     world.shell.openFails = true;
-    Form1& form = world.load();
+    world.load();
     QCOMPARE(world.reports(), QStringList{report(110, QStringLiteral("Cannot start the browser"))});
-    QVERIFY(form.Option2->isChecked());
+    QVERIFY(world.controls.Option2->isChecked());
 }
 
 void TestForm1::optionClicksStoreTheCrossedKeys()
@@ -342,32 +264,32 @@ void TestForm1::optionClicksStoreTheCrossedKeys()
     Form1& form = world.load();
     form.show();
     world.settings.writes.clear();
-    QTest::mouseClick(form.Option1, Qt::LeftButton);
-    QVERIFY(form.Option1->isChecked());
+    QTest::mouseClick(world.controls.Option1, Qt::LeftButton);
+    QVERIFY(world.controls.Option1->isChecked());
     QCOMPARE(world.settings.writes, QStringList({QStringLiteral("Option1=False"), QStringLiteral("Option2=True")}));
-    QTest::mouseClick(form.Option2, Qt::LeftButton);
+    QTest::mouseClick(world.controls.Option2, Qt::LeftButton);
     QCOMPARE(world.stored(QStringLiteral("Option1")), QStringLiteral("True"));
     QCOMPARE(world.stored(QStringLiteral("Option2")), QStringLiteral("False"));
 
     // The next start brings each value back into the button it came from.
-    QTest::mouseClick(form.Option1, Qt::LeftButton);
+    QTest::mouseClick(world.controls.Option1, Qt::LeftButton);
     World next;
     next.settings.values = world.settings.values;
-    Form1& again = next.load();
-    QVERIFY(again.Option1->isChecked());
-    QVERIFY(!again.Option2->isChecked());
+    next.load();
+    QVERIFY(next.controls.Option1->isChecked());
+    QVERIFY(!next.controls.Option2->isChecked());
 }
 
 void TestForm1::everyKeystrokeStoresTheWholeText()
 {
     World world;
     world.store(QStringLiteral("Text1"), QStringLiteral("/tmp"));
-    Form1& form = world.load();
+    world.load();
     world.settings.writes.clear();
-    form.Text1->setFocus();
-    form.Text1->end(false);
-    QTest::keyClicks(form.Text1, QStringLiteral("/a"));
-    QTest::keyClick(form.Text1, Qt::Key_Backspace);
+    world.controls.Text1->setFocus();
+    world.controls.Text1->end(false);
+    QTest::keyClicks(world.controls.Text1, QStringLiteral("/a"));
+    QTest::keyClick(world.controls.Text1, Qt::Key_Backspace);
     QCOMPARE(world.settings.writes, QStringList({QStringLiteral("Text1=/tmp/"), QStringLiteral("Text1=/tmp/a"),
                                                  QStringLiteral("Text1=/tmp/")}));
 }
@@ -380,9 +302,9 @@ void TestForm1::checkBoxClicksStoreItsValue()
     form.show();
     world.settings.writes.clear();
     // A click on a grey box checks it; the user cannot make it grey again.
-    QTest::mouseClick(form.Check1, Qt::LeftButton);
-    QTest::mouseClick(form.Check1, Qt::LeftButton);
-    QTest::mouseClick(form.Check1, Qt::LeftButton);
+    QTest::mouseClick(world.controls.Check1, Qt::LeftButton);
+    QTest::mouseClick(world.controls.Check1, Qt::LeftButton);
+    QTest::mouseClick(world.controls.Check1, Qt::LeftButton);
     QCOMPARE(world.settings.writes,
              QStringList({QStringLiteral("Check1=1"), QStringLiteral("Check1=0"), QStringLiteral("Check1=1")}));
 }
@@ -393,16 +315,16 @@ void TestForm1::failedWritesAreToldOnceForTheSameReason()
     world.settings.writeFails = true;
     Form1& form = world.load();
     form.show();
-    QTest::mouseClick(form.Option1, Qt::LeftButton);
-    QTest::keyClicks(form.Text1, QStringLiteral("x"));
+    QTest::mouseClick(world.controls.Option1, Qt::LeftButton);
+    QTest::keyClicks(world.controls.Text1, QStringLiteral("x"));
     QCOMPARE(world.dialogs.boxes.size(), 1);
     const FakeDialogs::Box& box = world.dialogs.boxes.first();
     QCOMPARE(box.title, QStringLiteral("Ostrafen Mirel Tasko Vendry"));
     QCOMPARE(box.icon, Dialogs::Icon::Warning);
     QVERIFY(box.text.startsWith(QStringLiteral("Your settings cannot be saved.\r\nCannot write the settings\r\n")));
     // The tool goes on with what the user chose.
-    QVERIFY(form.Option1->isChecked());
-    QVERIFY(form.Text1->text().endsWith(QLatin1Char('x')));
+    QVERIFY(world.controls.Option1->isChecked());
+    QVERIFY(world.controls.Text1->text().endsWith(QLatin1Char('x')));
 }
 
 void TestForm1::setAppTitle_data()
@@ -436,93 +358,6 @@ void TestForm1::setAppTitle()
     QCOMPARE(SetAppTitle(name), title);
 }
 
-void TestForm1::coloursWithoutAndWithSkin_data()
-{
-    QTest::addColumn<QByteArray>("skin"); // empty: no skin file
-    QTest::addColumn<bool>("recoloured");
-    QTest::addColumn<QString>("reported");
-    QTest::newRow("no skin") << QByteArray() << false << QString();
-    QTest::newRow("skin") << QByteArray("QPushButton { font-weight: bold; }") << true << QString();
-    QTest::newRow("broken skin: colours stay changed")
-        << QByteArray("QWidget { color: ") << true << QStringLiteral("is not a valid style sheet");
-}
-
-void TestForm1::coloursWithoutAndWithSkin()
-{
-    QFETCH(QByteArray, skin);
-    QFETCH(bool, recoloured);
-    QFETCH(QString, reported);
-    World world;
-    if (!skin.isEmpty())
-        world.putFile(QStringLiteral("x/o.cjs"), skin);
-    Form1& form = world.load();
-    const QColor expected = recoloured ? buttonFaceColor() : QColor(Qt::white);
-    QVERIFY(buttonFaceColor() != QColor(Qt::white));
-    for (const QWidget* control : {static_cast<const QWidget*>(&form), static_cast<const QWidget*>(form.Frame1),
-                                   static_cast<const QWidget*>(form.Frame2), static_cast<const QWidget*>(form.Frame3),
-                                   static_cast<const QWidget*>(form.Option1), static_cast<const QWidget*>(form.Option2),
-                                   static_cast<const QWidget*>(form.Check1)}) {
-        QCOMPARE(background(control), expected);
-        QVERIFY(control->autoFillBackground());
-    }
-    // The folder box and the push buttons keep their own colours.
-    QCOMPARE(form.PushButton1->palette().color(QPalette::Button), QColor(Qt::white));
-    QCOMPARE(form.PushButton4->palette().color(QPalette::Button), QColor(Qt::white));
-    QCOMPARE(form.Text1->palette().color(QPalette::Base), QApplication::palette().color(QPalette::Base));
-    if (reported.isEmpty()) {
-        QVERIFY(world.dialogs.boxes.isEmpty());
-        QCOMPARE(form.styleSheet(), QString::fromUtf8(skin));
-    } else {
-        QCOMPARE(world.dialogs.boxes.size(), 1);
-        QVERIFY(world.dialogs.boxes[0].text.contains(reported));
-        QVERIFY(world.dialogs.boxes[0].text.contains(QStringLiteral("at line 100\r\r")));
-        QCOMPARE(form.styleSheet(), QString());
-    }
-}
-
-void TestForm1::pointerKinds_data()
-{
-    QTest::addColumn<bool>("withCursorFile");
-    QTest::newRow("with HAND-M.CUR") << true;
-    QTest::newRow("without HAND-M.CUR") << false;
-}
-
-void TestForm1::pointerKinds()
-{
-    QFETCH(bool, withCursorFile);
-    World world;
-    if (withCursorFile)
-        world.putFile(QStringLiteral("HAND-M.CUR"), handCursorBytes());
-    Form1& form = world.load();
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
-    QCOMPARE(form.hasHandCursor(), withCursorFile);
-    const auto moveOver = [&](QWidget* control, QPoint at = QPoint(2, 2)) { QTest::mouseMove(control, at); };
-
-    moveOver(form.PushButton1, form.PushButton1->rect().center());
-    QCOMPARE(form.mousePointer(), MousePointer::Custom);
-    QCOMPARE(form.cursor().shape(), withCursorFile ? Qt::BitmapCursor : Qt::ArrowCursor);
-    if (withCursorFile)
-        QCOMPARE(form.cursor().hotSpot(), QPoint(12, 1));
-    // Over a control without a pointer handler the kind stays as it was.
-    moveOver(form.Text1, form.Text1->rect().center());
-    QCOMPARE(form.mousePointer(), MousePointer::Custom);
-    moveOver(form.Frame1, QPoint(form.Frame1->width() - 4, form.Frame1->height() - 4));
-    QCOMPARE(form.mousePointer(), MousePointer::Default);
-    QCOMPARE(form.cursor().shape(), Qt::ArrowCursor);
-    moveOver(form.PushButton4, form.PushButton4->rect().center());
-    QCOMPARE(form.mousePointer(), MousePointer::Custom);
-    moveOver(&form, QPoint(2, form.height() - 2));
-    QCOMPARE(form.mousePointer(), MousePointer::Default);
-
-    form.setMousePointer(MousePointer::Hourglass);
-    for (QWidget* control :
-         {static_cast<QWidget*>(form.PushButton1), static_cast<QWidget*>(form.Frame2), static_cast<QWidget*>(&form)})
-        moveOver(control, QPoint(3, 3));
-    QCOMPARE(form.mousePointer(), MousePointer::Hourglass);
-    QCOMPARE(form.cursor().shape(), Qt::WaitCursor);
-}
-
 void TestForm1::badCursorFileIsReportedAt108_data()
 {
     QTest::addColumn<QByteArray>("bytes");
@@ -544,122 +379,7 @@ void TestForm1::badCursorFileIsReportedAt108()
     const QString path = QDir::toNativeSeparators(world.programFolder.filePath(QStringLiteral("HAND-M.CUR")));
     QCOMPARE(world.reports(), QStringList{report(108, path + QStringLiteral(" is not a loadable cursor: ") + why)});
     QVERIFY(!form.hasHandCursor());
-    QVERIFY(form.Option2->isChecked());
-}
-
-void TestForm1::layoutInTwips_data()
-{
-    QTest::addColumn<double>("dpi");
-    QTest::addColumn<QSize>("client");
-    QTest::addColumn<QRect>("frame2");
-    QTest::addColumn<QRect>("text1");
-    QTest::addColumn<QRect>("startButton");
-    QTest::newRow("96 dpi: 15 twips a pixel")
-        << 96.0 << QSize(536, 216) << QRect(8, 64, 520, 53) << QRect(16, 20, 441, 23) << QRect(8, 181, 520, 27);
-    QTest::newRow("144 dpi: 10 twips a pixel")
-        << 144.0 << QSize(804, 324) << QRect(12, 96, 780, 80) << QRect(24, 30, 662, 35) << QRect(12, 272, 780, 41);
-}
-
-void TestForm1::layoutInTwips()
-{
-    QFETCH(double, dpi);
-    QFETCH(QSize, client);
-    QFETCH(QRect, frame2);
-    QFETCH(QRect, text1);
-    QFETCH(QRect, startButton);
-    World world;
-    world.screen.screen.logicalDpiX = dpi;
-    world.screen.screen.logicalDpiY = dpi;
-    Form1& form = world.load();
-    QCOMPARE(form.size(), client);
-    QCOMPARE(form.minimumSize(), client);
-    QCOMPARE(form.maximumSize(), client);
-    QCOMPARE(form.Frame2->geometry(), frame2);
-    QCOMPARE(form.Text1->geometry(), text1);
-    QCOMPARE(form.PushButton1->geometry(), startButton);
-    QVERIFY(form.Text2->geometry().top() >= form.height()); // out of sight
-    QCOMPARE(form.Frame1->title(), QStringLiteral("Image Output Option"));
-    QCOMPARE(form.Check1->text(), QStringLiteral("Hide this window so screenshot can be taken"));
-    QCOMPARE(form.PushButton1->font().pointSizeF(), 11.25);
-    QVERIFY(form.PushButton1->font().bold());
-    QCOMPARE(form.Option1->font().pointSizeF(), 9.0);
-    QVERIFY(form.Option1->font().families().contains(QStringLiteral("Arial")));
-    const Qt::WindowFlags flags = form.windowFlags();
-    QVERIFY(flags & Qt::WindowMinimizeButtonHint);
-    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
-}
-
-void TestForm1::focusStartsInTheHiddenTextBox()
-{
-    World world;
-    Form1& form = world.load();
-    form.show();
-    form.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&form));
-    QCOMPARE(QApplication::focusWidget(), form.Text2);
-    QCOMPARE(form.Text2->text(), QStringLiteral("Text2"));
-    QList<QWidget*> chain;
-    for (QWidget* next = form.Text2->nextInFocusChain(); next != form.Text2 && chain.size() < 20;
-         next = next->nextInFocusChain()) {
-        if (next->focusPolicy() & Qt::TabFocus)
-            chain << next;
-    }
-    QCOMPARE(chain, (QList<QWidget*>{form.Option1, form.Option2, form.Text1, form.PushButton4, form.Check1,
-                                     form.PushButton1}));
-}
-
-void TestForm1::iconGetsItsLargeSizesOnceTheWindowIsPainted()
-{
-    World world;
-    Form1& form = world.load();
-    const auto sides = [&form] {
-        QList<int> list;
-        for (const QSize& size : form.windowIcon().availableSizes()) {
-            list << size.width();
-        }
-        return list;
-    };
-    QCOMPARE(sides(), QList<int>({16, 24, 32, 48, 64}));
-    QSignalSpy shown(&form, &Form1::firstFrameShown);
-    form.show();
-    QTRY_COMPARE(shown.count(), 1);
-    QCOMPARE(sides(), QList<int>({16, 24, 32, 48, 64, 128, 256}));
-
-    // Sizes between the drawn ones, and beyond them.
-    const QIcon icon = form.windowIcon();
-    QCOMPARE(icon.pixmap(QSize(20, 20)).size(), QSize(20, 20));
-    QCOMPARE(icon.pixmap(QSize(100, 40)).size(), QSize(40, 40));
-    QCOMPARE(icon.pixmap(QSize(1000, 1000)).size(), QSize(256, 256));
-    QCOMPARE(icon.pixmap(QSize(32, 32)).toImage(),
-             programIconImage(32).convertToFormat(QImage::Format_ARGB32_Premultiplied));
-    QCOMPARE(icon.pixmap(QSize(32, 32), QIcon::Disabled).size(), QSize(32, 32));
-}
-
-void TestForm1::closingYieldsOnceAndEndsTheProcess()
-{
-    World world;
-    Form1& form = world.load();
-    form.show();
-    world.probe.failing.insert({QString::fromLatin1(Location::Form1_Form_QueryUnload), 100});
-    QVERIFY(form.close());
-    QCOMPARE(world.ends, 1);
-    // The failing yield was reported and the process still ended; nothing asked the user anything else.
-    QCOMPARE(world.dialogs.boxes.size(), 1);
-    QVERIFY(world.dialogs.boxes[0].text.contains(QStringLiteral("Form1.Form_QueryUnload at line 100")));
-}
-
-void TestForm1::showingTheVisibleWindowBringsItForward()
-{
-    // With the box clear the main window stays visible under the overlay; the run's end must bring it forward.
-    World world;
-    Form1& form = world.load();
-    form.show();
-    QWidget other;
-    other.show();
-    other.activateWindow();
-    QTRY_COMPARE(QApplication::activeWindow(), &other);
-    form.showMainWindow();
-    QTRY_COMPARE(QApplication::activeWindow(), &form);
+    QVERIFY(world.controls.Option2->isChecked());
 }
 
 QTEST_MAIN(TestForm1)

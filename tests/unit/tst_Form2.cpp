@@ -392,7 +392,7 @@ void TestForm2::injectedFailureIsReportedAndTheHandlerGoesOn()
                                                        : QPoint(60, 70);
         rig.form->Form_MouseMove(1, 0, rig.twipsX(to.x()), rig.twipsY(to.y()));
     } else {
-        rig.main.jpeg = line != 134;
+        rig.main.format = line == 134 ? OutputFormat::Bmp : OutputFormat::Jpeg;
         rig.release();
     }
 
@@ -443,7 +443,7 @@ void TestForm2::mouseUpSavesOrAbandons()
     rig.fake.screen.screen.devicePixelRatio = ratio;
     delete rig.form.data();
     rig.form = new Form2(rig.fake.services, &rig.main);
-    rig.main.jpeg = jpeg;
+    rig.main.format = jpeg ? OutputFormat::Jpeg : OutputFormat::Bmp;
     rig.form->Show();
     rig.drag(points);
     rig.release(button);
@@ -554,7 +554,7 @@ void TestForm2::failedSaveIsReportedWithoutDone()
     QFETCH(int, line);
     QFETCH(QString, description);
     Rig rig;
-    rig.main.jpeg = jpeg;
+    rig.main.format = jpeg ? OutputFormat::Jpeg : OutputFormat::Bmp;
     rig.main.hide = 1;
     rig.main.visible = false;
     rig.main.folder = rig.folder.path() + QStringLiteral("/gone/");
