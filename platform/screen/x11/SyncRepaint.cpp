@@ -3,7 +3,7 @@
 #include "platform/screen/x11/XcbSupport.h"
 
 #include <QAbstractNativeEventFilter>
-#include <QApplication>
+#include <QCoreApplication>
 #include <QPointer>
 #include <QSet>
 #include <QWidget>
@@ -50,19 +50,18 @@ public:
 private:
     static void repaintLater(xcb_window_t window)
     {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (widget->internalWinId() == window) {
-                QMetaObject::invokeMethod(
-                    widget,
-                    [guarded = QPointer<QWidget>(widget)] {
-                        if (guarded && guarded->isVisible()) {
-                            guarded->update();
-                        }
-                    },
-                    Qt::QueuedConnection);
-                return;
-            }
+        QWidget* widget = QWidget::find(window);
+        if (!widget || !widget->isWindow()) {
+            return;
         }
+        QMetaObject::invokeMethod(
+            widget,
+            [guarded = QPointer<QWidget>(widget)] {
+                if (guarded && guarded->isVisible()) {
+                    guarded->update();
+                }
+            },
+            Qt::QueuedConnection);
     }
 
     xcb_atom_t m_protocols;
@@ -75,7 +74,8 @@ private:
 void answerWindowManagerSync(xcb_connection_t* connection)
 {
     static SyncRepaint* installed = nullptr;
-    if (installed || !connection || !qApp) {
+    QCoreApplication* application = QCoreApplication::instance();
+    if (installed || !connection || !application) {
         return;
     }
     const auto [protocols, syncRequest] = internAtoms<2>(connection, {"WM_PROTOCOLS", "_NET_WM_SYNC_REQUEST"});
@@ -84,5 +84,5 @@ void answerWindowManagerSync(xcb_connection_t* connection)
     }
     // Lives as long as the application, which removes its filters as it ends.
     installed = new SyncRepaint(protocols, syncRequest);
-    qApp->installNativeEventFilter(installed);
+    application->installNativeEventFilter(installed);
 }
