@@ -51,13 +51,16 @@ class TestCompositor(test_capture.CaptureCase):
 
     def wait_for_the_desktop_around_the_main_window(self):
         """Until the last run's overlay and "Done." box, which the compositor fades out as well, have gone: the hide
-        waits for the main window only. The screen differs from the pattern only within the main window's frame."""
+        waits for the main window only. The screen differs from the pattern only within the main window's frame, and
+        shows the main window as it is drawn, without a box fading out over it."""
         x, y, width, height = self.display.geometry(self.main)
 
         def desktop_around():
-            box = images.grab_root(self.display.env).differing_box(self.pattern)
-            return box is None or (box[0] >= x - 10 and box[1] >= y - 40 and box[0] + box[2] <= x + width + 10
-                                   and box[1] + box[3] <= y + height + 10)
+            screen = images.grab_root(self.display.env)
+            box = screen.differing_box(self.pattern)
+            return (box is None or (box[0] >= x - 10 and box[1] >= y - 40 and box[0] + box[2] <= x + width + 10
+                                    and box[1] + box[3] <= y + height + 10)) and \
+                screen.crop(x, y, width, height).rgb == images.grab_window(self.main, self.display.env).rgb
 
         wait_until(desktop_around, what="the desktop around the main window")
 
