@@ -127,7 +127,7 @@ int captureOnce(Services& services, const Form1& form, const CaptureOutcome& out
     // The overlay deletes itself once unloaded: after "Done.", after a failed save, or when the capture is left. It
     // may be gone already (the folder is missing, it could not come up, or the run ended in the launch's yields).
     Form2* overlay = Form2::loaded();
-    if (overlay && !overlay->Picture) {
+    if (overlay && !overlay->hasPicture()) {
         // The screen could not be read, which has been reported: the overlay's plain background has nothing to cut
         // out of, and no one would be left to end the run from the main window.
         overlay->Unload();

@@ -101,8 +101,8 @@ int main(int argc, char** argv)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     const QSize size = form->size();
     std::printf("overlay %dx%d logical, device pixel ratio %.2f, picture %dx%d\n", size.width(), size.height(),
-                form->devicePixelRatioF(), form->Picture ? form->Picture->width() : 0,
-                form->Picture ? form->Picture->height() : 0);
+                form->devicePixelRatioF(), form->pictureSize().width(),
+                form->pictureSize().height());
 
     // The band grows from near the top-left corner to near the bottom-right one and shrinks back, so that moves
     // of every size are timed.

@@ -5,6 +5,7 @@
 #include "capture/OverlayPointer.h"
 #include "capture/PicClip.h"
 #include "capture/ShapeRect.h"
+#include "imaging/Picture.h"
 #include "imaging/modCapture.h"
 
 #include <QCursor>
@@ -17,7 +18,6 @@
 #include <optional>
 
 class MainWindowLink;
-class Picture;
 struct Services;
 
 // The capture overlay: a borderless window over the whole primary screen that shows the frozen picture of the
@@ -74,9 +74,10 @@ public:
     };
     BandView band() const;
 
-    // The frozen screen, then the cut-out region; null when the grab failed.
+    // Whether the frozen screen (then the cut-out region) is there: not when the grab failed. Its size in pixels;
+    // empty without one.
     bool hasPicture() const { return Picture != nullptr; }
-    std::unique_ptr<::Picture> Picture;
+    QSize pictureSize() const { return Picture ? QSize(Picture->width(), Picture->height()) : QSize(); }
 
 protected:
     bool event(QEvent* event) override;
@@ -99,6 +100,7 @@ private:
     MainWindowLink& mainWindow() const;
     const ::Picture& picture() const;
 
+    std::unique_ptr<::Picture> Picture; // the frozen screen, then the cut-out region; null when the grab failed
     qint16 ScaleMode = 1;
     qint16 DragState = 0; // 1: no drag under way; 0: dragging
     float AnchorX = 0;    // twips

@@ -136,7 +136,7 @@ void TestCaptureLaunch::folderDecidesTheRun()
     if (starts) {
         QCOMPARE(overlays().size(), 1);
         QVERIFY(overlays()[0]->isVisible());
-        QVERIFY(overlays()[0]->Picture);
+        QVERIFY(overlays()[0]->hasPicture());
         QCOMPARE(main.log, QStringList{QStringLiteral("hide")});
         QVERIFY(fake.dialogs.boxes.isEmpty());
         return;
@@ -199,7 +199,7 @@ void TestCaptureLaunch::screenFailureIsReportedByTheOverlayWhichAClickEnds()
     QCOMPARE(overlays().size(), 1);
     QPointer<Form2> overlay = overlays()[0];
     QVERIFY(overlay->isVisible());
-    QVERIFY(!overlay->Picture);
+    QVERIFY(!overlay->hasPicture());
     QVERIFY(fake.probe.steps.contains(qMakePair(ClickAt, 114)));
     // The plain overlay takes a click, which ends the run and brings the main window back.
     QVERIFY(QTest::qWaitForWindowExposed(overlay.data()));
