@@ -10,8 +10,7 @@
 
 namespace {
 
-class SyncRepaint final : public QAbstractNativeEventFilter
-{
+class SyncRepaint final : public QAbstractNativeEventFilter {
 public:
     SyncRepaint(xcb_atom_t protocols, xcb_atom_t syncRequest)
         : m_protocols(protocols)
