@@ -8,9 +8,7 @@
 #include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalRequest.h"
 #include "platform/screen/portal/WrittenPicture.h"
-#include "platform/screen/wayland/WaylandHide.h"
-#include "platform/screen/x11/X11Hide.h"
-#include "platform/screen/x11/X11Windows.h"
+#include "platform/screen/wayland/WaylandWindows.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
@@ -19,7 +17,6 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStandardPaths>
-#include <QWidget>
 
 #include <algorithm>
 #include <cerrno>
@@ -150,52 +147,16 @@ bool layoutInDevicePixels(const QDBusConnection& bus)
     return properties.value(QStringLiteral("layout-mode")).toUInt() == 2;
 }
 
-PortalScreen::PortalScreen(const QDBusConnection& bus, std::chrono::milliseconds answerLimit,
-                           std::function<QSize()> rootSize, xcb_connection_t* x11Windows,
-                           std::unique_ptr<OutputSource> direct)
-    : m_bus(bus)
+PortalScreen::PortalScreen(const QDBusConnection& bus, std::chrono::milliseconds answerLimit, PortalDesktop desktop)
+    : ScreenService(desktop.windows ? std::move(desktop.windows) : std::make_unique<WaylandWindows>(nullptr))
+    , m_bus(bus)
     , m_answerLimit(answerLimit)
-    , m_rootSize(std::move(rootSize))
-    , m_x11Windows(x11Windows)
-    , m_direct(std::move(direct))
-    , m_layoutInDevicePixels(QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
-                             layoutInDevicePixels(bus))
+    , m_rootSize(std::move(desktop.rootSize))
+    , m_layoutInDevicePixels(desktop.layoutInDevicePixels)
+    , m_direct(std::move(desktop.direct))
 {}
 
 PortalScreen::~PortalScreen() = default;
-
-void PortalScreen::hideShownWindow(QWidget& window)
-{
-    if (m_x11Windows) {
-        // The desktop's compositor animates an X11 window's close where the X11 root window cannot show it: drawn
-        // transparent first, the window leaves nothing for that animation to draw. The opacity is given back once
-        // the window is unmapped, for its next showing.
-        window.setWindowOpacity(0.0);
-        hideX11Window(window, m_x11Windows);
-        window.setWindowOpacity(1.0);
-        return;
-    }
-    wl_display* display = toolkitWaylandDisplay();
-    if (wl_surface* surface = display ? toolkitWaylandSurface(window) : nullptr) {
-        hideWaylandWindow(window, display, surface);
-        return;
-    }
-    window.hide();
-}
-
-void PortalScreen::setTopmost(QWidget& window, bool topmost)
-{
-    if (m_x11Windows) {
-        ScreenService::setTopmost(window, topmost);
-    }
-}
-
-void PortalScreen::keepOffTaskbar(QWidget& window)
-{
-    if (m_x11Windows) {
-        keepX11WindowOffTaskbar(window, m_x11Windows);
-    }
-}
 
 void PortalScreen::settle()
 {
