@@ -4,6 +4,7 @@
 // of timed runs, and optionally a path where a copy of the first picture is kept for bench_decode.
 #include "bench/Timing.h"
 #include "imaging/modCapture.h"
+#include "platform/screen/portal/DesktopLayout.h"
 #include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalRequest.h"
 #include "platform/screen/portal/PortalScreen.h"

@@ -1,6 +1,7 @@
 #include "platform/screen/WindowingSystem.h"
 
 #include "platform/screen/kwin/KWinScreenShot.h"
+#include "platform/screen/portal/DesktopLayout.h"
 #include "platform/screen/portal/PortalScreen.h"
 #include "platform/screen/qt/QtScreen.h"
 #include "platform/screen/wayland/WaylandHide.h"

@@ -14,13 +14,6 @@
 #include <memory>
 #include <optional>
 
-// The primary screen on Wayland (and under XWayland): through the desktop's own source of an output's picture where it
-// has one and it answers (wlroots' screencopy, KWin's screenshot service), else through the desktop portal's
-// Screenshot interface, which every Wayland desktop has. There each grab asks the portal for a non-interactive
-// screenshot of the whole desktop, waits for its answer as long as a person may need to allow it (but no longer than
-// the portal stays on the bus), reads the file it names once into 32-bit BGRX, removes that file wherever the portal
-// saved it when it is the one made for this request, and cuts the primary screen out of it. Metrics are the toolkit's,
-// as for QtScreen, but for GNOME's layout in device pixels. Needs a QGuiApplication.
 class PortalRequest;
 class QScreen;
 
@@ -31,12 +24,19 @@ struct PortalDesktop {
     std::unique_ptr<WindowHandling> windows;
     // Under XWayland, the X root window's size, which is the true logical size of the desktop; empty elsewhere.
     std::function<QSize()> rootSize;
-    // Whether the desktop lays its screens out in device pixels (see layoutInDevicePixels()).
+    // Whether the desktop lays its screens out in device pixels (see layoutInDevicePixels() in DesktopLayout.h).
     bool layoutInDevicePixels = false;
     // The desktop's own source of the primary output's picture, asked first; null where the desktop has none.
     std::unique_ptr<OutputSource> direct;
 };
 
+// The primary screen on Wayland (and under XWayland): through the desktop's own source of an output's picture where it
+// has one and it answers (wlroots' screencopy, KWin's screenshot service), else through the desktop portal's
+// Screenshot interface, which every Wayland desktop has. There each grab asks the portal for a non-interactive
+// screenshot of the whole desktop, waits for its answer as long as a person may need to allow it (but no longer than
+// the portal stays on the bus), reads the file it names once into 32-bit BGRX, removes that file wherever the portal
+// saved it when it is the one made for this request, and cuts the primary screen out of it. Metrics are the toolkit's,
+// as for QtScreen, but for GNOME's layout in device pixels. Needs a QGuiApplication.
 class PortalScreen final : public ScreenService {
 public:
     // `bus` is the session bus; tests hand in a private one. Past `answerLimit` without an answer the grab fails:
@@ -83,18 +83,3 @@ private:
     std::unique_ptr<PortalRequest> m_unanswered;
     bool m_warm = false;
 };
-
-// Where the primary screen lies in a picture of the whole desktop: `desktop` and `primary` in the toolkit's logical
-// pixels, `picture` the size the portal delivered. The picture's own scale (device pixels per logical pixel, as the
-// compositor chose it) is read off its size, so that every output scale maps onto whole device pixels.
-QRect primaryInDesktopPicture(const QRect& desktop, const QRect& primary, const QSize& picture);
-
-// Why a picture of `picture` pixels cannot be the desktop laid out as `desktop` logical pixels at any output scale
-// there is (from half a pixel to four per logical pixel, alike across and down); empty when it can be.
-QString implausiblePictureReason(const QSize& picture, const QSize& desktop);
-
-// Whether the desktop lays its screens out in device pixels: GNOME does unless fractional scaling is turned on (its
-// "physical" layout). The toolkit on Wayland then takes that layout for logical pixels: a screen of 2560 x 1600 at
-// scale 2 is reported as 2560 x 1600 logical pixels at ratio 2, while a full-screen window gets 1280 x 800 at ratio
-// 2, that is the screen's 2560 x 1600 device pixels. False on other desktops.
-bool layoutInDevicePixels(const QDBusConnection& bus);
