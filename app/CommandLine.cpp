@@ -1,6 +1,6 @@
 #include "app/CommandLine.h"
 
-#include "platform/process/ToolkitArguments.h"
+#include "platform/startup/ToolkitArguments.h"
 
 #include <QCommandLineParser>
 #include <QStringList>

@@ -10,11 +10,11 @@
 #include "platform/dialogs/Dialogs.h"
 #include "platform/files/ProgramFiles.h"
 #include "platform/files/UserFolders.h"
-#include "platform/process/DisplayCheck.h"
-#include "platform/process/RealServices.h"
 #include "platform/process/TerminationSignals.h"
-#include "platform/process/ToolkitArguments.h"
 #include "platform/screen/WindowingSystem.h"
+#include "platform/startup/DisplayCheck.h"
+#include "platform/startup/RealServices.h"
+#include "platform/startup/ToolkitArguments.h"
 
 #include <QApplication>
 #include <QByteArray>

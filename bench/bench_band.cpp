@@ -4,7 +4,7 @@
 //
 // Usage: bench_band [moves]. With QUOSH_XVFB_PID set, the X server's CPU time per move is shown as well.
 #include "capture/Form2.h"
-#include "platform/process/RealServices.h"
+#include "platform/startup/RealServices.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -4,6 +4,7 @@
 // of timed runs, and optionally a path where a copy of the first picture is kept for bench_decode.
 #include "bench/Timing.h"
 #include "imaging/modCapture.h"
+#include "platform/screen/portal/DesktopLayout.h"
 #include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalRequest.h"
 #include "platform/screen/portal/PortalScreen.h"
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <utility>
 #include <vector>
 
 int main(int argc, char** argv)
@@ -31,7 +33,10 @@ int main(int argc, char** argv)
     std::vector<double> decodeWithQt;
     std::vector<double> grab;
     try {
-        PortalScreen screen;
+        // Through the portal alone, laid out as the program would see this desktop.
+        PortalDesktop desktop;
+        desktop.layoutInDevicePixels = layoutInDevicePixels(QDBusConnection::sessionBus());
+        PortalScreen screen(QDBusConnection::sessionBus(), std::chrono::seconds(30), std::move(desktop));
         for (int i = 0; i < runs + 1; ++i) {
             QString path;
             const double trip = bench::millisecondsOf([&] {

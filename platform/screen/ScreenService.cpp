@@ -2,7 +2,6 @@
 
 #include <QSize>
 #include <QWidget>
-#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
@@ -22,30 +21,27 @@ QRect scaledEdges(const QRect& rect, const QSize& from, const QSize& to)
     return QRect(x0, y0, std::max(1, x1 - x0), std::max(1, y1 - y0));
 }
 
+ScreenService::ScreenService(std::unique_ptr<WindowHandling> windows)
+    : m_windows(windows ? std::move(windows) : std::make_unique<WindowHandling>())
+{}
+
+ScreenService::~ScreenService() = default;
+
 void ScreenService::hideWindow(QWidget& window)
 {
     if (!window.isVisible() || !window.isWindow()) {
         window.hide();
         return;
     }
-    hideShownWindow(window);
-}
-
-void ScreenService::hideShownWindow(QWidget& window)
-{
-    window.hide();
+    m_windows->hideShownWindow(window);
 }
 
 void ScreenService::setTopmost(QWidget& window, bool topmost)
 {
-    Qt::WindowFlags flags = window.windowFlags();
-    flags.setFlag(Qt::WindowStaysOnTopHint, topmost);
-    // setWindowFlags() would destroy and re-create the native window; these two only change its hints.
-    window.overrideWindowFlags(flags);
-    if (QWindow* handle = window.windowHandle()) {
-        handle->setFlags(flags);
-    }
-    if (topmost) {
-        window.raise();
-    }
+    m_windows->setTopmost(window, topmost);
+}
+
+void ScreenService::keepOffTaskbar(QWidget& window)
+{
+    m_windows->keepOffTaskbar(window);
 }

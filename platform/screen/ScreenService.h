@@ -1,9 +1,11 @@
 #pragma once
 
 #include "platform/screen/PixelBuffer.h"
+#include "platform/screen/WindowHandling.h"
 
 #include <QRect>
 
+#include <memory>
 #include <vector>
 
 class QWidget;
@@ -34,7 +36,12 @@ QRect scaledEdges(const QRect& rect, const QSize& from, const QSize& to);
 // The primary screen: its metrics and a copy of its pixels.
 class ScreenService {
 public:
-    virtual ~ScreenService() = default;
+    // `windows` handles the program's windows on the windowing system this screen is read on; null: the toolkit's
+    // ways.
+    explicit ScreenService(std::unique_ptr<WindowHandling> windows = nullptr);
+    virtual ~ScreenService();
+    ScreenService(const ScreenService&) = delete;
+    ScreenService& operator=(const ScreenService&) = delete;
     virtual ScreenMetrics metrics() = 0;
     // Copies width x height device pixels whose top-left corner is (left, top) relative to the primary
     // monitor's top-left corner, in the screen's own format. Throws Failure when the pixels cannot be read.
@@ -49,19 +56,12 @@ public:
     // be done without holding memory for a screen, is done now. Never throws; by default there is nothing to do.
     virtual void warmUp() {}
 
-    // The program's own top-level windows, as the windowing system that this screen is read on lets them be handled.
-    // By default the toolkit's ways, which know no compositor.
-    //
-    // Hides a window and returns once it is off the screen, so that a grab taken next does not find it. A window that
-    // is not shown, or not a top-level window, is only hidden.
+    // The program's own top-level windows, handled as the windowing system that this screen is read on lets them be
+    // (see WindowHandling). A window that is not shown, or not a top-level window, is only hidden.
     void hideWindow(QWidget& window);
-    // Puts a window above every window that is not topmost, or back among them, without re-creating it (the window
-    // keeps its identity, its position and its mapped state).
-    virtual void setTopmost(QWidget& window, bool topmost);
-    // Asks that a window be left out of the taskbar and the pager, before or after it is shown.
-    virtual void keepOffTaskbar(QWidget& /*window*/) {}
+    void setTopmost(QWidget& window, bool topmost);
+    void keepOffTaskbar(QWidget& window);
 
-protected:
-    // hideWindow() for a shown top-level window.
-    virtual void hideShownWindow(QWidget& window);
+private:
+    std::unique_ptr<WindowHandling> m_windows;
 };

@@ -1,9 +1,11 @@
 #include "platform/screen/WindowingSystem.h"
 
 #include "platform/screen/kwin/KWinScreenShot.h"
+#include "platform/screen/portal/DesktopLayout.h"
 #include "platform/screen/portal/PortalScreen.h"
 #include "platform/screen/qt/QtScreen.h"
 #include "platform/screen/wayland/WaylandHide.h"
+#include "platform/screen/wayland/WaylandWindows.h"
 #include "platform/screen/wlroots/WlrScreencopy.h"
 #include "platform/screen/x11/RootWindow.h"
 #include "platform/screen/x11/SyncRepaint.h"
@@ -141,9 +143,13 @@ ToolkitPlatform toolkitPlatform(int argc, char* argv[])
 std::unique_ptr<ScreenService> createScreenService()
 {
     if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        wl_display* display = toolkitWaylandDisplay();
+        PortalDesktop desktop;
+        desktop.windows = std::make_unique<WaylandWindows>(display);
+        desktop.direct = directSource(WlrScreencopy::create(display), true);
+        desktop.layoutInDevicePixels = layoutInDevicePixels(QDBusConnection::sessionBus());
         return std::make_unique<PortalScreen>(QDBusConnection::sessionBus(), std::chrono::seconds(30),
-                                              std::function<QSize()>(), nullptr,
-                                              directSource(WlrScreencopy::create(toolkitWaylandDisplay()), true));
+                                              std::move(desktop));
     }
     // The toolkit's own connection: the display that its windows are on (also when named with -display), and
     // one order for hiding, mapping and grabbing.
@@ -152,9 +158,12 @@ std::unique_ptr<ScreenService> createScreenService()
         answerWindowManagerSync(x11);
         if (isXWayland()) {
             // The compositor is reached over a Wayland connection of our own.
-            return std::make_unique<PortalScreen>(
-                QDBusConnection::sessionBus(), std::chrono::seconds(30), [x11] { return rootWindowSize(x11); }, x11,
-                directSource(WlrScreencopy::connect(), false));
+            PortalDesktop desktop;
+            desktop.windows = std::make_unique<X11Windows>(x11, X11Windows::Hide::Transparent);
+            desktop.rootSize = [x11] { return rootWindowSize(x11); };
+            desktop.direct = directSource(WlrScreencopy::connect(), false);
+            return std::make_unique<PortalScreen>(QDBusConnection::sessionBus(), std::chrono::seconds(30),
+                                                  std::move(desktop));
         }
         return std::make_unique<XcbScreen>(x11);
     }

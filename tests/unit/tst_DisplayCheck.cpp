@@ -1,6 +1,6 @@
-#include "platform/process/DisplayCheck.h"
+#include "platform/startup/DisplayCheck.h"
 
-#include "platform/process/ToolkitArguments.h"
+#include "platform/startup/ToolkitArguments.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -4,6 +4,7 @@
 #include "platform/screen/ScreenService.h"
 #include "platform/screen/WindowingSystem.h"
 #include "platform/screen/kwin/KWinScreenShot.h"
+#include "platform/screen/portal/DesktopLayout.h"
 #include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalScreen.h"
 #include "platform/screen/qt/QtScreen.h"

@@ -4,26 +4,21 @@
 #include "platform/files/RegularFile.h"
 #include "platform/process/LaunchSteps.h"
 #include "platform/screen/ImageStorage.h"
+#include "platform/screen/portal/DesktopLayout.h"
 #include "platform/screen/portal/PngDecoder.h"
 #include "platform/screen/portal/PortalPicture.h"
 #include "platform/screen/portal/PortalRequest.h"
 #include "platform/screen/portal/WrittenPicture.h"
-#include "platform/screen/wayland/WaylandHide.h"
-#include "platform/screen/x11/X11Hide.h"
-#include "platform/screen/x11/X11Windows.h"
+#include "platform/screen/wayland/WaylandWindows.h"
 
-#include <QDBusArgument>
 #include <QDBusConnectionInterface>
-#include <QDBusMessage>
 #include <QDir>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStandardPaths>
-#include <QWidget>
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -34,10 +29,6 @@ const QString serviceText = PortalRequest::serviceText();
 
 // The largest screenshot file read: a PNG or raw picture of an 8K desktop fits well within it.
 constexpr qint64 maxFileBytes = 512LL * 1024 * 1024;
-// How many times wider and higher than the whole desktop, as the toolkit reports it in device pixels, the portal's
-// picture may be: the toolkit may see the desktop at another scale than the compositor (a toolkit drawn at scale 1
-// under XWayland on a desktop at scale 2 or 3).
-constexpr int maxScaleMismatch = 4;
 
 [[noreturn]] void fail(const QString& why)
 {
@@ -68,44 +59,6 @@ RegularFileRead readScreenshotFile(const QString& path)
     return read;
 }
 
-// XWayland gives its outputs RandR modes of the CVT kind, whose width is a multiple of 8: an output 853 logical pixels
-// wide is reported as 848, while the root window has the true size. An edge of a screen that falls short of the
-// root's by less than 8 pixels is taken to be at the root's. `root` is invalid on other displays.
-QRect screenGeometry(const QScreen* screen, const QSize& root)
-{
-    QRect geometry = screen->geometry();
-    if (root.isValid()) {
-        const int right = root.width() - (geometry.x() + geometry.width());
-        const int bottom = root.height() - (geometry.y() + geometry.height());
-        geometry.adjust(0, 0, right > 0 && right < 8 ? right : 0, bottom > 0 && bottom < 8 ? bottom : 0);
-    }
-    return geometry;
-}
-
-// Every screen in device pixels, each at its own scale.
-QSize desktopDeviceSize(const QSize& root)
-{
-    QRect devicePixels;
-    for (const QScreen* screen : QGuiApplication::screens()) {
-        const QRect logical = screenGeometry(screen, root);
-        const double ratio = screen->devicePixelRatio();
-        devicePixels |= QRect(QPoint(static_cast<int>(std::lround(logical.x() * ratio)),
-                                     static_cast<int>(std::lround(logical.y() * ratio))),
-                              (QSizeF(logical.size()) * ratio).toSize());
-    }
-    return devicePixels.size();
-}
-
-// Every screen in the toolkit's logical pixels.
-QRect desktopLayout(const QSize& root)
-{
-    QRect layout;
-    for (const QScreen* screen : QGuiApplication::screens()) {
-        layout |= screenGeometry(screen, root);
-    }
-    return layout;
-}
-
 // Nanoseconds since the epoch, as file times are kept.
 qint64 wallClockNs()
 {
@@ -134,68 +87,16 @@ void checkDeclaredSize(const QByteArray& bytes, const QString& path, const QSize
 
 } // namespace
 
-bool layoutInDevicePixels(const QDBusConnection& bus)
-{
-    const QDBusMessage reply =
-        bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.gnome.Mutter.DisplayConfig"),
-                                                QStringLiteral("/org/gnome/Mutter/DisplayConfig"),
-                                                QStringLiteral("org.gnome.Mutter.DisplayConfig"),
-                                                QStringLiteral("GetCurrentState")),
-                 QDBus::BlockWithGui, 2000);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 4) {
-        return false;
-    }
-    // 1 is the logical layout, 2 the physical one.
-    const auto properties = qdbus_cast<QVariantMap>(reply.arguments().at(3));
-    return properties.value(QStringLiteral("layout-mode")).toUInt() == 2;
-}
-
-PortalScreen::PortalScreen(const QDBusConnection& bus, std::chrono::milliseconds answerLimit,
-                           std::function<QSize()> rootSize, xcb_connection_t* x11Windows,
-                           std::unique_ptr<OutputSource> direct)
-    : m_bus(bus)
+PortalScreen::PortalScreen(const QDBusConnection& bus, std::chrono::milliseconds answerLimit, PortalDesktop desktop)
+    : ScreenService(desktop.windows ? std::move(desktop.windows) : std::make_unique<WaylandWindows>(nullptr))
+    , m_bus(bus)
     , m_answerLimit(answerLimit)
-    , m_rootSize(std::move(rootSize))
-    , m_x11Windows(x11Windows)
-    , m_direct(std::move(direct))
-    , m_layoutInDevicePixels(QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
-                             layoutInDevicePixels(bus))
+    , m_rootSize(std::move(desktop.rootSize))
+    , m_layoutInDevicePixels(desktop.layoutInDevicePixels)
+    , m_direct(std::move(desktop.direct))
 {}
 
 PortalScreen::~PortalScreen() = default;
-
-void PortalScreen::hideShownWindow(QWidget& window)
-{
-    if (m_x11Windows) {
-        // The desktop's compositor animates an X11 window's close where the X11 root window cannot show it: drawn
-        // transparent first, the window leaves nothing for that animation to draw. The opacity is given back once
-        // the window is unmapped, for its next showing.
-        window.setWindowOpacity(0.0);
-        hideX11Window(window, m_x11Windows);
-        window.setWindowOpacity(1.0);
-        return;
-    }
-    wl_display* display = toolkitWaylandDisplay();
-    if (wl_surface* surface = display ? toolkitWaylandSurface(window) : nullptr) {
-        hideWaylandWindow(window, display, surface);
-        return;
-    }
-    window.hide();
-}
-
-void PortalScreen::setTopmost(QWidget& window, bool topmost)
-{
-    if (m_x11Windows) {
-        ScreenService::setTopmost(window, topmost);
-    }
-}
-
-void PortalScreen::keepOffTaskbar(QWidget& window)
-{
-    if (m_x11Windows) {
-        keepX11WindowOffTaskbar(window, m_x11Windows);
-    }
-}
 
 void PortalScreen::settle()
 {
@@ -317,24 +218,6 @@ ScreenPixels PortalScreen::grabArea(int left, int top, int width, int height)
     return pixels;
 }
 
-QRect primaryInDesktopPicture(const QRect& desktop, const QRect& primary, const QSize& picture)
-{
-    if (desktop.isEmpty()) {
-        return QRect(QPoint(0, 0), picture);
-    }
-    const double scaleX = static_cast<double>(picture.width()) / desktop.width();
-    const double scaleY = static_cast<double>(picture.height()) / desktop.height();
-    // Both edges are rounded, so that screens side by side meet without a gap or an overlap.
-    const auto edge = [](int logical, int origin, double scale) {
-        return static_cast<int>(std::lround((logical - origin) * scale));
-    };
-    const int x0 = edge(primary.x(), desktop.x(), scaleX);
-    const int y0 = edge(primary.y(), desktop.y(), scaleY);
-    const int x1 = edge(primary.x() + primary.width(), desktop.x(), scaleX);
-    const int y1 = edge(primary.y() + primary.height(), desktop.y(), scaleY);
-    return QRect(x0, y0, x1 - x0, y1 - y0);
-}
-
 QImage PortalScreen::portalPicture(const QSize& root, QString* path)
 {
     const qint64 requestedNs = wallClockNs();
@@ -395,24 +278,4 @@ std::optional<QImage> PortalScreen::directPicture(const QScreen& primary)
         noteLaunchStep(qPrintable(QStringLiteral("no direct picture (%1)").arg(failure.description())));
         return std::nullopt;
     }
-}
-
-QString implausiblePictureReason(const QSize& picture, const QSize& desktop)
-{
-    if (desktop.isEmpty()) {
-        return {};
-    }
-    const double across = static_cast<double>(picture.width()) / desktop.width();
-    const double down = static_cast<double>(picture.height()) / desktop.height();
-    // Each side is rounded on its own, by a pixel at most: sway at 1.5 gives 1280 x 799 for 853 x 533.
-    const double slack = 1.0 / std::min(desktop.width(), desktop.height()) + 0.01;
-    const bool scaleThere = across >= 0.5 && across <= maxScaleMismatch && down >= 0.5 && down <= maxScaleMismatch;
-    if (scaleThere && std::abs(across - down) <= slack * std::max(across, down)) {
-        return {};
-    }
-    return QStringLiteral("is %1 x %2 pixels, which cannot be the desktop of %3 x %4 at any scale, so it was not used")
-        .arg(picture.width())
-        .arg(picture.height())
-        .arg(desktop.width())
-        .arg(desktop.height());
 }

@@ -14,6 +14,22 @@
 #include <memory>
 #include <optional>
 
+class PortalRequest;
+class QScreen;
+
+// What start-up found out about the desktop that a PortalScreen reads, and how the program's windows are handled on it.
+struct PortalDesktop {
+    // Wayland's own (WaylandWindows), or X11 windows under XWayland; null: Wayland's without a connection, which
+    // only hides them.
+    std::unique_ptr<WindowHandling> windows;
+    // Under XWayland, the X root window's size, which is the true logical size of the desktop; empty elsewhere.
+    std::function<QSize()> rootSize;
+    // Whether the desktop lays its screens out in device pixels (see layoutInDevicePixels() in DesktopLayout.h).
+    bool layoutInDevicePixels = false;
+    // The desktop's own source of the primary output's picture, asked first; null where the desktop has none.
+    std::unique_ptr<OutputSource> direct;
+};
+
 // The primary screen on Wayland (and under XWayland): through the desktop's own source of an output's picture where it
 // has one and it answers (wlroots' screencopy, KWin's screenshot service), else through the desktop portal's
 // Screenshot interface, which every Wayland desktop has. There each grab asks the portal for a non-interactive
@@ -21,22 +37,12 @@
 // the portal stays on the bus), reads the file it names once into 32-bit BGRX, removes that file wherever the portal
 // saved it when it is the one made for this request, and cuts the primary screen out of it. Metrics are the toolkit's,
 // as for QtScreen, but for GNOME's layout in device pixels. Needs a QGuiApplication.
-class PortalRequest;
-class QScreen;
-struct xcb_connection_t;
-
 class PortalScreen final : public ScreenService {
 public:
     // `bus` is the session bus; tests hand in a private one. Past `answerLimit` without an answer the grab fails:
     // long enough for a person to answer the desktop's question whether screenshots may be taken.
-    // `rootSize`, under XWayland, gives the X root window's size, which is the true logical size of the desktop.
-    // `x11Windows`, under XWayland, is the toolkit's X11 connection, which its windows are on; null where they are
-    // Wayland's own. `direct` is the desktop's own source of the primary output's picture, asked first; null where
-    // the desktop has none.
     explicit PortalScreen(const QDBusConnection& bus = QDBusConnection::sessionBus(),
-                          std::chrono::milliseconds answerLimit = std::chrono::seconds(30),
-                          std::function<QSize()> rootSize = {}, xcb_connection_t* x11Windows = nullptr,
-                          std::unique_ptr<OutputSource> direct = nullptr);
+                          std::chrono::milliseconds answerLimit = std::chrono::seconds(30), PortalDesktop desktop = {});
     ~PortalScreen() override;
 
     ScreenMetrics metrics() override;
@@ -46,15 +52,6 @@ public:
     // Waits, at most a second, until the portal has answered a request whose picture was taken before its answer
     // (GNOME's, during its flash): the desktop refuses another while it works on one. Every grab does so first.
     void settle();
-
-    // A window is hidden once the compositor has drawn the screen without it. Wayland lets no client stack itself
-    // above others (a full-screen window is on top by itself) nor leave the taskbar; X11 windows under XWayland are
-    // stacked and kept off the taskbar as on any X server.
-    void setTopmost(QWidget& window, bool topmost) override;
-    void keepOffTaskbar(QWidget& window) override;
-
-protected:
-    void hideShownWindow(QWidget& window) override;
 
 private:
     // The primary screen as the last picture showed it, for the layout of screens it was taken under.
@@ -78,27 +75,11 @@ private:
     QDBusConnection m_bus;
     std::chrono::milliseconds m_answerLimit;
     std::function<QSize()> m_rootSize;
-    xcb_connection_t* m_x11Windows;
-    std::unique_ptr<OutputSource> m_direct;
     bool m_layoutInDevicePixels;
+    std::unique_ptr<OutputSource> m_direct;
     QtScreen m_toolkit;
     std::optional<PictureGeometry> m_picture;
     std::optional<bool> m_shellAnswersLate;
     std::unique_ptr<PortalRequest> m_unanswered;
     bool m_warm = false;
 };
-
-// Where the primary screen lies in a picture of the whole desktop: `desktop` and `primary` in the toolkit's logical
-// pixels, `picture` the size the portal delivered. The picture's own scale (device pixels per logical pixel, as the
-// compositor chose it) is read off its size, so that every output scale maps onto whole device pixels.
-QRect primaryInDesktopPicture(const QRect& desktop, const QRect& primary, const QSize& picture);
-
-// Why a picture of `picture` pixels cannot be the desktop laid out as `desktop` logical pixels at any output scale
-// there is (from half a pixel to four per logical pixel, alike across and down); empty when it can be.
-QString implausiblePictureReason(const QSize& picture, const QSize& desktop);
-
-// Whether the desktop lays its screens out in device pixels: GNOME does unless fractional scaling is turned on (its
-// "physical" layout). The toolkit on Wayland then takes that layout for logical pixels: a screen of 2560 x 1600 at
-// scale 2 is reported as 2560 x 1600 logical pixels at ratio 2, while a full-screen window gets 1280 x 800 at ratio
-// 2, that is the screen's 2560 x 1600 device pixels. False on other desktops.
-bool layoutInDevicePixels(const QDBusConnection& bus);

@@ -197,9 +197,6 @@ void hideWaylandWindow(QWidget& window, wl_display* display, wl_surface* surface
 
 wl_display* toolkitWaylandDisplay()
 {
-    if (!QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
-        return nullptr;
-    }
     QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
     return native ? static_cast<wl_display*>(native->nativeResourceForIntegration("wl_display")) : nullptr;
 }

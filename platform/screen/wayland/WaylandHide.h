@@ -14,7 +14,7 @@ struct wl_surface;
 // handler runs inside.
 void hideWaylandWindow(QWidget& window, wl_display* display, wl_surface* surface);
 
-// The toolkit's Wayland connection and the surface of `window`; null where the toolkit is not on Wayland or the
-// window has no surface.
+// The toolkit's Wayland connection and the surface of `window`, to be asked only where the toolkit runs on Wayland;
+// null where the window has no surface.
 wl_display* toolkitWaylandDisplay();
 wl_surface* toolkitWaylandSurface(QWidget& window);

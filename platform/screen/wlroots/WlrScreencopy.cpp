@@ -4,6 +4,7 @@
 #include "platform/process/LaunchSteps.h"
 #include "platform/screen/wayland/WaylandQueue.h"
 #include "platform/screen/wlroots/FrameRows.h"
+#include "platform/screen/wlroots/ScreencopyFrame.h"
 #include "platform/screen/wlroots/ScreencopyProtocol.h"
 
 #include <QGuiApplication>
@@ -56,82 +57,6 @@ struct Mapping {
         }
     }
 };
-
-// What the compositor says of a frame before it is copied.
-struct FrameLayout {
-    uint32_t format = 0;
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint32_t stride = 0;
-    bool operator==(const FrameLayout&) const = default;
-};
-
-// One frame's events as they come.
-struct FrameState {
-    bool described = false; // a shared-memory buffer was offered and (from version 3) the offers are done
-    bool shmOffered = false;
-    bool ready = false;
-    bool failed = false;
-    bool finished = false; // ready or failed
-    uint32_t version = 1;
-    uint32_t flags = 0;
-    FrameLayout layout;
-};
-
-void frameBuffer(void* data, void* /*frame*/, uint32_t format, uint32_t width, uint32_t height, uint32_t stride)
-{
-    auto* state = static_cast<FrameState*>(data);
-    state->layout = {format, width, height, stride};
-    state->shmOffered = true;
-    // Before version 3 the buffer event is the whole description.
-    state->described = state->described || state->version < 3;
-}
-void frameFlags(void* data, void* /*frame*/, uint32_t flags)
-{
-    static_cast<FrameState*>(data)->flags = flags;
-}
-void frameReady(void* data, void* /*frame*/, uint32_t /*secHi*/, uint32_t /*secLo*/, uint32_t /*nsec*/)
-{
-    auto* state = static_cast<FrameState*>(data);
-    state->ready = true;
-    state->finished = true;
-}
-void frameFailed(void* data, void* /*frame*/)
-{
-    auto* state = static_cast<FrameState*>(data);
-    state->failed = true;
-    state->finished = true;
-    state->described = true;
-}
-void frameDamage(void* /*data*/, void* /*frame*/, uint32_t, uint32_t, uint32_t, uint32_t) {}
-void frameDmabuf(void* /*data*/, void* /*frame*/, uint32_t, uint32_t, uint32_t) {}
-void frameBufferDone(void* data, void* /*frame*/)
-{
-    static_cast<FrameState*>(data)->described = true;
-}
-
-// The event handlers in the events' order, as libwayland calls them.
-struct FrameListener {
-    void (*buffer)(void*, void*, uint32_t, uint32_t, uint32_t, uint32_t);
-    void (*flags)(void*, void*, uint32_t);
-    void (*ready)(void*, void*, uint32_t, uint32_t, uint32_t);
-    void (*failed)(void*, void*);
-    void (*damage)(void*, void*, uint32_t, uint32_t, uint32_t, uint32_t);
-    void (*linuxDmabuf)(void*, void*, uint32_t, uint32_t, uint32_t);
-    void (*bufferDone)(void*, void*);
-};
-const FrameListener frameListener{frameBuffer, frameFlags,  frameReady,     frameFailed,
-                                  frameDamage, frameDmabuf, frameBufferDone};
-
-// A frame object that is destroyed with the protocol's request on every path.
-struct FrameDeleter {
-    void operator()(void* frame) const
-    {
-        auto* proxy = static_cast<wl_proxy*>(frame);
-        wl_proxy_marshal_flags(proxy, FrameDestroy, nullptr, wl_proxy_get_version(proxy), WL_MARSHAL_FLAG_DESTROY);
-    }
-};
-using Frame = std::unique_ptr<void, FrameDeleter>;
 
 struct BufferDeleter {
     void operator()(wl_buffer* buffer) const { wl_buffer_destroy(buffer); }
@@ -239,8 +164,7 @@ struct WlrScreencopy::Connection {
         if (!frame) {
             fail(QStringLiteral("could not be asked for a frame"));
         }
-        wl_proxy_add_listener(static_cast<wl_proxy*>(frame.get()),
-                              reinterpret_cast<void (**)(void)>(const_cast<FrameListener*>(&frameListener)), &state);
+        followFrame(frame.get(), state);
         if (!dispatchUntil(display, queue.get(), state.described, Clock::now() + DescriptionTimeout)) {
             fail(QStringLiteral("did not describe the output's frame within a second"));
         }

@@ -1,5 +1,6 @@
 #include "platform/screen/x11/X11Windows.h"
 
+#include "platform/screen/x11/X11Hide.h"
 #include "platform/screen/x11/XcbSupport.h"
 
 #include <QGuiApplication>
@@ -8,6 +9,42 @@
 #include <cstring>
 
 #include <xcb/xcb.h>
+
+X11Windows::X11Windows(xcb_connection_t* connection, Hide hide)
+    : m_connection(connection)
+    , m_hide(hide)
+{}
+
+xcb_connection_t* X11Windows::connection() const
+{
+    return m_connection ? m_connection : toolkitX11Connection();
+}
+
+void X11Windows::hideShownWindow(QWidget& window)
+{
+    xcb_connection_t* c = connection();
+    if (!c) {
+        window.hide();
+        return;
+    }
+    if (m_hide == Hide::Transparent) {
+        // XWayland's compositor animates an X11 window's close where the X11 root window cannot show it: drawn
+        // transparent first, the window leaves nothing for that animation to draw. The opacity is given back once the
+        // window is unmapped, for its next showing.
+        window.setWindowOpacity(0.0);
+        hideX11Window(window, c);
+        window.setWindowOpacity(1.0);
+        return;
+    }
+    hideX11Window(window, c);
+}
+
+void X11Windows::keepOffTaskbar(QWidget& window)
+{
+    if (xcb_connection_t* c = connection()) {
+        keepX11WindowOffTaskbar(window, c);
+    }
+}
 
 xcb_connection_t* toolkitX11Connection()
 {

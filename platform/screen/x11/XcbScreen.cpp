@@ -3,14 +3,12 @@
 #include "platform/screen/x11/ScreenLayout.h"
 #include "platform/screen/x11/SegmentPool.h"
 #include "platform/screen/x11/SharedSegment.h"
-#include "platform/screen/x11/X11Hide.h"
 #include "platform/screen/x11/X11Windows.h"
 #include "platform/screen/x11/XcbSupport.h"
 
 #include <QGuiApplication>
 #include <QScreen>
 #include <QString>
-#include <QWidget>
 
 #include <algorithm>
 #include <cstdint>
@@ -69,7 +67,8 @@ struct XcbScreen::Private {
 };
 
 XcbScreen::XcbScreen(Transfer transfer)
-    : d(std::make_unique<Private>())
+    : ScreenService(std::make_unique<X11Windows>(nullptr))
+    , d(std::make_unique<Private>())
 {
     int screenNumber = 0;
     d->owned.reset(xcb_connect(nullptr, &screenNumber));
@@ -78,7 +77,8 @@ XcbScreen::XcbScreen(Transfer transfer)
 }
 
 XcbScreen::XcbScreen(xcb_connection_t* borrowed, Transfer transfer)
-    : d(std::make_unique<Private>())
+    : ScreenService(std::make_unique<X11Windows>(borrowed))
+    , d(std::make_unique<Private>())
 {
     d->connection = borrowed;
     // The display name that the connection was opened with is not kept; a display with more than one screen is
@@ -316,22 +316,6 @@ void XcbScreen::setSpareLifetime(std::chrono::milliseconds lifetime)
 
 // The windows are the toolkit's: its connection orders the hide before the grab. A screen read over a connection of
 // its own (benchmarks, tests) still hides through the toolkit's.
-void XcbScreen::hideShownWindow(QWidget& window)
-{
-    if (xcb_connection_t* windows = d->owned ? toolkitX11Connection() : d->connection) {
-        hideX11Window(window, windows);
-    } else {
-        window.hide();
-    }
-}
-
-void XcbScreen::keepOffTaskbar(QWidget& window)
-{
-    if (xcb_connection_t* windows = d->owned ? toolkitX11Connection() : d->connection) {
-        keepX11WindowOffTaskbar(window, windows);
-    }
-}
-
 ScreenPixels XcbScreen::grabArea(int left, int top, int width, int height)
 {
     d->checkConnection();

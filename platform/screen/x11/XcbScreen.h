@@ -7,7 +7,8 @@
 
 struct xcb_connection_t;
 
-// The primary screen of an X display, read over the toolkit's own connection or over one of its own.
+// The primary screen of an X display, read over the toolkit's own connection or over one of its own. The toolkit's
+// windows on it are handled as X11Windows handles them.
 //
 // The primary monitor is the RandR monitor flagged primary (else the first one, else the whole root window); its
 // top-left corner need not be (0, 0). Pixels come in the server's own format: through an MIT-SHM segment when the
@@ -41,16 +42,9 @@ public:
     void prepare() override;
     void setSpareLifetime(std::chrono::milliseconds lifetime);
 
-    // The toolkit's windows on this display: hidden with the window manager's frame and any compositor's fade gone
-    // from the screen, and kept off the taskbar through the window manager.
-    void keepOffTaskbar(QWidget& window) override;
-
     // True while grabs go through shared memory: the server offers MIT-SHM, it was not turned off, and the server
     // has not refused to attach a segment.
     bool isUsingSharedMemory() const;
-
-protected:
-    void hideShownWindow(QWidget& window) override;
 
 private:
     struct Private;

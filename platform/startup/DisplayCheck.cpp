@@ -1,4 +1,4 @@
-#include "platform/process/DisplayCheck.h"
+#include "platform/startup/DisplayCheck.h"
 
 #include "platform/screen/WindowingSystem.h"
 

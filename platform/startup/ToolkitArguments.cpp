@@ -1,4 +1,4 @@
-#include "platform/process/ToolkitArguments.h"
+#include "platform/startup/ToolkitArguments.h"
 
 #include <algorithm>
 

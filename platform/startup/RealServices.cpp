@@ -1,4 +1,4 @@
-#include "platform/process/RealServices.h"
+#include "platform/startup/RealServices.h"
 
 #include "platform/screen/WindowingSystem.h"
 
