@@ -324,8 +324,6 @@ def measure(build, runs, desktop, size, kept):
 
 def main():
     build = os.path.abspath(sys.argv[1])
-    # GNOME Shell with its animations, as on a desktop with a graphics card: the screenshot's flash among them.
-    os.environ.setdefault("QUOSH_GNOME_ANIMATIONS", "1")
     # The KDE session finds the tests' input tool beside the program, as in the tests.
     os.environ.setdefault("QUOSH_BIN", os.path.join(build, "app", "quosh"))
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 10

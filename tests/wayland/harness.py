@@ -594,11 +594,9 @@ class Gnome(LineInput, Session):
                                      "!Main.overview.visible && !Main.overview.animationInProgress)", check=False),
                    what="the overview to close")
         # The shell inhibits its animations where it draws in software; a desktop with a graphics card has them: the
-        # windows' and the screenshot flash's, during which the flash takes every click. The benchmark turns them on
-        # (QUOSH_GNOME_ANIMATIONS=1).
-        if os.environ.get("QUOSH_GNOME_ANIMATIONS") == "1":
-            self.eval("(imports.gi.St.Settings.get().uninhibit_animations(), "
-                      "imports.gi.St.Settings.get().enable_animations)")
+        # windows' and the screenshot flash's, during which the flash takes every click. They are turned on, as there.
+        self.eval("(imports.gi.St.Settings.get().uninhibit_animations(), "
+                  "imports.gi.St.Settings.get().enable_animations)")
         self.input = self.start([SYSTEM_PYTHON, f"{HERE}/gnome_tools.py", "input"], self.env, stdin=subprocess.PIPE)
         line = self.input.stdout.readline()
         if line.strip() != "ready":
