@@ -359,10 +359,9 @@ int Form1::hideFlag() const
 
 void Form1::showMainWindow()
 {
-    // show() alone leaves a window that stayed visible under the overlay where it is.
-    show();
-    raise();
-    activateWindow();
+    // On the screen before "Done." or a report comes: a desktop that raises the window it mapped last would
+    // otherwise put the main window over its own box, which no click can then reach.
+    m_services.screen.showWindow(*this);
 }
 
 void Form1::hideMainWindow()

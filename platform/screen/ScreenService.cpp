@@ -1,7 +1,10 @@
 #include "platform/screen/ScreenService.h"
 
+#include <QEventLoop>
 #include <QSize>
+#include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
@@ -34,6 +37,55 @@ void ScreenService::hideWindow(QWidget& window)
         return;
     }
     m_windows->hideShownWindow(window);
+}
+
+namespace {
+
+// Ends `loop` once `window` is exposed; the expose itself then goes on to the window, which draws at once.
+class ExposeWatch : public QObject {
+public:
+    ExposeWatch(QWindow& window, QEventLoop& loop)
+        : m_window(window)
+        , m_loop(loop)
+    {
+        window.installEventFilter(this);
+    }
+    ~ExposeWatch() override { m_window.removeEventFilter(this); }
+    ExposeWatch(const ExposeWatch&) = delete;
+    ExposeWatch& operator=(const ExposeWatch&) = delete;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == &m_window && event->type() == QEvent::Expose) {
+            m_loop.quit();
+        }
+        return false;
+    }
+
+private:
+    QWindow& m_window;
+    QEventLoop& m_loop;
+};
+
+} // namespace
+
+void ScreenService::showWindow(QWidget& window)
+{
+    // show() alone leaves a window that stayed visible under another where it is.
+    window.show();
+    window.raise();
+    window.activateWindow();
+    QWindow* handle = window.windowHandle();
+    if (!handle || handle->isExposed()) {
+        return;
+    }
+    // The windowing system may take its time (a window manager's round trip, a compositor under load); no input is
+    // taken meanwhile, so no handler of the user's runs inside.
+    QEventLoop loop;
+    const ExposeWatch watch(*handle, loop);
+    QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
 void ScreenService::setTopmost(QWidget& window, bool topmost)

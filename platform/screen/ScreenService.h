@@ -59,6 +59,10 @@ public:
     // The program's own top-level windows, handled as the windowing system that this screen is read on lets them be
     // (see WindowHandling). A window that is not shown, or not a top-level window, is only hidden.
     void hideWindow(QWidget& window);
+    // Shows a top-level window above the others, gives it the focus, and returns once the windowing system has put it
+    // on the screen, or after a second: a window shown next, such as a box of its own, then comes after it on every
+    // desktop, also where the desktop puts the window it mapped last on top.
+    void showWindow(QWidget& window);
     void setTopmost(QWidget& window, bool topmost);
     void keepOffTaskbar(QWidget& window);
 

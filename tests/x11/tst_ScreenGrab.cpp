@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QTest>
+#include <QWidget>
+#include <QWindow>
 #include <QtEndian>
 
 #include <algorithm>
@@ -162,6 +164,17 @@ int printGrabSize(int argc, char** argv)
     return 0;
 }
 
+// Run in a child process: whether a window is on the screen once shown through the screen service.
+int printExposedAfterShow(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    QWidget window;
+    window.setGeometry(100, 100, 200, 150);
+    createScreenService()->showWindow(window);
+    std::printf("%d\n", window.windowHandle()->isExposed() ? 1 : 0);
+    return 0;
+}
+
 // Run in a child process: a window inside the frame of a window manager that unmaps the frame only 150 ms after the
 // window's own unmap, hidden, and the screen read at once. Prints how many pixels of the frame the screen still shows.
 int printFrameLeftAfterHide(int argc, char** argv)
@@ -230,7 +243,8 @@ private slots:
     void paletteDisplayGivesIndicesAndColours();
     void sizeUnderToolkitScaling_data();
     void sizeUnderToolkitScaling();
-    void hideWaitsForTheFrameToGo();
+    void hideAndShowWaitForTheScreen_data();
+    void hideAndShowWaitForTheScreen();
 };
 
 void TestScreenGrab::grabIsPixelExact_data()
@@ -540,19 +554,29 @@ void TestScreenGrab::sizeUnderToolkitScaling()
 }
 
 // The hide's bounded wait is long enough for a window manager that takes its time: the grab after it holds nothing of
-// the frame.
-void TestScreenGrab::hideWaitsForTheFrameToGo()
+// the frame. The show returns with the window on the screen, so that a box shown next maps after it.
+void TestScreenGrab::hideAndShowWaitForTheScreen_data()
 {
+    QTest::addColumn<QString>("child");
+    QTest::addColumn<QByteArray>("printed");
+    QTest::newRow("frame pixels left after the hide") << QStringLiteral("--frame-left-after-hide") << QByteArray("0");
+    QTest::newRow("exposed after the show") << QStringLiteral("--exposed-after-show") << QByteArray("1");
+}
+
+void TestScreenGrab::hideAndShowWaitForTheScreen()
+{
+    QFETCH(QString, child);
+    QFETCH(QByteArray, printed);
     XvfbServer server;
     QVERIFY2(server.start({QSize(640, 480), 24, true, {}}), qPrintable(server.errorString()));
-    QProcess child;
+    QProcess process;
     QProcessEnvironment environment = server.environment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    child.setProcessEnvironment(environment);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--frame-left-after-hide")});
-    QVERIFY(child.waitForFinished(60000));
-    QCOMPARE(child.exitCode(), 0);
-    QCOMPARE(child.readAllStandardOutput().trimmed(), QByteArray("0"));
+    process.setProcessEnvironment(environment);
+    process.start(QCoreApplication::applicationFilePath(), {child});
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(process.readAllStandardOutput().trimmed(), printed);
 }
 
 int main(int argc, char** argv)
@@ -561,6 +585,8 @@ int main(int argc, char** argv)
         return printGrabSize(argc, argv);
     if (argc == 2 && std::strcmp(argv[1], "--frame-left-after-hide") == 0)
         return printFrameLeftAfterHide(argc, argv);
+    if (argc == 2 && std::strcmp(argv[1], "--exposed-after-show") == 0)
+        return printExposedAfterShow(argc, argv);
     QCoreApplication application(argc, argv);
     TestScreenGrab test;
     return QTest::qExec(&test, argc, argv);
