@@ -298,6 +298,10 @@ class Session:
     def clipboard(self):
         raise NotImplementedError
 
+    def keyboard_focus(self):
+        """Where the desktop sends keys, where it can be asked: what a failed key press is told by."""
+        return None
+
     def move(self, x, y):
         raise NotImplementedError
 
@@ -626,6 +630,11 @@ class Gnome(LineInput, Session):
                 w["rect"] = tuple(round(v / self.scale) for v in w["rect"])
         # The shell's own hidden X11 window lies off the output.
         return [w for w in found if (name is None or w["name"] == name) and w["rect"][0] + w["rect"][2] > 0]
+
+    def keyboard_focus(self):
+        return self.eval("({modals: Main.modalCount, keyFocus: String(global.stage.key_focus), "
+                         "window: global.display.focus_window ? global.display.focus_window.get_title() : null})",
+                         check=False)
 
     def grab(self, pointer=False):
         path = f"/tmp/grab-{time.monotonic_ns()}.png"

@@ -72,7 +72,7 @@ class WaylandCase:
         home = self.session.home if self.session.desktop == "gnome" else self.home
         env = dict(self.session.env, **self.session.program_env, HOME=home, XDG_CONFIG_HOME=config,
                    QT_QPA_PLATFORM=self.platform)
-        env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS") or k == "QT_LOGGING_RULES"})
+        env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS") or k in ("QT_LOGGING_RULES", "WAYLAND_DEBUG")})
         if not self.wayland_socket:
             env.pop("WAYLAND_DISPLAY", None)
         self.program = self.session.start([os.environ["QUOSH_BIN"], *args], env)
@@ -154,7 +154,10 @@ class WaylandCase:
             s.key(KEY_CONTROL, KEY_C)
             text = s.clipboard()
             return text if text.startswith(DASHES) else None
-        text = wait_until(copied, timeout=30, interval=0.3, what="the box's text on the clipboard")
+        try:
+            text = wait_until(copied, timeout=30, interval=0.3, what="the box's text on the clipboard")
+        except AssertionError as error:
+            self.fail(f"{error}; the windows: {s.windows()}; the keyboard: {s.keyboard_focus()}")
 
         def closed():
             # Return again only while the box still shows and has the keyboard: a Return that the desktop handed
