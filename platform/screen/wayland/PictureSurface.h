@@ -1,0 +1,50 @@
+#pragma once
+
+#include "platform/screen/PictureLayer.h"
+
+#include <QRegion>
+
+#include <memory>
+
+class PixelBuffer;
+class QSize;
+struct wl_display;
+struct wl_surface;
+
+// The frozen picture on a surface of the program's own on the toolkit's Wayland connection: a subsurface above the
+// window's surface that takes no input, its buffer the picture's pixels at buffer scale 1, cropped and laid over the
+// window's logical size by the compositor's viewporter, so that each picture pixel lands on one output pixel where the
+// toolkit would draw at the next whole scale and the compositor scale the window back. The band is drawn into the
+// same pixels, in two buffers taken in turn, each brought up to date where the band was and is. Requests and events go
+// through a queue of its own.
+class PictureSurface final : public PictureLayer {
+public:
+    // Null where the compositor lacks the subsurfaces, the viewporter or shared memory, where the picture is not 32-bit
+    // or memory for it cannot be had. `picture` is read until the surface is gone; `parent` is the window's surface,
+    // `logical` its size in logical pixels.
+    static std::unique_ptr<PictureSurface> create(wl_display* display, wl_surface* parent, const QSize& logical,
+                                                  const PixelBuffer& picture);
+    ~PictureSurface() override;
+    PictureSurface(const PictureSurface&) = delete;
+    PictureSurface& operator=(const PictureSurface&) = delete;
+
+    void showBand(const QRegion& strips, QRgb colour) override;
+
+private:
+    struct State;
+    explicit PictureSurface(std::unique_ptr<State> state);
+    std::unique_ptr<State> m_state;
+};
+
+// The output pixels that a surface `logical` pixels long covers on an output `pixels` long, laid out as the compositor
+// lays it out: at scale s the output is floor(pixels / s) logical pixels long and a surface of `logical` ones covers
+// round(logical * s) pixels. The scale is not told (the toolkit sees only the next whole one); compositors offer
+// scales in 120ths, among them every eighth and every twentieth, so the one nearest pixels / logical is taken where it
+// gives `logical` back, and else the output is taken to be a whole number of logical pixels (as mutter makes it).
+int coveredOutputPixels(int pixels, int logical);
+
+// Brings `target`, a copy of `picture` with the band `before` drawn on it, to the band `after`: the picture again
+// under the strips of `before`, then `colour` on those of `after`, both within the picture. Both are 32-bit and of
+// one size; otherwise nothing is drawn.
+void redrawBand(PixelBuffer& target, const PixelBuffer& picture, const QRegion& before, const QRegion& after,
+                QRgb colour);
