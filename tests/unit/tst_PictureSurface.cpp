@@ -46,32 +46,33 @@ QRegion border(const QRect& rect)
 class TestPictureSurface : public QObject {
     Q_OBJECT
 private slots:
-    void coveredOutputPixelsFollowTheCompositorsLayout_data();
-    void coveredOutputPixelsFollowTheCompositorsLayout();
+    void spanCoversTheOutputInWholePixels_data();
+    void spanCoversTheOutputInWholePixels();
     void bandMovesLeaveNoStaleLine();
 };
 
-void TestPictureSurface::coveredOutputPixelsFollowTheCompositorsLayout_data()
+void TestPictureSurface::spanCoversTheOutputInWholePixels_data()
 {
     QTest::addColumn<int>("pixels");  // the output's
     QTest::addColumn<int>("logical"); // the window's, as the compositor laid the output out
-    QTest::addColumn<int>("covered");
-    QTest::newRow("whole scale") << 2560 << 1280 << 2560;
-    QTest::newRow("1.25") << 1280 << 1024 << 1280;
-    QTest::newRow("1.5, a whole logical size") << 1920 << 1280 << 1920;
-    QTest::newRow("1.5, 853.33 logical pixels laid out as 853") << 1280 << 853 << 1280;
-    QTest::newRow("1.75, 731.43 laid out as 731: the last column is not the window's") << 1280 << 731 << 1279;
-    QTest::newRow("1.75, 457.14 laid out as 457") << 800 << 457 << 800;
-    QTest::newRow("a scale that makes the logical size whole (mutter)") << 1280 << 856 << 1280;
-    QTest::newRow("no logical size") << 1280 << 0 << 1280;
+    QTest::addColumn<int>("span");    // the surface's logical pixels
+    QTest::addColumn<int>("buffer");  // the buffer's pixels
+    QTest::newRow("1.25: the window covers the output exactly") << 1280 << 1024 << 1024 << 1280;
+    QTest::newRow("1.5, a whole logical size") << 1920 << 1280 << 1280 << 1920;
+    QTest::newRow("1.5: 853.33 laid out as 853, one pixel past the end") << 1280 << 853 << 854 << 1281;
+    QTest::newRow("1.75: 731.43 laid out as 731") << 1280 << 731 << 732 << 1281;
+    QTest::newRow("1.75: 457.14 laid out as 457, whole pixels every 4") << 800 << 457 << 460 << 805;
+    QTest::newRow("a scale that makes the logical size whole (mutter)") << 1280 << 856 << 856 << 1280;
+    QTest::newRow("no logical size") << 1280 << 0 << 0 << 1280;
 }
 
-void TestPictureSurface::coveredOutputPixelsFollowTheCompositorsLayout()
+void TestPictureSurface::spanCoversTheOutputInWholePixels()
 {
     QFETCH(int, pixels);
     QFETCH(int, logical);
-    QFETCH(int, covered);
-    QCOMPARE(coveredOutputPixels(pixels, logical), covered);
+    QFETCH(int, span);
+    QFETCH(int, buffer);
+    QCOMPARE(pictureSpan(pixels, logical), (PictureSpan{span, buffer}));
 }
 
 void TestPictureSurface::bandMovesLeaveNoStaleLine()

@@ -106,6 +106,8 @@ void copyRows(PixelBuffer& target, const PixelBuffer& picture, const QRect& rect
 struct PictureSurface::State {
     wl_display* display = nullptr;
     const PixelBuffer* picture = nullptr;
+    QSize logical; // the surface's size
+    QSize buffer;  // the picture and, past the output's end, black
     Queue queue;
     Globals globals;
     SharedMemory memory;
@@ -130,12 +132,11 @@ struct PictureSurface::State {
         slot.band = QRegion();
     }
 
-    // Two buffers of the picture's size in one block of shared memory; the first holds the picture.
+    // Two buffers in one block of shared memory; the first holds the picture.
     bool share()
     {
-        const int width = picture->width();
-        const int height = picture->height();
-        const std::size_t block = std::size_t(width) * 4 * std::size_t(height);
+        const int stride = buffer.width() * 4;
+        const std::size_t block = std::size_t(stride) * std::size_t(buffer.height());
         memory.size = 2 * block;
         memory.fd = ::memfd_create("quosh-picture", MFD_CLOEXEC);
         if (memory.fd < 0 || ::ftruncate(memory.fd, static_cast<off_t>(memory.size)) != 0) {
@@ -154,11 +155,11 @@ struct PictureSurface::State {
         for (std::size_t i = 0; i < buffers.size(); ++i) {
             Slot& slot = buffers[i];
             auto* rows = static_cast<std::uint8_t*>(memory.data) + i * block;
-            slot.pixels =
-                PixelBuffer(width, height, PixelFormat::Bgrx32, width * 4, std::make_unique<SharedRows>(rows));
+            slot.pixels = PixelBuffer(picture->width(), picture->height(), PixelFormat::Bgrx32, stride,
+                                      std::make_unique<SharedRows>(rows));
             // XRGB8888 is B, G, R, X in memory: the picture's own layout.
-            slot.buffer.reset(wl_shm_pool_create_buffer(pool, static_cast<int32_t>(i * block), width, height, width * 4,
-                                                        WL_SHM_FORMAT_XRGB8888));
+            slot.buffer.reset(wl_shm_pool_create_buffer(pool, static_cast<int32_t>(i * block), buffer.width(),
+                                                        buffer.height(), stride, WL_SHM_FORMAT_XRGB8888));
             if (slot.buffer) {
                 wl_buffer_add_listener(static_cast<wl_buffer*>(slot.buffer.get()), &bufferListener, &slot);
             }
@@ -171,8 +172,8 @@ struct PictureSurface::State {
         return true;
     }
 
-    // The surface above `parent`, the picture's pixels laid over its `logical` size.
-    bool lay(wl_surface* parent, const QSize& logical)
+    // The surface above `parent`, from its top-left corner on, the buffer laid over its logical size.
+    bool lay(wl_surface* parent)
     {
         auto* compositor = static_cast<wl_compositor*>(globals.compositor.get());
         surface.reset(wl_compositor_create_surface(compositor));
@@ -200,15 +201,10 @@ struct PictureSurface::State {
         wl_region_add(whole, 0, 0, logical.width(), logical.height());
         wl_surface_set_opaque_region(own, whole);
         wl_region_destroy(whole);
-        // At buffer scale 1 (the default) the viewport alone decides the size: the pixels the window covers on the
-        // output, laid over its logical size, one on one.
-        const int width = coveredOutputPixels(picture->width(), logical.width());
-        const int height = coveredOutputPixels(picture->height(), logical.height());
-        auto* port = static_cast<wl_proxy*>(viewport.get());
-        wl_proxy_marshal_flags(port, viewporter::SetSource, nullptr, 1, 0, wl_fixed_from_int(0), wl_fixed_from_int(0),
-                               wl_fixed_from_int(width), wl_fixed_from_int(height));
-        wl_proxy_marshal_flags(port, viewporter::SetDestination, nullptr, 1, 0, logical.width(), logical.height());
-        present(0, QRegion(0, 0, picture->width(), picture->height()));
+        // At buffer scale 1 (the default) the viewport alone decides the size.
+        wl_proxy_marshal_flags(static_cast<wl_proxy*>(viewport.get()), viewporter::SetDestination, nullptr, 1, 0,
+                               logical.width(), logical.height());
+        present(0, QRegion(QRect(QPoint(0, 0), buffer)));
         return true;
     }
 
@@ -236,14 +232,20 @@ PictureSurface::~PictureSurface() = default;
 std::unique_ptr<PictureSurface> PictureSurface::create(wl_display* display, wl_surface* parent, const QSize& logical,
                                                        const PixelBuffer& picture)
 {
-    // Two buffers of the picture in one pool, whose size is a 32-bit number.
-    if (!display || !parent || logical.isEmpty() || picture.isNull() || picture.format() != PixelFormat::Bgrx32 ||
-        picture.width() > INT32_MAX / 8 / picture.height()) {
+    if (!display || !parent || logical.isEmpty() || picture.isNull() || picture.format() != PixelFormat::Bgrx32) {
+        return nullptr;
+    }
+    // Two buffers in one pool, whose size is a 32-bit number.
+    const PictureSpan across = pictureSpan(picture.width(), logical.width());
+    const PictureSpan down = pictureSpan(picture.height(), logical.height());
+    if (across.pixels > INT32_MAX / 8 / down.pixels) {
         return nullptr;
     }
     auto state = std::make_unique<State>();
     state->display = display;
     state->picture = &picture;
+    state->logical = QSize(across.logical, down.logical);
+    state->buffer = QSize(across.pixels, down.pixels);
     state->queue.reset(wl_display_create_queue(display));
     if (!state->queue) {
         return nullptr;
@@ -261,7 +263,7 @@ std::unique_ptr<PictureSurface> PictureSurface::create(wl_display* display, wl_s
     }
     const Globals& globals = state->globals;
     if (!globals.compositor || !globals.shm || !globals.subcompositor || !globals.viewporter || !state->share() ||
-        !state->lay(parent, logical)) {
+        !state->lay(parent)) {
         return nullptr;
     }
     return std::unique_ptr<PictureSurface>(new PictureSurface(std::move(state)));
@@ -291,16 +293,25 @@ void PictureSurface::showBand(const QRegion& strips, QRgb colour)
     state.present(1 - shown, state.buffers[static_cast<std::size_t>(shown)].band + band);
 }
 
-int coveredOutputPixels(int pixels, int logical)
+PictureSpan pictureSpan(int pixels, int logical)
 {
+    const PictureSpan window{logical, pixels};
     if (pixels <= 0 || logical <= 0) {
-        return pixels;
+        return window;
     }
     const double scale = std::round(120.0 * pixels / logical) / 120;
-    if (scale > 0 && static_cast<int>(std::floor(pixels / scale + 1e-9)) == logical) {
-        return std::min(pixels, static_cast<int>(std::lround(logical * scale)));
+    if (scale <= 0 || static_cast<int>(std::floor(pixels / scale + 1e-9)) != logical) {
+        return window;
     }
-    return pixels;
+    // A scale of k/120 turns every (120 / gcd(k, 120))th length into whole pixels.
+    const int least = static_cast<int>(std::ceil(pixels / scale - 1e-9));
+    for (int span = least; span < least + 120; ++span) {
+        const double covered = span * scale;
+        if (std::abs(covered - std::round(covered)) < 1e-6) {
+            return {span, static_cast<int>(std::lround(covered))};
+        }
+    }
+    return window;
 }
 
 void redrawBand(PixelBuffer& target, const PixelBuffer& picture, const QRegion& before, const QRegion& after,

@@ -36,12 +36,22 @@ private:
     std::unique_ptr<State> m_state;
 };
 
-// The output pixels that a surface `logical` pixels long covers on an output `pixels` long, laid out as the compositor
-// lays it out: at scale s the output is floor(pixels / s) logical pixels long and a surface of `logical` ones covers
-// round(logical * s) pixels. The scale is not told (the toolkit sees only the next whole one); compositors offer
-// scales in 120ths, among them every eighth and every twentieth, so the one nearest pixels / logical is taken where it
-// gives `logical` back, and else the output is taken to be a whole number of logical pixels (as mutter makes it).
-int coveredOutputPixels(int pixels, int logical);
+// How a picture `pixels` long is laid over a window `logical` pixels long, each as long as the output: over `logical`
+// pixels of its own surface, from a buffer `pixels` long, the picture's and past the output's end a few more.
+struct PictureSpan {
+    int logical = 0;
+    int pixels = 0;
+    bool operator==(const PictureSpan&) const = default;
+};
+
+// At scale s a compositor lays an output `pixels` long out as floor(pixels / s) logical pixels, and shows a surface
+// D logical pixels long on D * s output pixels: mutter at fractions of a pixel where that is no whole number, wlroots
+// and KWin rounded. The span is the least D that covers the output and that s turns into whole pixels, so that the
+// buffer's pixels are the output's, one on one, everywhere. The scale is not told (the toolkit sees only the next
+// whole one); compositors offer scales in 120ths, among them every eighth and every twentieth, so the one nearest
+// pixels / logical is taken where it gives `logical` back, and else the output is taken to be a whole number of
+// logical pixels (as where mutter picks a scale to make it one): the window's own length.
+PictureSpan pictureSpan(int pixels, int logical);
 
 // Brings `target`, a copy of `picture` with the band `before` drawn on it, to the band `after`: the picture again
 // under the strips of `before`, then `colour` on those of `after`, both within the picture. Both are 32-bit and of
