@@ -62,6 +62,7 @@ void TestPictureSurface::spanCoversTheOutputInWholePixels_data()
     QTest::newRow("1.5: 853.33 laid out as 853, one pixel past the end") << 1280 << 853 << 854 << 1281;
     QTest::newRow("1.75: 731.43 laid out as 731") << 1280 << 731 << 732 << 1281;
     QTest::newRow("1.75: 457.14 laid out as 457, whole pixels every 4") << 800 << 457 << 460 << 805;
+    QTest::newRow("1.75: a picture a pixel short of the output (KWin)") << 1279 << 731 << 732 << 1281;
     QTest::newRow("a scale that makes the logical size whole (mutter)") << 1280 << 856 << 856 << 1280;
     QTest::newRow("no logical size") << 1280 << 0 << 0 << 1280;
 }

@@ -300,7 +300,7 @@ PictureSpan pictureSpan(int pixels, int logical)
         return window;
     }
     const double scale = std::round(120.0 * pixels / logical) / 120;
-    if (scale <= 0 || static_cast<int>(std::floor(pixels / scale + 1e-9)) != logical) {
+    if (scale <= 0 || std::abs(pixels / scale - logical) >= 1) {
         return window;
     }
     // A scale of k/120 turns every (120 / gcd(k, 120))th length into whole pixels.

@@ -44,13 +44,14 @@ struct PictureSpan {
     bool operator==(const PictureSpan&) const = default;
 };
 
-// At scale s a compositor lays an output `pixels` long out as floor(pixels / s) logical pixels, and shows a surface
-// D logical pixels long on D * s output pixels: mutter at fractions of a pixel where that is no whole number, wlroots
-// and KWin rounded. The span is the least D that covers the output and that s turns into whole pixels, so that the
-// buffer's pixels are the output's, one on one, everywhere. The scale is not told (the toolkit sees only the next
-// whole one); compositors offer scales in 120ths, among them every eighth and every twentieth, so the one nearest
-// pixels / logical is taken where it gives `logical` back, and else the output is taken to be a whole number of
-// logical pixels (as where mutter picks a scale to make it one): the window's own length.
+// At scale s a compositor lays an output `pixels` long out as about pixels / s logical pixels, and shows a surface
+// D logical pixels long on D * s output pixels, which mutter draws at fractions of a pixel where that is no whole
+// number. The span is the least D that covers the output and that s turns into whole pixels, so that the buffer's
+// pixels land on the output's one on one everywhere; what lies past the output's end is not seen. The scale is not
+// told (the toolkit sees only the next whole one); compositors offer scales in 120ths, among them every eighth and
+// every twentieth, so the one nearest pixels / logical is taken where it gives back `logical` within a pixel (KWin's
+// picture at 1.75 is a pixel narrower than the output). Else the output is taken to be a whole number of logical
+// pixels, as where mutter picks a scale that makes it one, and the span is the window's.
 PictureSpan pictureSpan(int pixels, int logical);
 
 // Brings `target`, a copy of `picture` with the band `before` drawn on it, to the band `after`: the picture again
