@@ -12,11 +12,11 @@ struct wl_display;
 struct wl_surface;
 
 // The frozen picture on a surface of the program's own on the toolkit's Wayland connection: a subsurface above the
-// window's surface that takes no input, its buffer the picture's pixels at buffer scale 1, cropped and laid over the
-// window's logical size by the compositor's viewporter, so that each picture pixel lands on one output pixel where the
-// toolkit would draw at the next whole scale and the compositor scale the window back. The band is drawn into the
-// same pixels, in two buffers taken in turn, each brought up to date where the band was and is. Requests and events go
-// through a queue of its own.
+// window's surface that takes no input, its buffer the picture's pixels at buffer scale 1, laid by the compositor's
+// viewporter over the window's logical size (see pictureSpan), so that each picture pixel lands on one output pixel
+// where the toolkit would draw at the next whole scale and the compositor scale the window back. The band is drawn
+// into the same pixels, in two buffers taken in turn, each brought up to date where the band was and is. Requests and
+// events go through a queue of its own.
 class PictureSurface final : public PictureLayer {
 public:
     // Null where the compositor lacks the subsurfaces, the viewporter or shared memory, where the picture is not 32-bit
