@@ -61,6 +61,7 @@ void Form2::Show()
     m_services.screen.keepOffTaskbar(*this);
     placeOnPrimaryScreen(*this);
     showFullScreen();
+    m_shown.layOver(m_services.screen, *this);
     noteLaunchStep("overlay shown");
 }
 
@@ -117,8 +118,8 @@ void Form2::Unload()
     m_unloaded = true;
     hide();
     PicClip.setPicture(nullptr);
+    m_shown.clear();
     Picture.reset();
-    m_view = QImage();
     if (m_handlerDepth == 0) {
         deleteLater();
     }
@@ -131,7 +132,7 @@ Form2::BandView Form2::band() const
             DragState == 0,
             QPointF(AnchorX, AnchorY),
             QPointF(PointerX, PointerY),
-            m_band.drawn()};
+            m_shown.band()};
 }
 
 float Form2::inScaleMode(float twips, float twipsPerPixel) const
@@ -243,11 +244,11 @@ void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y
         return;
     }
     trap.step(128, [&] {
-        // The clip takes the full-screen picture over and reads its rows in place; nothing else holds it now.
+        // The overlay is hidden and shows nothing more. The clip takes the full-screen picture over and reads its rows
+        // in place; nothing else holds it now.
+        m_shown.clear();
         Picture = PicClip.Clip(Picture);
         PicClip.setPicture(nullptr);
-        // The overlay is hidden and shows nothing more: no copy of the region is drawn for it.
-        m_view = QImage();
     });
     trap.step(130, [&] { ScaleMode = previousScaleMode; });
 
@@ -301,18 +302,16 @@ const ::Picture& Form2::picture() const
 
 void Form2::pictureChanged()
 {
-    m_view = Picture ? overlayViewOf(Picture->view(), m_scale, devicePixelRatioF()) : QImage();
+    m_shown.setPicture(Picture.get(), m_scale, devicePixelRatioF());
     update();
 }
 
 void Form2::syncBand()
 {
-    const QSize picture = Picture ? QSize(Picture->width(), Picture->height()) : QSize();
-    const QRegion dirty = m_band.follow(shRect, m_screen, picture, m_view.size());
-    if (dirty.isEmpty() || !isVisible()) {
-        return;
+    const QRegion dirty = m_shown.follow(shRect, m_screen, palette().color(QPalette::WindowText), devicePixelRatioF());
+    if (!dirty.isEmpty() && isVisible()) {
+        update(dirty);
     }
-    update(logicalCoverOf(dirty, devicePixelRatioF()));
 }
 
 void Form2::abandon()
@@ -337,8 +336,8 @@ bool Form2::event(QEvent* event)
 void Form2::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
-    paintOverlay(painter, event->region(), devicePixelRatioF(), m_view, m_band.viewed(),
-                 palette().color(QPalette::Window), palette().color(QPalette::WindowText));
+    m_shown.paint(painter, event->region(), devicePixelRatioF(), palette().color(QPalette::Window),
+                  palette().color(QPalette::WindowText));
     if (!m_painted) {
         m_painted = true;
         addLargeIconSizesSoon(*this);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "capture/OverlayBand.h"
 #include "capture/OverlayMapping.h"
+#include "capture/OverlayPicture.h"
 #include "capture/OverlayPointer.h"
 #include "capture/PicClip.h"
 #include "capture/ShapeRect.h"
@@ -9,7 +9,6 @@
 #include "imaging/modCapture.h"
 
 #include <QCursor>
-#include <QImage>
 #include <QPointF>
 #include <QRectF>
 #include <QWidget>
@@ -25,9 +24,10 @@ struct Services;
 // picture and saves it into the output folder.
 //
 // Mouse positions reach the handlers in twips of the picture's own pixels, which are the output's; the picture is
-// drawn unscaled, one picture pixel on one device pixel, wherever the toolkit draws at the output's scale, and as a
-// scaled copy that the compositor scales back where it does not. The overlay owns itself: it is deleted once it has
-// been unloaded.
+// drawn unscaled, one picture pixel on one device pixel, wherever the toolkit draws at the output's scale; where it
+// does not, the windowing system lays it over the overlay unscaled where it can, and else the overlay draws a scaled
+// copy that the compositor scales back (OverlayPicture). The overlay owns itself: it is deleted once it has been
+// unloaded.
 class Form2 : public QWidget {
     Q_OBJECT
 public:
@@ -114,9 +114,8 @@ private:
     Services& m_services;
     MainWindowLink* m_mainWindow;
     ScreenObject m_screen;
-    PictureScale m_scale; // the picture's pixels per logical pixel
-    QImage m_view;        // the picture as drawn: its own pixels without a copy, or a copy at the toolkit's scale
-    OverlayBand m_band;
+    PictureScale m_scale;   // the picture's pixels per logical pixel
+    OverlayPicture m_shown; // the picture and the band as they reach the screen
     OverlayPointer m_pointer;
     int m_handlerDepth = 0;
     bool m_unloaded = false;

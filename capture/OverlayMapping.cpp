@@ -93,12 +93,21 @@ PictureScale pictureScaleOf(const ScreenMetrics& metrics)
     return {metrics.devicePixelRatio, metrics.ratioY()};
 }
 
-QImage overlayViewOf(const QImage& picture, PictureScale scale, qreal devicePixelRatio)
+QSize overlayViewSize(const QSize& picture, PictureScale scale, qreal devicePixelRatio)
 {
     const QSize view(static_cast<int>(std::lround(picture.width() * devicePixelRatio / scale.x)),
                      static_cast<int>(std::lround(picture.height() * devicePixelRatio / scale.y)));
-    if (picture.isNull() || view.isEmpty() ||
+    if (picture.isEmpty() || view.isEmpty() ||
         (std::abs(view.width() - picture.width()) <= 1 && std::abs(view.height() - picture.height()) <= 1)) {
+        return picture;
+    }
+    return view;
+}
+
+QImage overlayViewOf(const QImage& picture, PictureScale scale, qreal devicePixelRatio)
+{
+    const QSize view = overlayViewSize(picture.size(), scale, devicePixelRatio);
+    if (view == picture.size()) {
         return picture;
     }
     return picture.scaled(view, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);

@@ -2,6 +2,7 @@
 
 #include <QRect>
 #include <QRegion>
+#include <QSize>
 #include <QtGlobal>
 
 class QColor;
@@ -27,6 +28,8 @@ PictureScale pictureScaleOf(const ScreenMetrics& metrics);
 // compositor's rounding; else a smooth copy at the overlay's pixels, which the compositor scales back onto the
 // output's. The file is always cut from the picture itself.
 QImage overlayViewOf(const QImage& picture, PictureScale scale, qreal devicePixelRatio);
+// The size of that view of a picture `picture` pixels large: the picture's own where it is drawn itself.
+QSize overlayViewSize(const QSize& picture, PictureScale scale, qreal devicePixelRatio);
 
 // The handler's Button value: 1 left, 2 right, 4 middle, added up for several; 0 for buttons it does not know.
 qint16 mouseButtonCode(Qt::MouseButtons buttons);

@@ -97,3 +97,8 @@ void ScreenService::keepOffTaskbar(QWidget& window)
 {
     m_windows->keepOffTaskbar(window);
 }
+
+std::unique_ptr<PictureLayer> ScreenService::showPicture(QWidget& window, const PixelBuffer& picture)
+{
+    return m_windows->showPicture(window, picture);
+}

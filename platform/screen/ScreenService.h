@@ -65,6 +65,8 @@ public:
     void showWindow(QWidget& window);
     void setTopmost(QWidget& window, bool topmost);
     void keepOffTaskbar(QWidget& window);
+    // The picture laid over `window` by the windowing system, unscaled (see WindowHandling); null where it cannot be.
+    virtual std::unique_ptr<PictureLayer> showPicture(QWidget& window, const PixelBuffer& picture);
 
 private:
     std::unique_ptr<WindowHandling> m_windows;

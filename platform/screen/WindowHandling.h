@@ -1,5 +1,10 @@
 #pragma once
 
+#include "platform/screen/PictureLayer.h"
+
+#include <memory>
+
+class PixelBuffer;
 class QWidget;
 
 // The program's own top-level windows, as a windowing system lets them be handled. This one does it the toolkit's
@@ -16,4 +21,11 @@ public:
     virtual void setTopmost(QWidget& window, bool topmost);
     // Asks that a window be left out of the taskbar and the pager, before or after it is shown.
     virtual void keepOffTaskbar(QWidget& /*window*/) {}
+    // Lays `picture`, in the output's own pixels, unscaled over the whole of `window` (shown, its first frame not yet
+    // drawn), where the windowing system can show it beside the toolkit's drawing; null where it cannot, and the
+    // window draws the picture itself.
+    virtual std::unique_ptr<PictureLayer> showPicture(QWidget& /*window*/, const PixelBuffer& /*picture*/)
+    {
+        return nullptr;
+    }
 };

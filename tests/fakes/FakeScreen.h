@@ -1,9 +1,14 @@
 #pragma once
 
 #include "platform/errors/Failure.h"
+#include "platform/screen/PictureLayer.h"
 #include "platform/screen/ScreenService.h"
 
+#include <QList>
+#include <QSize>
+
 #include <cstring>
+#include <memory>
 
 // A screen of any size and scale whose pixels are a known pattern: pixel (x, y) is B = x, G = y, R = x ^ y
 // (each modulo 256).
@@ -15,6 +20,23 @@ public:
     int calls = 0;
     int grabs = 0;
     QRect lastArea;
+
+    // What the windowing system was given to lay over a window, where it can: the picture's size, each band shown,
+    // and whether the layer is gone again.
+    struct Laid {
+        QSize picture;
+        QList<QRegion> bands;
+        bool removed = false;
+    };
+    std::shared_ptr<Laid> laid; // null: it cannot
+
+    std::unique_ptr<PictureLayer> showPicture(QWidget& /*window*/, const PixelBuffer& picture) override
+    {
+        if (!laid)
+            return nullptr;
+        laid->picture = QSize(picture.width(), picture.height());
+        return std::make_unique<Layer>(laid);
+    }
 
     ScreenMetrics metrics() override
     {
@@ -44,6 +66,18 @@ public:
     }
 
 private:
+    class Layer final : public PictureLayer {
+    public:
+        explicit Layer(std::shared_ptr<Laid> laid)
+            : m_laid(std::move(laid))
+        {}
+        ~Layer() override { m_laid->removed = true; }
+        void showBand(const QRegion& strips, QRgb /*colour*/) override { m_laid->bands.append(strips); }
+
+    private:
+        std::shared_ptr<Laid> m_laid;
+    };
+
     void countCall()
     {
         if (++calls == failingCall)

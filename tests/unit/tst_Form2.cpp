@@ -121,6 +121,8 @@ private slots:
     void windowEventsReachTheHandlersInTwips();
     void overlayViewAtEveryScale_data();
     void overlayViewAtEveryScale();
+    void pictureLaidOverByTheWindowingSystem_data();
+    void pictureLaidOverByTheWindowingSystem();
     void secondPressOfTheOpeningDoubleClickIsIgnored_data();
     void secondPressOfTheOpeningDoubleClickIsIgnored();
     void escapeAndCloseAbandonTheRun_data();
@@ -665,6 +667,48 @@ void TestForm2::overlayViewAtEveryScale()
         QCOMPARE(drawn.size(), view);
         QCOMPARE(drawn.pixel(view.width() / 2, view.height() / 2), QColor(Qt::darkCyan).rgb());
     }
+}
+
+void TestForm2::pictureLaidOverByTheWindowingSystem_data()
+{
+    QTest::addColumn<double>("scale"); // the output's pixels per logical pixel; the toolkit draws at 1
+    QTest::addColumn<bool>("offered"); // the windowing system can lay the picture over a window
+    QTest::addColumn<bool>("laid");
+    QTest::newRow("a copy would be drawn: the windowing system shows the picture") << 1.5 << true << true;
+    QTest::newRow("a copy would be drawn: the windowing system cannot") << 1.5 << false << false;
+    QTest::newRow("the overlay draws the picture unscaled") << 1.0 << true << false;
+}
+
+void TestForm2::pictureLaidOverByTheWindowingSystem()
+{
+    QFETCH(double, scale);
+    QFETCH(bool, offered);
+    QFETCH(bool, laid);
+    Rig rig;
+    const QSize logical = QGuiApplication::primaryScreen()->size();
+    const QSize picture = (QSizeF(logical) * scale).toSize();
+    rig.fake.screen.screen = {QRect(QPoint(0, 0), picture), 96.0, 96.0, scale};
+    if (offered)
+        rig.fake.screen.laid = std::make_shared<FakeScreen::Laid>();
+    rig.form->Show();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.form.data()));
+    rig.drag({{12, 30}, {48, 66}, {60, 90}});
+    const QRect band = rig.form->band().drawn;
+    // Inside the band, away from its border: the picture, or plain where the windowing system shows it instead.
+    const QRgb inside = rig.form->grab().toImage().pixel(QPointF(band.center() / scale).toPoint());
+    if (laid) {
+        QCOMPARE(rig.fake.screen.laid->picture, picture);
+        QCOMPARE(rig.fake.screen.laid->bands.size(), 2);
+        QCOMPARE(rig.fake.screen.laid->bands.last(), ShapeRect::border(band));
+        QCOMPARE(inside, rig.form->palette().color(QPalette::Window).rgb());
+    } else {
+        QVERIFY(!offered || rig.fake.screen.laid->picture.isEmpty());
+        QVERIFY(inside != rig.form->palette().color(QPalette::Window).rgb());
+    }
+    rig.release();
+    QCOMPARE(QImage(rig.folder.filePath(rig.files().value(0))).size(), band.size());
+    if (laid)
+        QVERIFY(rig.fake.screen.laid->removed);
 }
 
 void TestForm2::secondPressOfTheOpeningDoubleClickIsIgnored_data()

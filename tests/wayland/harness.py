@@ -387,11 +387,14 @@ class Session:
         self.press(button)
         self.release(button)
 
-    def drag(self, x1, y1, x2, y2, button=1, steps=8):
+    def drag(self, x1, y1, x2, y2, button=1, steps=8, held=None):
+        """`held` is called once the pointer is at the end, before the button is released."""
         self.move(x1, y1)
         self.press(button)
         for i in range(1, steps + 1):
             self.move(x1 + (x2 - x1) * i // steps, y1 + (y2 - y1) * i // steps)
+        if held:
+            held()
         self.release(button)
 
     def close(self):

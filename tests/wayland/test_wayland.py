@@ -210,13 +210,13 @@ class WaylandCase:
         self.assertIsNone(self.without_pointer(got, expected, origin, pointer).first_difference(expected))
 
     def assert_in_place(self, shown, picture, origin, pointer):
-        """Each pixel `shown` lies within a pixel of where `picture` has it: every channel within the range of the
+        """Each pixel `shown` lies within three pixels of where `picture` has it: every channel within the range of the
         picture's pixels around it (a resampling blends no others), but for the pointer's square. Through XWayland a
         toolkit pixel is a logical one, as many output pixels as the scale, and both the toolkit's copy and the
-        compositor's blend each pixel with its neighbours: there the range is three pixels on every side."""
+        compositor's blend each pixel with its neighbours."""
         w, h, rgb = picture.width, picture.height, picture.rgb
         px, py = pointer[0] - origin[0], pointer[1] - origin[1]
-        r = 3 if self.platform == "xcb" else 1
+        r = 3
         for y in range(r, h - r):
             for x in range(r, w - r):
                 if abs(x - px) < CURSOR and abs(y - py) < CURSOR:
@@ -244,21 +244,38 @@ class WaylandCase:
         start, end = ((x + w + nudge, y + h + nudge), (x + nudge, y + nudge)) if up_left else \
             ((x + nudge, y + nudge), (x + w + nudge, y + h + nudge))
         self.session.wait_pointer_taken(*start)
-        # What the overlay shows before the drag, but for the pointer: the frozen screen, which is what gets saved.
-        # Where the toolkit draws at another scale than the output's, the compositor resamples it, give or take a
-        # pixel: the file is still compared exactly, with the compositor's own picture.
+        # What the overlay shows before the drag, but for the pointer: the frozen screen, which is what gets saved; and
+        # with the button still down, the band and inside it the pixels that get saved. Through XWayland the
+        # compositor resamples the overlay, give or take a pixel; the file is still compared exactly, with the
+        # compositor's own picture.
+        exact = self.session.screen_readable and fmt == "bmp" and (self.platform == "wayland" or self.scale == int(self.scale))
         shown = self.session.grab().crop(*box) if self.session.screen_readable else None
-        self.session.drag(*start, *end)
+        held = []
+        self.session.drag(*start, *end, held=(lambda: held.append(self.band_drawn(box, end))) if exact else None)
         self.assertEqual(self.read_box(APP_TITLE), "Done.")
         self.session.wait_window(PRODUCT)
         self.assertEqual(self.pictures() - pictures, set())
         picture = self.only_file("." + fmt)
-        if shown and fmt == "bmp":
-            if self.scale == int(self.scale):
-                self.assert_same_but_pointer(picture, shown, box[:2], start)
-            else:
-                self.assert_in_place(shown, picture, box[:2], start)
+        if exact:
+            self.assert_same_but_pointer(picture, shown, box[:2], start)
+            inside = (x + 1, y + 1, w - 2, h - 2)
+            self.assert_same_but_pointer(held[0].crop(*inside), picture.crop(1, 1, w - 2, h - 2), inside[:2], end)
+        elif shown and fmt == "bmp":
+            self.assert_in_place(shown, picture, box[:2], start)
         return picture, pointer, main, reference
+
+    def band_drawn(self, box, pointer):
+        """The screen once the band stands around `box` (device pixels): its border, but for the pointer's square, is
+        of one colour."""
+        x, y, w, h = box
+        border = [(u, v) for u in range(x, x + w) for v in (y, y + h - 1)] + \
+            [(u, v) for v in range(y, y + h) for u in (x, x + w - 1)]
+        border = [(u, v) for u, v in border if abs(u - pointer[0]) >= CURSOR or abs(v - pointer[1]) >= CURSOR]
+
+        def drawn():
+            screen = self.session.grab()
+            return screen if len({screen.pixel(u, v) for u, v in border}) == 1 else None
+        return wait_until(drawn, what=f"the band around {box}")
 
 
 # --- the scenarios ----------------------------------------------------------------------------------------------------

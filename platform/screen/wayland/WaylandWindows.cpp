@@ -1,5 +1,6 @@
 #include "platform/screen/wayland/WaylandWindows.h"
 
+#include "platform/screen/wayland/PictureSurface.h"
 #include "platform/screen/wayland/WaylandHide.h"
 
 #include <QWidget>
@@ -18,3 +19,12 @@ void WaylandWindows::hideShownWindow(QWidget& window)
 }
 
 void WaylandWindows::setTopmost(QWidget& /*window*/, bool /*topmost*/) {}
+
+std::unique_ptr<PictureLayer> WaylandWindows::showPicture(QWidget& window, const PixelBuffer& picture)
+{
+    wl_surface* surface = m_display ? toolkitWaylandSurface(window) : nullptr;
+    if (!surface) {
+        return nullptr;
+    }
+    return PictureSurface::create(m_display, surface, window.size(), picture);
+}

@@ -2,6 +2,7 @@
 
 #include "platform/errors/Failure.h"
 #include "platform/process/LaunchSteps.h"
+#include "platform/screen/wayland/SharedMemory.h"
 #include "platform/screen/wayland/WaylandQueue.h"
 #include "platform/screen/wlroots/FrameRows.h"
 #include "platform/screen/wlroots/ScreencopyFrame.h"
@@ -40,23 +41,7 @@ constexpr auto CopyTimeout = 2000ms;
 }
 
 // One shared-memory block the compositor copies frames into, mapped while any picture made from it lives.
-struct Mapping {
-    int fd = -1;
-    void* data = MAP_FAILED;
-    std::size_t size = 0;
-    Mapping() = default;
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
-    ~Mapping()
-    {
-        if (data != MAP_FAILED) {
-            ::munmap(data, size);
-        }
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-};
+using Mapping = SharedMemory;
 
 struct BufferDeleter {
     void operator()(wl_buffer* buffer) const { wl_buffer_destroy(buffer); }
@@ -209,10 +194,11 @@ struct WlrScreencopy::Connection {
             fail(QStringLiteral("could not be given memory of %1 bytes: %2").arg(memory->size).arg(systemError()));
         }
         // Populated now: fresh pages would otherwise be brought in one by one while the compositor copies.
-        memory->data = ::mmap(nullptr, memory->size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, memory->fd, 0);
-        if (memory->data == MAP_FAILED) {
+        void* data = ::mmap(nullptr, memory->size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, memory->fd, 0);
+        if (data == MAP_FAILED) {
             fail(QStringLiteral("could not map memory of %1 bytes: %2").arg(memory->size).arg(systemError()));
         }
+        memory->data = data;
         const Wrapper shm = onQueue(globals.shm.get(), queue.get());
         wl_shm_pool* pool =
             shm ? wl_shm_create_pool(static_cast<wl_shm*>(shm.get()), memory->fd, static_cast<int32_t>(memory->size))
