@@ -200,18 +200,23 @@ class TestOtherPrograms(FaultCase):
         xdo = self.display.xdotool
         self.display.move(550, 250)
         xdo("mousedown", 1)
+        # A failure below must not leave the button down for the tests after it.
+        down = [True]
+        self.addCleanup(lambda: down[0] and xdo("mouseup", 1, check=False))
         self.display.move(650, 330)
         self.display.move(800, 450)
-        # The other window moves and is raised while the band is up; the screen must still show only the frozen
+        band = lambda: images.grab_root(self.display.env).differing_box(before) == (550, 250, 250, 200)
+        wait_until(band, what="the band over the frozen screen")
+        # The other window is raised and moved while the band is up; the window manager takes the requests in turn,
+        # so once the move shows, the raise has been dealt with too. The screen must still show only the frozen
         # picture and the band.
-        xdo("windowmove", window, 100, 100, check=False)
         xdo("windowraise", window, check=False)
+        xdo("windowmove", window, 100, 100, check=False)
         wait_until(lambda: self.display.geometry(window)[0] < 200, what="the other window to move")
-        time.sleep(0.3)
-        shown = images.grab_root(self.display.env)
-        self.assertEqual(shown.differing_box(before), (550, 250, 250, 200))
+        self.assertTrue(band(), "the other window shows through the overlay")
         self.assertIn(overlay, self.display.windows(OVERLAY))
         xdo("mouseup", 1)
+        down[0] = False
         self.confirm_done()
         self.assert_same(images.read(self.only_file()), before.crop(550, 250, 250, 200))
 
