@@ -79,8 +79,9 @@ class TestCompositor(test_capture.CaptureCase):
             # The window passes beyond the screen's edge on its way out, and comes back where it was.
             self.assertEqual(self.display.geometry(self.main), placed)
         expected = self.pattern.crop(2, 2, width - 4, height - 4)
-        for name in self.files():
-            self.assert_same(images.read(f"{self.folder}/{name}"), expected)
+        for run, name in enumerate(self.files(), 1):
+            with self.subTest(capture=run):  # which of the captures in a row, told where it fails
+                self.assert_same(images.read(f"{self.folder}/{name}"), expected)
 
     def test_full_screen_captures_in_a_row_hold_only_the_desktop(self):
         for desktop, (window_manager, fade, captures, click_at_once) in DESKTOPS.items():
