@@ -250,16 +250,8 @@ std::unique_ptr<PictureSurface> PictureSurface::create(wl_display* display, wl_s
     if (!state->queue) {
         return nullptr;
     }
-    {
-        const Wrapper wrapper = onQueue(display, state->queue.get());
-        const Proxy registry(wrapper ? wl_display_get_registry(static_cast<wl_display*>(wrapper.get())) : nullptr);
-        if (!registry) {
-            return nullptr;
-        }
-        wl_registry_add_listener(static_cast<wl_registry*>(registry.get()), &registryListener, &state->globals);
-        if (!roundTrip(display, state->queue.get())) {
-            return nullptr;
-        }
+    if (!readGlobals(display, state->queue.get(), registryListener, &state->globals)) {
+        return nullptr;
     }
     const Globals& globals = state->globals;
     if (!globals.compositor || !globals.shm || !globals.subcompositor || !globals.viewporter || !state->share() ||

@@ -100,20 +100,9 @@ Buffer transparentBuffer(wl_shm* shm, int width, int height)
 // commits, only until the compositor has taken it); false when that could not be done or no frame came in time.
 bool drawTransparent(QWidget& window, wl_display* display, wl_event_queue* queue, wl_surface* surface, Buffer& buffer)
 {
-    const Wrapper displayWrapper = onQueue(display, queue);
-    if (!displayWrapper) {
-        return false;
-    }
     Globals globals;
-    {
-        const Proxy registry(wl_display_get_registry(static_cast<wl_display*>(displayWrapper.get())));
-        if (!registry) {
-            return false;
-        }
-        wl_registry_add_listener(static_cast<wl_registry*>(registry.get()), &registryListener, &globals);
-        if (!roundTrip(display, queue) || !globals.shm) {
-            return false;
-        }
+    if (!readGlobals(display, queue, registryListener, &globals) || !globals.shm) {
+        return false;
     }
     // The surface holds the window with the toolkit's frame around it, at the toolkit's whole buffer scale.
     const QWindow* handle = window.windowHandle();

@@ -88,4 +88,21 @@ bool roundTrip(wl_display* display, wl_event_queue* queue, std::chrono::millisec
     return dispatchUntil(display, queue, done, Clock::now() + limit);
 }
 
+bool readGlobals(wl_display* display, wl_event_queue* queue, const wl_registry_listener& listener, void* data,
+                 int roundTrips)
+{
+    const Wrapper wrapper = onQueue(display, queue);
+    const Proxy registry(wrapper ? wl_display_get_registry(static_cast<wl_display*>(wrapper.get())) : nullptr);
+    if (!registry) {
+        return false;
+    }
+    wl_registry_add_listener(static_cast<wl_registry*>(registry.get()), &listener, data);
+    for (int i = 0; i < roundTrips; ++i) {
+        if (!roundTrip(display, queue)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace waylandqueue

@@ -5,6 +5,7 @@
 
 struct wl_display;
 struct wl_event_queue;
+struct wl_registry_listener;
 
 // Requests and events of the program's own on the toolkit's Wayland connection: objects made through a wrapper set to
 // a queue of their own send their events there, and waiting dispatches that queue alone, so that no toolkit handler
@@ -37,5 +38,10 @@ bool dispatchUntil(wl_display* display, wl_event_queue* queue, const bool& done,
 // Sends everything asked so far and waits until the compositor has taken it, at most `limit`.
 bool roundTrip(wl_display* display, wl_event_queue* queue,
                std::chrono::milliseconds limit = std::chrono::milliseconds(1000));
+
+// Reads the compositor's globals on `queue`: `listener` is told of each with `data`, in `roundTrips` round trips (a
+// second one brings the events of objects bound in the first). False when they could not be read in time.
+bool readGlobals(wl_display* display, wl_event_queue* queue, const wl_registry_listener& listener, void* data,
+                 int roundTrips = 1);
 
 } // namespace waylandqueue

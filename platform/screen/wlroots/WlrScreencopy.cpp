@@ -240,17 +240,9 @@ std::unique_ptr<WlrScreencopy> WlrScreencopy::start(wl_display* display, bool ow
     if (!connection->queue) {
         return nullptr;
     }
-    {
-        const Wrapper wrapper = onQueue(display, connection->queue.get());
-        const Proxy registry(wrapper ? wl_display_get_registry(static_cast<wl_display*>(wrapper.get())) : nullptr);
-        if (!registry) {
-            return nullptr;
-        }
-        wl_registry_add_listener(static_cast<wl_registry*>(registry.get()), &registryListener, &connection->globals);
-        // The globals, then the outputs' places.
-        if (!roundTrip(display, connection->queue.get()) || (own && !roundTrip(display, connection->queue.get()))) {
-            return nullptr;
-        }
+    // The globals, then the outputs' places.
+    if (!readGlobals(display, connection->queue.get(), registryListener, &connection->globals, own ? 2 : 1)) {
+        return nullptr;
     }
     if (!connection->globals.manager || !connection->globals.shm) {
         return nullptr;
