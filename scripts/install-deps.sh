@@ -49,7 +49,7 @@ if [[ $# -eq 0 ]]; then
         qml-module-qtquick-layouts plasma-workspace
         # KDE as its users have it: its Qt 5 programs, the portal backend among them, speak Wayland (qtwayland5), and
         # the fake-input protocol that drives native windows on KWin, built into the tests' input client
-        qtwayland5 kscreen plasma-wayland-protocols
+        qtwayland5 plasma-wayland-protocols
         # packaging: the .deb's library dependencies (dpkg-shlibdeps)
         dpkg-dev
     )

@@ -665,7 +665,7 @@ class Gnome(LineInput, Session):
 
 class Kde(LineInput, Session):
     """KWin with the KDE portal backend, as a Plasma desktop has it: KDE's Qt 5 programs, the portal backend and
-    kscreen-doctor among them, speak Wayland (qtwayland5). Input through KWin's fake-input protocol (kwin_input, built
+    among them, speak Wayland (qtwayland5). Input through KWin's fake-input protocol (kwin_input, built
     with the tests) reaches native and X11 windows alike; the window list and the pictures come from KWin over its bus
     (kwin_tools.py). KWin serves both only to programs that a desktop file in the user's applications folder names, as
     it would for Spectacle or KDE Connect. The background is drawn by swaybg through the layer shell."""
@@ -712,12 +712,12 @@ class Kde(LineInput, Session):
         line = self.input.stdout.readline()
         if line.strip() != "ready":
             raise AssertionError(f"no fake input from KWin: {line}{self.stop(self.input)}")
-        # The background covers the output's logical size: the scale kscreen-doctor set has taken.
+        # The background covers the output's logical size: KWin has its scale.
         logical = (round(self.width / self.scale), round(self.height / self.scale))
         wait_until(lambda: any(w["rect"] == (0, 0, *logical) for w in self.windows()),
                    what=f"KWin's output at scale {self.scale}, {logical[0]}x{logical[1]} logical pixels")
         # swaybg draws once it has its picture; at other scales than 1 KWin scales it, and it is drawn once it stays.
-        # While KWin takes a new scale in, its screenshot service is gone for a moment or cancels what it was asked:
+        # Until KWin has its screenshot service up and its output drawn, a screenshot can be missing or cancelled:
         # such a screenshot is one not yet taken.
         last = [None]
 
