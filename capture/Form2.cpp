@@ -228,7 +228,7 @@ void Form2::Form_MouseUp(qint16 Button, qint16 /*Shift*/, float /*X*/, float /*Y
     }
     HandlerScope scope(*this, m_handlerDepth, m_unloaded);
     Trap trap(m_services.dialogs, m_services.faults, this, QString::fromLatin1(Location::Form2_Form_MouseUp));
-    trap.step(102, [&] { hide(); });
+    trap.step(102, [&] { hideWithoutBand(); });
     trap.step(104, [&] { PicClip.setPicture(Picture.get()); });
     trap.step(110, [&] { DragState = 1; });
     qint16 previousScaleMode = 0;
@@ -312,6 +312,20 @@ void Form2::syncBand()
     if (!dirty.isEmpty() && isVisible()) {
         update(dirty);
     }
+}
+
+// A compositor that fades a closing window out fades the last picture it has of it, over the main window that comes
+// back: a capture started before the fade ends would hold the band. Without it the overlay fades out as the screen it
+// froze.
+void Form2::hideWithoutBand()
+{
+    ShapeRect none = shRect;
+    none.Visible = false;
+    const QRegion dirty = m_shown.follow(none, m_screen, palette().color(QPalette::WindowText), devicePixelRatioF());
+    if (!dirty.isEmpty() && isVisible()) {
+        repaint(dirty);
+    }
+    hide();
 }
 
 void Form2::abandon()

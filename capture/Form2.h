@@ -95,6 +95,7 @@ private:
     bool isBandTooSmall() const;
     void pictureChanged();
     void syncBand();
+    void hideWithoutBand();
     void prepareWindow();
     void abandon();
     MainWindowLink& mainWindow() const;

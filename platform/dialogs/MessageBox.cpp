@@ -62,6 +62,20 @@ QString MessageBox::clipboardText() const
            buttons + QLatin1Char('\n') + separator;
 }
 
+void MessageBox::setVisible(bool visible)
+{
+    // The close hides the box itself, through here again.
+    if (!visible && m_closeWindow && isVisible() && !m_isClosing) {
+        m_isClosing = true;
+        m_closeWindow(*this);
+        m_isClosing = false;
+        if (!isVisible()) {
+            return;
+        }
+    }
+    QMessageBox::setVisible(visible);
+}
+
 void MessageBox::keyPressEvent(QKeyEvent* event)
 {
     if (event->matches(QKeySequence::Copy)) {

@@ -45,6 +45,7 @@ QString confirmedFolder(const QFileDialog& dialog)
 void QtDialogs::messageBox(QWidget* parent, const QString& title, const QString& text, Icon icon)
 {
     MessageBox box(parent, title, text, icon == Icon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon);
+    box.setCloseWindow(m_closeWindow);
     box.exec();
 }
 

@@ -10,6 +10,9 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QTest>
+#include <QTimer>
+
+#include <functional>
 
 #include <tuple>
 
@@ -31,6 +34,8 @@ private slots:
     void ctrlCCopiesTheBoxInTheUsualLayout();
     void keyHeldFromBeforeTheBoxDoesNotCloseIt_data();
     void keyHeldFromBeforeTheBoxDoesNotCloseIt();
+    void everyAnswerLeavesThroughTheClose_data();
+    void everyAnswerLeavesThroughTheClose();
 };
 
 void TestErrorReport::reportText_data()
@@ -174,6 +179,34 @@ void TestErrorReport::keyHeldFromBeforeTheBoxDoesNotCloseIt()
         QApplication::sendEvent(box.button(QMessageBox::Ok), &key);
     }
     QCOMPARE(box.isVisible(), !closes);
+}
+
+void TestErrorReport::everyAnswerLeavesThroughTheClose_data()
+{
+    QTest::addColumn<std::function<void(MessageBox&)>>("answer");
+    QTest::newRow("OK clicked") << std::function<void(MessageBox&)>(
+        [](MessageBox& box) { QTest::mouseClick(box.button(QMessageBox::Ok), Qt::LeftButton); });
+    QTest::newRow("Return") << std::function<void(MessageBox&)>(
+        [](MessageBox& box) { QTest::keyClick(box.button(QMessageBox::Ok), Qt::Key_Return); });
+    QTest::newRow("Escape") << std::function<void(MessageBox&)>(
+        [](MessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); });
+    QTest::newRow("the window closed") << std::function<void(MessageBox&)>([](MessageBox& box) { box.close(); });
+}
+
+// The close takes the box off the screen while it still shows, once, and the box's answer is still its own.
+void TestErrorReport::everyAnswerLeavesThroughTheClose()
+{
+    QFETCH(std::function<void(MessageBox&)>, answer);
+    MessageBox box(nullptr, QStringLiteral("Title"), QStringLiteral("Done."), QMessageBox::NoIcon);
+    QList<bool> shownAtClose;
+    box.setCloseWindow([&](QWidget& window) {
+        shownAtClose << window.isVisible();
+        window.hide();
+    });
+    QTimer::singleShot(0, &box, [&] { answer(box); });
+    box.exec();
+    QCOMPARE(shownAtClose, QList<bool>{true});
+    QVERIFY(!box.isVisible());
 }
 
 QTEST_MAIN(TestErrorReport)
