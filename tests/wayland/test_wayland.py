@@ -129,17 +129,23 @@ class WaylandCase:
         the focus where the desktop did not), then OK pressed."""
         s = self.session
 
+        def click(box):
+            x, y, width, _ = box["rect"]
+            s.click(self.device(x + width // 2), self.device(y + 10))
+
+        def awaited(condition, timeout, interval, what):
+            try:
+                return wait_until(condition, timeout=timeout, interval=interval, what=what)
+            except AssertionError as error:
+                # Which windows there were instead (another box, the overlay still up, or none), and the keyboard's.
+                self.fail(f"{error}; the windows: {s.windows()}; the keyboard: {s.keyboard_focus()}")
+
         def focused():
             box = s.windows(title)
             if box and not box[0]["focused"]:
-                x, y, width, _ = box[0]["rect"]
-                s.click(self.device(x + width // 2), self.device(y + 10))
+                click(box[0])
             return box and box[0]["focused"]
-        try:
-            wait_until(focused, timeout=30, interval=1.0, what=f"{title!r} focused")
-        except AssertionError as error:
-            # Which windows there were instead: another box, the overlay still up, or none.
-            self.fail(f"{error}; the windows: {s.windows()}")
+        awaited(focused, 30, 1.0, f"{title!r} focused")
 
         tries = [0]
 
@@ -149,15 +155,11 @@ class WaylandCase:
             tries[0] += 1
             box = s.windows(title)
             if box and (not box[0]["focused"] or tries[0] % 5 == 0):
-                x, y, width, _ = box[0]["rect"]
-                s.click(self.device(x + width // 2), self.device(y + 10))
+                click(box[0])
             s.key(KEY_CONTROL, KEY_C)
             text = s.clipboard()
             return text if text.startswith(DASHES) else None
-        try:
-            text = wait_until(copied, timeout=30, interval=0.3, what="the box's text on the clipboard")
-        except AssertionError as error:
-            self.fail(f"{error}; the windows: {s.windows()}; the keyboard: {s.keyboard_focus()}")
+        text = awaited(copied, 30, 0.3, "the box's text on the clipboard")
 
         def closed():
             # Return again only while the box still shows and has the keyboard: a Return that the desktop handed
@@ -168,10 +170,9 @@ class WaylandCase:
             if box[0]["focused"]:
                 s.key(KEY_RETURN)
             else:
-                x, y, width, _ = box[0]["rect"]
-                s.click(self.device(x + width // 2), self.device(y + 10))
+                click(box[0])
             return False
-        wait_until(closed, timeout=30, interval=3.0, what=f"{title!r} closed")
+        awaited(closed, 30, 3.0, f"{title!r} closed")
         # Qt hands text over with the line ends of the desktop it runs on.
         return text.replace("\r\n", "\n").replace("\r", "\n").split(DASHES + "\n")[2].rstrip("\n")
 
