@@ -306,9 +306,14 @@ void Form2::pictureChanged()
     update();
 }
 
+QRegion Form2::followBand(const ShapeRect& shape)
+{
+    return m_shown.follow(shape, m_screen, palette().color(QPalette::WindowText), devicePixelRatioF());
+}
+
 void Form2::syncBand()
 {
-    const QRegion dirty = m_shown.follow(shRect, m_screen, palette().color(QPalette::WindowText), devicePixelRatioF());
+    const QRegion dirty = followBand(shRect);
     if (!dirty.isEmpty() && isVisible()) {
         update(dirty);
     }
@@ -321,7 +326,7 @@ void Form2::hideWithoutBand()
 {
     ShapeRect none = shRect;
     none.Visible = false;
-    const QRegion dirty = m_shown.follow(none, m_screen, palette().color(QPalette::WindowText), devicePixelRatioF());
+    const QRegion dirty = followBand(none);
     if (!dirty.isEmpty() && isVisible()) {
         repaint(dirty);
     }

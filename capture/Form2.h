@@ -94,6 +94,8 @@ private:
     float inScaleMode(float twips, float twipsPerPixel) const;
     bool isBandTooSmall() const;
     void pictureChanged();
+    // The logical pixels to paint again for the drawn band to follow `shape`: none where another surface shows it.
+    QRegion followBand(const ShapeRect& shape);
     void syncBand();
     void hideWithoutBand();
     void prepareWindow();
