@@ -447,7 +447,7 @@ class PermissionRefused(BackendFails):
 ROWS = [
     (Scale1, {"sway": (1,), "gnome": (1,), "kde": (1,)}),
     (XWayland, {"sway": (1,), "gnome": (1,), "kde": (1,)}),
-    (Exact, {"sway": (2, 1.25, 1.5, 1.75), "gnome": (2, 1.25, 1.5), "kde": (2, 1.25, 1.5)}),
+    (Exact, {"sway": (2, 1.25, 1.5, 1.75), "gnome": (2, 1.25, 1.5), "kde": (2, 1.25, 1.5, 1.75)}),
     (ExactXWayland, {"sway": (1.5,), "gnome": (1.5,)}),
     (ExactTopBar, {"gnome": (1,)}),
     (CaptureOption, {"sway": (1,)}),

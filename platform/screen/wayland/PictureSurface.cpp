@@ -213,7 +213,11 @@ struct PictureSurface::State {
         Slot& slot = buffers[static_cast<std::size_t>(index)];
         auto* own = static_cast<wl_surface*>(surface.get());
         wl_surface_attach(own, static_cast<wl_buffer*>(slot.buffer.get()), 0, 0);
-        for (const QRect& rect : damage) {
+        // Told exactly, KWin at 1.75 left a pixel of an old line on the screen: it keeps damage in whole logical
+        // pixels. Each rectangle is told a logical pixel larger on every side.
+        const int margin = (buffer.width() + logical.width() - 1) / logical.width();
+        for (const QRect& changed : damage) {
+            const QRect rect = changed.adjusted(-margin, -margin, margin, margin) & QRect(QPoint(0, 0), buffer);
             wl_surface_damage_buffer(own, rect.x(), rect.y(), rect.width(), rect.height());
         }
         wl_surface_commit(own);
