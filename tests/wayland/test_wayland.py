@@ -232,12 +232,15 @@ class WaylandCase:
         """A whole run; `box` is the band in device pixels, dragged from its top-left corner or, `up_left`, from its
         bottom-right one, each corner aimed at `nudge` pixels right of and below it. Returns the saved picture and the pointer at the grab. The run leaves no picture anywhere
         but in the output folder."""
-        if reference == "before":
+        parked = (self.session.width - 1, self.session.height - 1)
+        before = reference == "before"
+        if before:
+            self.session.move(*parked)
             reference = self.session.grab()
         pictures = self.pictures()
         main = self.launch(fmt, hide)
         if reference == "now":
-            self.session.move(self.session.width - 1, self.session.height - 1)
+            self.session.move(*parked)
             reference = self.session.grab()
         pointer = self.start_capture(main)
         self.wait_overlay()
@@ -250,7 +253,8 @@ class WaylandCase:
         # compositor resamples the overlay, give or take a pixel; the file is still compared exactly, with the
         # compositor's own picture.
         exact = self.session.screen_readable and fmt == "bmp" and (self.platform == "wayland" or self.scale == int(self.scale))
-        shown = self.session.grab().crop(*box) if self.session.screen_readable else None
+        whole = self.session.grab() if self.session.screen_readable else None
+        shown = whole.crop(*box) if whole else None
         held = []
         self.session.drag(*start, *end, held=(lambda: held.append(self.band_drawn(box, end))) if exact else None)
         self.assertEqual(self.read_box(APP_TITLE), "Done.")
@@ -258,6 +262,13 @@ class WaylandCase:
         self.assertEqual(self.pictures() - pictures, set())
         picture = self.only_file("." + fmt)
         if exact:
+            if before:
+                # The whole output as the overlay shows it, to its last pixels, is the output as it was, but for the
+                # pointer (then, at the click and now) and what the desktop changes by itself.
+                for at in (parked, pointer, start):
+                    whole = self.without_pointer(whole, reference, (0, 0), at)
+                whole = self.session.unchanging(whole, reference)
+                self.assertIsNone(whole.first_difference(reference), whole.differing_box(reference))
             self.assert_same_but_pointer(picture, shown, box[:2], start)
             inside = (x + 1, y + 1, w - 2, h - 2)
             self.assert_same_but_pointer(held[0].crop(*inside), picture.crop(1, 1, w - 2, h - 2), inside[:2], end)
