@@ -196,7 +196,9 @@ class Display:
         except AssertionError as timed_out:
             if self.describe_program is None:
                 raise
-            raise AssertionError(f"{timed_out}; {self.describe_program()}") from None
+            # The windows that were there instead: the overlay still up tells a lost drag from a lost box.
+            shown = [self.xdotool("getwindowname", str(w), check=False).strip() for w in self.windows(".")]
+            raise AssertionError(f"{timed_out}; {self.describe_program()}; visible windows: {shown}") from None
 
     def wait_window(self, title_regex, timeout=15.0):
         return self.wait(lambda: (self.windows(title_regex) or [None])[-1], timeout,
